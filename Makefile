@@ -1,0 +1,68 @@
+# make build : install what is missing (Debian packages), build, install into .venv
+# make test  : build, then run every C++ (CTest) and Python (pytest) test
+# make demo  : build, then run the main example
+# make bench : build, then run the benchmarks
+
+SYSTEM_PYTHON := /usr/bin/python3
+VENV          := .venv
+PYTHON        := $(VENV)/bin/python
+CMAKE_BUILD   := build/cmake
+STAMPS        := build/stamps
+
+DEB_PACKAGES := python3-torch libtorch-dev pybind11-dev python3-pybind11 python3-dev \
+  python3-numpy python3-onnx python3-torchvision python3-pytest python3-venv python3-pip \
+  python3-setuptools python3-wheel cmake ninja-build g++ googletest libgtest-dev
+
+SOURCES := $(shell find engine bindings python -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name CMakeLists.txt \) 2>/dev/null) \
+  CMakeLists.txt setup.py pyproject.toml README.md
+STANDIN_SOURCES := $(shell find standins -type f \( -name '*.py' -o -name '*.toml' \) 2>/dev/null)
+
+.PHONY: build test demo bench deps clean
+
+build: $(STAMPS)/orrery-torch $(STAMPS)/standins
+
+deps: $(STAMPS)/deps
+
+# Debian packages: installed only when one is missing.
+$(STAMPS)/deps: Makefile
+	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing Debian packages:" $$missing; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y --no-install-recommends $$missing; \
+	fi
+	@mkdir -p $(STAMPS) && touch $@
+
+# A virtual environment over the system packages, so it sees Debian's torch.
+$(VENV)/bin/python: $(STAMPS)/deps
+	$(SYSTEM_PYTHON) -m venv --system-site-packages $(VENV)
+	@touch $@
+
+$(CMAKE_BUILD)/build.ninja: $(STAMPS)/deps
+	cmake -S . -B $(CMAKE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(SYSTEM_PYTHON)
+
+$(STAMPS)/cmake: $(CMAKE_BUILD)/build.ninja $(SOURCES)
+	cmake --build $(CMAKE_BUILD)
+	@touch $@
+
+# pip without build isolation: there is no PyPI to fetch build requirements from.
+$(STAMPS)/orrery-torch: $(STAMPS)/cmake $(VENV)/bin/python
+	$(PYTHON) -m pip install --quiet --no-build-isolation --no-deps --no-index .
+	@touch $@
+
+$(STAMPS)/standins: $(STANDIN_SOURCES) $(VENV)/bin/python
+	$(PYTHON) -m pip install --quiet --no-build-isolation --no-deps --no-index ./standins
+	@touch $@
+
+test: build
+	cd $(CMAKE_BUILD) && ctest --output-on-failure
+	$(PYTHON) -m pytest -q tests
+
+demo: build
+	$(PYTHON) examples/demo.py
+
+bench: build
+	@for b in bench/bench_*.py; do echo "== $$b"; $(PYTHON) $$b || exit 1; done
+
+clean:
+	rm -rf build $(VENV) *.egg-info standins/*.egg-info standins/build

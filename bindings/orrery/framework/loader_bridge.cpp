@@ -1,0 +1,16 @@
+// orrery.framework.loader_bridge: the backend's data loader.
+#include <torch/extension.h>
+
+#include "class_builder.h"
+
+namespace py = pybind11;
+using orrery::bind::ClassBuilder;
+using orrery::bind::import_from;
+using orrery::bind::import_names;
+
+PYBIND11_MODULE(loader_bridge, m) {
+  m.attr("BaseTorchDataLoader") =
+      import_from("corvex.torch_profiler.loader_bridge", "TorchDataLoader");
+  import_names(m, "orrery.framework.dist_bridge", {"torch_horovod_manager"});
+  ClassBuilder(m, "TorchDataLoader", {m.attr("BaseTorchDataLoader")}).build();
+}

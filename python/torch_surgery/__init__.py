@@ -1,0 +1,1 @@
+"""Channel surgery on PyTorch modules: structured pruning and dependency graphs."""

@@ -1,0 +1,1 @@
+"""Stand-ins for the maker's companion packages: profiler, converters, encryption."""

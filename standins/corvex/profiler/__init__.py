@@ -1,0 +1,1 @@
+from corvex.profiler.utils import Device  # noqa: F401

@@ -1,0 +1,7 @@
+"""Profiler settings shared by every backend."""
+import enum
+
+
+class Device(enum.Enum):
+    CPU = "cpu"
+    GPU = "gpu"

@@ -1,0 +1,1 @@
+"""PyTorch side of the profiler."""

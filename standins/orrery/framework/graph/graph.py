@@ -7,7 +7,7 @@ class Node:
     def __init__(self, layer, uid):
         self.layer = layer
         self.uid = uid
-        self.native_depth = 0
+        self.native_depth = uid
         self._inputs = []
         self._outputs = []
 
@@ -17,7 +17,10 @@ class Node:
 
 
 class ModelGraphParser:
-    """Turns a model into graph nodes."""
+    """Turns a model into graph nodes; backends implement ``_parse(native_model, args)``."""
 
-    def __init__(self, model):
-        self.model = model
+    def parse_model(self, model, args):
+        return self._parse(model.native_model, args)
+
+    def _parse(self, native_model, args):
+        raise NotImplementedError

@@ -1,0 +1,79 @@
+// Removing whole channels from the tensors of single modules.
+//
+// Each module kind is described by a plain struct holding its size attributes
+// and tensors. A pruning function checks its input completely, then computes
+// every new tensor, and only then writes the struct: a refused call leaves the
+// struct exactly as it was, so a caller that copies the struct back into a
+// module only on success never leaves a module half-changed.
+#pragma once
+
+#include <ATen/ATen.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace orrery::structured {
+
+// Raised when a call would leave a module with no channels on the pruned side.
+struct AllChannelsRemoved : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Raised by prune_group_conv on a grouped convolution that is not depthwise.
+struct NotDepthwise : std::logic_error {
+  NotDepthwise() : std::logic_error("only group conv with in_channel==groups==out_channels is supported") {}
+};
+
+// Bad indices (out of range, negative, repeated where repeats are not merged)
+// and unsuitable modules raise c10::ValueError with a message naming the
+// function, the offending value and the valid range.
+
+struct ConvState {
+  int64_t in_channels = 0;
+  int64_t out_channels = 0;
+  int64_t groups = 1;
+  bool transposed = false;
+  at::Tensor weight;
+  at::Tensor bias;  // undefined when the convolution has none
+};
+
+struct LinearState {
+  int64_t in_features = 0;
+  int64_t out_features = 0;
+  at::Tensor weight;
+  at::Tensor bias;  // undefined when the layer has none
+};
+
+struct BatchNormState {
+  int64_t num_features = 0;
+  bool affine = true;
+  at::Tensor weight, bias;                 // used only when affine
+  at::Tensor running_mean, running_var;    // undefined when statistics are not tracked
+};
+
+struct PReLUState {
+  int64_t num_parameters = 1;
+  at::Tensor weight;
+};
+
+// Every function returns the number of learnable parameters removed.
+int64_t prune_conv(ConvState& conv, const std::vector<int64_t>& idxs);
+int64_t prune_related_conv(ConvState& conv, const std::vector<int64_t>& idxs);
+int64_t prune_group_conv(ConvState& conv, const std::vector<int64_t>& idxs);
+int64_t prune_linear(LinearState& linear, const std::vector<int64_t>& idxs);
+int64_t prune_related_linear(LinearState& linear, const std::vector<int64_t>& idxs);
+int64_t prune_batchnorm(BatchNormState& bn, const std::vector<int64_t>& idxs);
+int64_t prune_prelu(PReLUState& prelu, const std::vector<int64_t>& idxs);
+
+// The ascending indices of range(size) absent from `idxs`, after checking that
+// every index lies in [0, size) and, unless `merge_repeats`, that none repeats.
+// `fn` and `size_name` name the caller and its size attribute in messages.
+std::vector<int64_t> kept_indices(int64_t size, const std::vector<int64_t>& idxs, bool merge_repeats,
+                                  const char* fn, const char* size_name);
+
+// The slices `keep` of `tensor` along `dim`, as a new tensor of its own.
+at::Tensor keep_slices(const at::Tensor& tensor, int64_t dim, const std::vector<int64_t>& keep);
+
+}  // namespace orrery::structured

@@ -1,0 +1,143 @@
+#include "orrery_engine/structured.h"
+
+#include <c10/util/Exception.h>
+
+namespace orrery::structured {
+
+std::vector<int64_t> kept_indices(int64_t size, const std::vector<int64_t>& idxs, bool merge_repeats,
+                                  const char* fn, const char* size_name) {
+  std::vector<char> removed(static_cast<size_t>(std::max<int64_t>(size, 0)), 0);
+  for (int64_t idx : idxs) {
+    TORCH_CHECK_VALUE(idx >= 0, fn, ": negative channel index ", idx, "; indices must lie in [0, ",
+                      size, ") for ", size_name, "=", size);
+    TORCH_CHECK_VALUE(idx < size, fn, ": channel index ", idx, " is out of range for ", size_name,
+                      "=", size, "; indices must lie in [0, ", size, ")");
+    TORCH_CHECK_VALUE(merge_repeats || !removed[idx], fn, ": channel index ", idx,
+                      " is repeated; pass each index once");
+    removed[idx] = 1;
+  }
+  std::vector<int64_t> keep;
+  keep.reserve(removed.size());
+  for (int64_t i = 0; i < size; ++i) {
+    if (!removed[i]) keep.push_back(i);
+  }
+  return keep;
+}
+
+at::Tensor keep_slices(const at::Tensor& tensor, int64_t dim, const std::vector<int64_t>& keep) {
+  at::Tensor index = at::tensor(keep, at::TensorOptions().dtype(at::kLong)).to(tensor.device());
+  // index_select always copies, so the result shares nothing with the old tensor.
+  return tensor.detach().index_select(dim, index);
+}
+
+namespace {
+
+int64_t product_from(const at::Tensor& t, int64_t first_dim) {
+  int64_t p = 1;
+  for (int64_t d = first_dim; d < t.dim(); ++d) p *= t.size(d);
+  return p;
+}
+
+void refuse_if_emptied(int64_t new_size, const char* fn, const char* size_name) {
+  if (new_size <= 0) {
+    throw AllChannelsRemoved(std::string(fn) + ": removing every entry of " + size_name);
+  }
+}
+
+}  // namespace
+
+int64_t prune_conv(ConvState& conv, const std::vector<int64_t>& idxs) {
+  auto keep = kept_indices(conv.out_channels, idxs, true, "prune_conv", "out_channels");
+  const int64_t n = conv.out_channels - static_cast<int64_t>(keep.size());
+  const int64_t num_pruned = n * product_from(conv.weight, 1) + (conv.bias.defined() ? n : 0);
+  refuse_if_emptied(conv.out_channels - n, "prune_conv", "out_channels");
+  at::Tensor weight = keep_slices(conv.weight, conv.transposed ? 1 : 0, keep);
+  at::Tensor bias = conv.bias.defined() ? keep_slices(conv.bias, 0, keep) : at::Tensor();
+  conv.out_channels -= n;
+  conv.weight = weight;
+  conv.bias = bias;
+  return num_pruned;
+}
+
+int64_t prune_related_conv(ConvState& conv, const std::vector<int64_t>& idxs) {
+  auto keep = kept_indices(conv.in_channels, idxs, true, "prune_related_conv", "in_channels");
+  const int64_t n = conv.in_channels - static_cast<int64_t>(keep.size());
+  const int64_t num_pruned = n * conv.weight.size(0) * product_from(conv.weight, 2);
+  refuse_if_emptied(conv.in_channels - n, "prune_related_conv", "in_channels");
+  conv.weight = keep_slices(conv.weight, conv.transposed ? 0 : 1, keep);
+  conv.in_channels -= n;
+  return num_pruned;
+}
+
+int64_t prune_group_conv(ConvState& conv, const std::vector<int64_t>& idxs) {
+  if (conv.groups > 1 && !(conv.groups == conv.in_channels && conv.groups == conv.out_channels)) {
+    throw NotDepthwise();
+  }
+  // Lowering groups of an ungrouped convolution would break it.
+  TORCH_CHECK_VALUE(conv.groups > 1, "prune_group_conv: the convolution has groups=1; this function "
+                    "prunes depthwise convolutions only, use prune_conv for its output channels");
+  auto keep = kept_indices(conv.out_channels, idxs, true, "prune_group_conv", "out_channels");
+  const int64_t n = conv.out_channels - static_cast<int64_t>(keep.size());
+  const int64_t num_pruned = n * product_from(conv.weight, 1) + (conv.bias.defined() ? n : 0);
+  // groups=0 is no convolution at all.
+  refuse_if_emptied(conv.out_channels - n, "prune_group_conv", "out_channels");
+  at::Tensor weight = keep_slices(conv.weight, 0, keep);
+  at::Tensor bias = conv.bias.defined() ? keep_slices(conv.bias, 0, keep) : at::Tensor();
+  conv.out_channels -= n;
+  conv.in_channels -= n;
+  conv.groups -= n;
+  conv.weight = weight;
+  conv.bias = bias;
+  return num_pruned;
+}
+
+int64_t prune_linear(LinearState& linear, const std::vector<int64_t>& idxs) {
+  auto keep = kept_indices(linear.out_features, idxs, false, "prune_linear", "out_features");
+  const int64_t n = static_cast<int64_t>(idxs.size());
+  const int64_t num_pruned = n * linear.weight.size(1) + (linear.bias.defined() ? n : 0);
+  refuse_if_emptied(linear.out_features - n, "prune_linear", "out_features");
+  at::Tensor weight = keep_slices(linear.weight, 0, keep);
+  at::Tensor bias = linear.bias.defined() ? keep_slices(linear.bias, 0, keep) : at::Tensor();
+  linear.out_features -= n;
+  linear.weight = weight;
+  linear.bias = bias;
+  return num_pruned;
+}
+
+int64_t prune_related_linear(LinearState& linear, const std::vector<int64_t>& idxs) {
+  auto keep = kept_indices(linear.in_features, idxs, false, "prune_related_linear", "in_features");
+  const int64_t n = static_cast<int64_t>(idxs.size());
+  const int64_t num_pruned = n * linear.weight.size(0);
+  refuse_if_emptied(linear.in_features - n, "prune_related_linear", "in_features");
+  linear.weight = keep_slices(linear.weight, 1, keep);
+  linear.in_features -= n;
+  return num_pruned;
+}
+
+int64_t prune_batchnorm(BatchNormState& bn, const std::vector<int64_t>& idxs) {
+  auto keep = kept_indices(bn.num_features, idxs, false, "prune_batchnorm", "num_features");
+  const int64_t n = static_cast<int64_t>(idxs.size());
+  const int64_t num_pruned = bn.affine ? 2 * n : n;
+  BatchNormState out = bn;
+  out.num_features -= n;
+  if (bn.running_mean.defined()) out.running_mean = keep_slices(bn.running_mean, 0, keep);
+  if (bn.running_var.defined()) out.running_var = keep_slices(bn.running_var, 0, keep);
+  if (bn.affine) {
+    out.weight = keep_slices(bn.weight, 0, keep);
+    out.bias = keep_slices(bn.bias, 0, keep);
+  }
+  bn = out;
+  return num_pruned;
+}
+
+int64_t prune_prelu(PReLUState& prelu, const std::vector<int64_t>& idxs) {
+  // One slope shared by every channel: nothing per channel to remove.
+  if (prelu.num_parameters == 1) return 0;
+  auto keep = kept_indices(prelu.num_parameters, idxs, false, "prune_prelu", "num_parameters");
+  const int64_t n = static_cast<int64_t>(idxs.size());
+  prelu.weight = keep_slices(prelu.weight, 0, keep);
+  prelu.num_parameters -= n;
+  return n;
+}
+
+}  // namespace orrery::structured

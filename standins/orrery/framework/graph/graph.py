@@ -2,7 +2,10 @@
 
 
 class Node:
-    """A node of the graph, bound to ``layer`` (or None) and numbered ``uid``."""
+    """A node of the graph, bound to ``layer`` (or None) and numbered ``uid``.
+
+    The backend's parser keeps nodes by ``native_depth``, which is the uid.
+    """
 
     def __init__(self, layer, uid):
         self.layer = layer
@@ -17,10 +20,14 @@ class Node:
 
 
 class ModelGraphParser:
-    """Turns a model into graph nodes; backends implement ``_parse(native_model, args)``."""
+    """Turns a model into graph nodes; backends implement ``_parse``."""
+
+    def __init__(self, model=None):
+        self.model = model
 
     def parse_model(self, model, args):
+        """The graph nodes of the framework ``model`` traced on ``args``."""
         return self._parse(model.native_model, args)
 
-    def _parse(self, native_model, args):
+    def _parse(self, model, args):
         raise NotImplementedError

@@ -31,6 +31,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -76,10 +77,18 @@ class ClassBuilder {
     return put(name, builtins().attr("staticmethod")(fn));
   }
 
-  // f takes `py::object cls` first.
+  // f takes `py::object cls` first; argument annotations name the others.
   template <typename Func, typename... Extra>
   ClassBuilder& class_method(const char* name, Func&& f, const Extra&... extra) {
-    py::cpp_function fn(std::forward<Func>(f), py::name(name), py::scope(module_), extra...);
+    constexpr bool annotated =
+        (std::is_same_v<Extra, py::arg> || ...) || (std::is_same_v<Extra, py::arg_v> || ...);
+    py::object fn;
+    if constexpr (annotated) {
+      fn = py::cpp_function(std::forward<Func>(f), py::name(name), py::scope(module_),
+                            py::arg("cls"), extra...);
+    } else {
+      fn = py::cpp_function(std::forward<Func>(f), py::name(name), py::scope(module_), extra...);
+    }
     return put(name, builtins().attr("classmethod")(fn));
   }
 

@@ -1,4 +1,4 @@
-// orrery.framework.model_bridge: the model wrapper and its layer tree.
+// orrery.framework.model_bridge: the model wrapper, its layer tree and graph hooks.
 #include <torch/extension.h>
 
 #include "class_builder.h"
@@ -7,9 +7,194 @@ namespace py = pybind11;
 using orrery::bind::ClassBuilder;
 using orrery::bind::import_names;
 
+namespace {
+
+void load_imports(py::module_& m) {
+  m.attr("nn") = py::module_::import("torch.nn");
+  m.attr("pickle") = py::module_::import("pickle");
+  import_names(m, "corvex.profiler", {"Device"});
+  import_names(m, "corvex.torch_profiler.torch_profiler",
+               {"TorchProfiler", "ComputeComplexity", "ComputeExecutionTime"});
+  import_names(m, "corvex.model_converter.pytorch_converter",
+               {"PyTorch2ONNX", "PyTorch2JIT", "PyTorch2VEXA"});
+  import_names(m, "corvex.corvex_encryption", {"encrypt"});
+  import_names(m, "orrery.framework.nn", {"UnknownLayer", "GraphLayer"});
+  import_names(m, "orrery.framework.model", {"Model", "LayerGroup"});
+  import_names(m, "orrery.framework.graph_bridge", {"TorchGraphParser"});
+  import_names(m, "orrery.framework.nn_bridge",
+               {"BaseLayer", "BaseConvolution", "TorchConv1D", "TorchConv2D", "TorchConv3D",
+                "TorchConvTranspose1D", "TorchConvTranspose2D", "TorchConvTranspose3D",
+                "TorchBatchNorm1D", "TorchLinear", "TorchBatchNorm2D", "TorchBatchNorm3D"});
+  import_names(m, "orrery.ologger", {"getLogger"});
+  m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
+}
+
+// Native leaf types and their wrappers, tested in this order with isinstance.
+constexpr std::pair<const char*, const char*> kLeafClasses[] = {
+    {"Conv1d", "TorchConv1D"},
+    {"Conv2d", "TorchConv2D"},
+    {"Conv3d", "TorchConv3D"},
+    {"Linear", "TorchLinear"},
+    {"ConvTranspose1d", "TorchConvTranspose1D"},
+    {"ConvTranspose2d", "TorchConvTranspose2D"},
+    {"ConvTranspose3d", "TorchConvTranspose3D"},
+    {"BatchNorm1d", "TorchBatchNorm1D"},
+    {"BatchNorm2d", "TorchBatchNorm2D"},
+    {"BatchNorm3d", "TorchBatchNorm3D"},
+};
+
+void set_native_place(const py::object& layer, const py::object& native_id,
+                       const py::object& native_parent) {
+  py::object meta = layer.attr("meta");
+  meta[py::str("native_id")] = native_id;
+  meta[py::str("native_parent")] = native_parent;
+}
+
+void tree_methods(ClassBuilder& cls, py::module_ m) {
+  cls.method("_parse_native", [](py::object self) {
+    py::object root = self.attr("layer_group");
+    py::object native_model = self.attr("native_model");
+    for (py::handle item : native_model.attr("named_children")()) {
+      py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+      self.attr("_add_layer")(root, pair[1], pair[0], native_model);
+    }
+  });
+  cls.method(
+      "_add_layer",
+      [m](py::object self, py::object lg, py::object n_layer, py::object native_id,
+          py::object native_parent) {
+        py::object layer_cls = self.attr("_get_layer_cls")(n_layer);
+        py::object new_layer;
+        if (layer_cls.equal(m.attr("LayerGroup"))) {
+          new_layer = m.attr("LayerGroup")();
+          new_layer.attr("model") = lg.attr("model");
+          for (py::handle item : n_layer.attr("named_children")()) {
+            py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+            self.attr("_add_layer")(new_layer, pair[1], pair[0], n_layer);
+          }
+        } else {
+          new_layer = layer_cls(n_layer);
+        }
+        set_native_place(new_layer, native_id, native_parent);
+        lg.attr("append")(new_layer);
+      },
+      py::arg("lg"), py::arg("n_layer"), py::arg("native_id"), py::arg("native_parent"));
+  cls.method(
+      "_get_layer_cls",
+      [m](py::object, py::object native_layer) -> py::object {
+        // One step of named_children() tells whether the module has children.
+        py::object children = native_layer.attr("named_children")();
+        PyObject* first = PyIter_Next(children.ptr());
+        if (first != nullptr) {
+          Py_DECREF(first);
+          return m.attr("LayerGroup");
+        }
+        if (PyErr_Occurred()) throw py::error_already_set();
+        py::object nn = m.attr("nn");
+        for (const auto& [native_name, wrapper_name] : kLeafClasses) {
+          if (py::isinstance(native_layer, nn.attr(native_name))) return m.attr(wrapper_name);
+        }
+        return m.attr("UnknownLayer");
+      },
+      py::arg("native_layer"));
+  cls.method("flat_native_dict_view", [](py::object self) {
+    py::dict view;
+    for (py::handle item : self.attr("native_model").attr("named_modules")()) {
+      py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+      view[pair[0]] = pair[1];
+    }
+    return view;
+  });
+  cls.method("get_parameters",
+             [](py::object self) { return self.attr("native_model").attr("parameters")(); });
+}
+
+void device_methods(ClassBuilder& cls, py::module_ m) {
+  auto self_cls = cls.ref();
+  cls.method(
+      "to_device",
+      [self_cls](py::object self, py::object device) {
+        // Through the class itself: a subclass's model_to_device is not used.
+        self_cls.get().attr("model_to_device")(self.attr("native_model"), device);
+      },
+      py::arg("device"));
+  cls.static_method(
+      "model_to_device",
+      [m](py::object module, py::object device) {
+        return device.equal(py::object(m.attr("Device").attr("CPU"))) ? module.attr("cpu")()
+                                                          : module.attr("cuda")();
+      },
+      py::arg("m"), py::arg("device"));
+  cls.method("train", [](py::object self) { self.attr("native_model").attr("train")(); });
+  cls.method("eval", [](py::object self) { self.attr("native_model").attr("eval")(); });
+}
+
+void graph_methods(ClassBuilder& cls, py::module_ m) {
+  cls.method(
+      "_parse_into_graph",
+      [m](py::object self, py::object args) {
+        py::object graph = self.attr("graph_parser").attr("parse_model")(self, args);
+        py::object flat_view = self.attr("flat_view")();
+        py::object nn = m.attr("nn");
+        const py::tuple must_be_linked = py::make_tuple(nn.attr("Conv1d"), nn.attr("Conv2d"),
+                                                        nn.attr("Conv3d"), nn.attr("Linear"));
+        for (py::handle node : graph) {
+          py::object native = node.attr("layer");
+          if (py::isinstance(native, m.attr("BaseLayer"))) continue;
+          bool linked = false;
+          for (py::handle layer : flat_view) {
+            if (py::object(layer.attr("native_layer")).is(native)) {
+              node.attr("layer") = layer;
+              linked = true;
+              break;
+            }
+          }
+          if (linked) continue;
+          if (PyObject_IsInstance(native.ptr(), must_be_linked.ptr()) == 1) {
+            throw std::runtime_error("Base Layer types should have been linked");
+          }
+          node.attr("layer") = m.attr("GraphLayer")(native);
+        }
+        return graph;
+      },
+      py::arg("args"));
+  cls.method(
+      "_replace_native_layer",
+      [m](py::object, py::object old_layer, py::object new_layer) {
+        py::object meta = old_layer.attr("meta");
+        py::object native_parent = meta[py::str("native_parent")];
+        py::object native_id = meta[py::str("native_id")];
+        py::object new_native;
+        if (py::isinstance(new_layer, m.attr("LayerGroup"))) {
+          py::list children(new_layer);
+          py::list natives;
+          for (py::handle child : children) natives.append(child.attr("native_layer"));
+          new_native = m.attr("nn").attr("Sequential")(*natives);
+          for (size_t i = 0; i < children.size(); ++i) {
+            set_native_place(children[i], py::str(std::to_string(i)), new_native);
+          }
+        } else {
+          new_native = new_layer.attr("native_layer");
+        }
+        py::setattr(native_parent, native_id, new_native);
+        set_native_place(new_layer, native_id, native_parent);
+      },
+      py::arg("old_layer"), py::arg("new_layer"));
+}
+
+void make_torch_model(py::module_& m) {
+  ClassBuilder cls(m, "TorchModel", {m.attr("Model")});
+  cls.attr("backend", py::str("TorchBackend"));
+  cls.attr("_graph_parsing_cls", m.attr("TorchGraphParser"));
+  graph_methods(cls, m);
+  tree_methods(cls, m);
+  device_methods(cls, m);
+  cls.build();
+}
+
+}  // namespace
+
 PYBIND11_MODULE(model_bridge, m) {
-  import_names(m, "orrery.framework.model", {"Model"});
-  py::module_::import("orrery.framework.graph_bridge");
-  py::module_::import("orrery.framework.nn_bridge");
-  ClassBuilder(m, "TorchModel", {m.attr("Model")}).build();
+  load_imports(m);
+  make_torch_model(m);
 }

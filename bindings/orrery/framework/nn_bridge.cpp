@@ -1,4 +1,4 @@
-// orrery.framework.nn_bridge: layer wrappers and the NN backend.
+// orrery.framework.nn_bridge: layer wrappers of torch.nn modules and the NN backend.
 #include <torch/extension.h>
 
 #include "class_builder.h"
@@ -7,16 +7,231 @@ namespace py = pybind11;
 using orrery::bind::ClassBuilder;
 using orrery::bind::import_names;
 
+namespace {
+
+// `from orrery.framework.nn import *`: every public name of the core's layer module.
+void star_import(py::module_& m, const char* module) {
+  py::module_ source = py::module_::import(module);
+  py::object names = py::hasattr(source, "__all__") ? source.attr("__all__")
+                                                     : source.attr("__dict__").attr("keys")();
+  for (py::handle name : names) {
+    std::string text = py::str(name);
+    if (!text.empty() && text[0] != '_') m.attr(name) = source.attr(name);
+  }
+}
+
+// value.copy() wrapped as a tensor: the layer never shares the caller's array.
+py::object tensor_from_array(const py::object& m, const py::object& value) {
+  return m.attr("torch").attr("from_numpy")(value.attr("copy")());
+}
+
+// .data.cpu().numpy(): no autograd history; shares memory for CPU tensors.
+py::object to_numpy(const py::object& tensor) {
+  return tensor.attr("data").attr("cpu")().attr("numpy")();
+}
+
+// A getter/setter pair over one tensor attribute of the native layer; a
+// missing (None) tensor reads as None.
+template <typename Builder>
+void tensor_property(Builder& cls, const char* name, const char* native_name, py::module_ m) {
+  cls.property(
+      name,
+      [native_name](py::object self) -> py::object {
+        py::object tensor = self.attr("native_layer").attr(native_name);
+        return tensor.is_none() ? py::none() : to_numpy(tensor);
+      },
+      [m, native_name](py::object self, py::object value) {
+        self.attr("native_layer").attr(native_name).attr("data") = tensor_from_array(m, value);
+      });
+}
+
+void make_torch_layer(py::module_& m) {
+  ClassBuilder cls(m, "TorchLayer", {m.attr("BaseWeightsBiasLayer")});
+  cls.method("to_cpu", [](py::object self) {
+    self.attr("native_layer") = self.attr("native_layer").attr("cpu")();
+    return self;
+  });
+  cls.property(
+      "weights", [](py::object self) { return to_numpy(self.attr("native_layer").attr("weight")); },
+      [m](py::object self, py::object value) {
+        self.attr("native_layer").attr("weight").attr("data") = tensor_from_array(m, value);
+      });
+  cls.property(
+      "bias",
+      [](py::object self) -> py::object {
+        py::object bias = self.attr("native_layer").attr("bias");
+        return bias.is_none() ? py::none() : to_numpy(bias);
+      },
+      [m](py::object self, py::object value) {
+        py::object tensor = tensor_from_array(m, value);
+        if (!py::bool_(self.attr("use_bias"))) {
+          // A layer built without bias gets one, sized by its output units.
+          py::object torch = m.attr("torch");
+          py::object rows = self.attr("weights").attr("shape")[py::int_(0)];
+          self.attr("native_layer").attr("bias") =
+              torch.attr("nn").attr("Parameter")(torch.attr("Tensor")(rows));
+        }
+        self.attr("native_layer").attr("bias").attr("data") = tensor;
+      });
+  cls.method(
+      "norm",
+      [m](py::object self, py::object n) {
+        py::object rows = self.attr("weights").attr("shape")[py::int_(0)];
+        py::object flat = self.attr("native_layer").attr("weight").attr("view")(rows, -1);
+        return to_numpy(m.attr("torch").attr("norm")(flat, py::arg("p") = n, py::arg("dim") = 1));
+      },
+      py::arg("n"));
+  cls.method("__quantized__", [m](py::object self) -> py::object {
+    py::object native = self.attr("native_layer");
+    if (!py::isinstance(native, m.attr("QuantizedModule"))) return py::none();
+    py::object name = py::isinstance(native, m.attr("LSQConv2D")) ? py::object(py::str("lsq"))
+                                                                   : py::object(py::none());
+    return m.attr("TorchQuantizationStub")(self, py::arg("name") = name);
+  });
+  cls.build();
+}
+
+py::dict ordered_map(std::initializer_list<std::pair<const char*, const char*>> entries) {
+  py::dict map;
+  for (const auto& [core_name, native_name] : entries) map[core_name] = native_name;
+  return map;
+}
+
+void make_base_conv(py::module_& m) {
+  ClassBuilder cls(m, "TorchBaseConv", {m.attr("BaseConvolution"), m.attr("TorchLayer")});
+  auto self_cls = cls.ref();
+  cls.attr("native_map", ordered_map({{"in_channels", "in_channels"},
+                                      {"out_channels", "out_channels"},
+                                      {"kernel_size", "kernel_size"},
+                                      {"stride", "stride"},
+                                      {"use_bias", "bias"},
+                                      {"padding", "padding"},
+                                      {"dilation", "dilation"},
+                                      {"groups", "groups"}}));
+  cls.class_method(
+      "build",
+      [self_cls, m](py::object klass, py::object in_channels, py::object out_channels,
+                    py::object kernel_size, py::object stride, py::object padding,
+                    py::object dilation, py::object groups, py::object use_bias) {
+        py::object int_to_tuple = m.attr("int_to_tuple");
+        // DIM is read once per expanded argument, in this order.
+        auto expand = [&](const py::object& value) {
+          return int_to_tuple(value, py::arg("n") = klass.attr("DIM"));
+        };
+        py::object kernel = expand(kernel_size);
+        py::object strides = expand(stride);
+        py::object paddings = expand(padding);
+        py::object dilations = expand(dilation);
+        return self_cls.super(klass).attr("build")(
+            py::arg("in_channels") = in_channels, py::arg("out_channels") = out_channels,
+            py::arg("kernel_size") = kernel, py::arg("stride") = strides,
+            py::arg("padding") = paddings, py::arg("dilation") = dilations,
+            py::arg("groups") = groups, py::arg("use_bias") = use_bias);
+      },
+      py::arg("in_channels"), py::arg("out_channels"), py::arg("kernel_size"),
+      py::arg("stride") = 1, py::arg("padding") = 0, py::arg("dilation") = 1,
+      py::arg("groups") = 1, py::arg("use_bias") = true);
+  cls.build();
+}
+
+void make_base_batch_norm(py::module_& m) {
+  ClassBuilder cls(m, "TorchBaseBatchNorm", {m.attr("BaseBatchNorm"), m.attr("TorchLayer")});
+  auto self_cls = cls.ref();
+  cls.attr("native_map", ordered_map({{"dimensions", "num_features"}, {"eps", "eps"}}));
+  cls.class_method(
+      "build",
+      [self_cls](py::object klass, py::object dimensions, py::object eps) {
+        return self_cls.super(klass).attr("build")(py::arg("dimensions") = dimensions,
+                                                   py::arg("eps") = eps);
+      },
+      py::arg("dimensions"), py::arg("eps") = 1e-5);
+  tensor_property(cls, "running_mean", "running_mean", m);
+  tensor_property(cls, "running_var", "running_var", m);
+  cls.build();
+}
+
+// The concrete wrappers differ only in their bases and native class, and all
+// pass through the core's define_abstract_properties.
+void make_concrete_layer(py::module_& m, const char* name, const char* core_base,
+                         const char* torch_base, const char* native_cls) {
+  ClassBuilder cls(m, name, {m.attr(core_base), m.attr(torch_base)});
+  cls.attr("native_layer_cls", m.attr("nn").attr(native_cls));
+  m.attr(name) = m.attr("define_abstract_properties")(cls.build());
+}
+
+void make_linear(py::module_& m) {
+  ClassBuilder cls(m, "TorchLinear", {m.attr("Linear"), m.attr("TorchLayer")});
+  auto self_cls = cls.ref();
+  cls.attr("native_layer_cls", m.attr("nn").attr("Linear"));
+  cls.attr("native_map", ordered_map({{"in_dimensions", "in_features"},
+                                      {"out_dimensions", "out_features"},
+                                      {"use_bias", "bias"}}));
+  cls.class_method(
+      "build",
+      [self_cls](py::object klass, py::object in_dimensions, py::object out_dimensions,
+                 py::object use_bias) {
+        return self_cls.super(klass).attr("build")(py::arg("in_dimensions") = in_dimensions,
+                                                   py::arg("out_dimensions") = out_dimensions,
+                                                   py::arg("use_bias") = use_bias);
+      },
+      py::arg("in_dimensions"), py::arg("out_dimensions"), py::arg("use_bias") = true);
+  m.attr("TorchLinear") = m.attr("define_abstract_properties")(cls.build());
+}
+
+void make_identity(py::module_& m) {
+  ClassBuilder native(m, "NativeTorchIdentityLayer", {m.attr("nn").attr("Module")});
+  native.method("forward", [](py::object, py::object x) { return x; }, py::arg("x"));
+  native.build();
+
+  ClassBuilder cls(m, "TorchIdentityLayer", {m.attr("IdentityLayer")});
+  cls.attr("native_layer_cls", m.attr("NativeTorchIdentityLayer"));
+  cls.attr("native_map", py::dict());
+  cls.build();
+}
+
+void make_quantization_stub(py::module_& m) {
+  ClassBuilder cls(m, "TorchQuantizationStub", {m.attr("QuantizationStub")});
+  auto quantized = [](const py::object& self) { return self.attr("layer").attr("native_layer"); };
+  cls.method("prepare_for_export",
+             [quantized](py::object self) { quantized(self).attr("prepare_for_export")(); });
+  cls.property("weights_nbits", [quantized](py::object self) { return quantized(self).attr("wbits"); });
+  cls.property("activations_nbits",
+               [quantized](py::object self) { return quantized(self).attr("abits"); });
+  cls.method("vexa_format",
+             [quantized](py::object self) { return quantized(self).attr("vexa_format")(); });
+  cls.build();
+}
+
+}  // namespace
+
 PYBIND11_MODULE(nn_bridge, m) {
-  import_names(m, "orrery.framework.nn",
-               {"NN", "BaseWeightsBiasLayer", "Convolution1D", "Convolution2D", "Convolution3D",
-                "IdentityLayer"});
+  m.attr("torch") = py::module_::import("torch");
+  m.attr("nn") = py::module_::import("torch.nn");
+  import_names(m, "orrery.core.tools", {"int_to_tuple"});
+  star_import(m, "orrery.framework.nn");
   py::module_::import("orrery.framework.ext_bridge");
-  py::module_::import("orrery.framework.quant_bridge");
+  py::module_ quant = py::module_::import("orrery.framework.quant_bridge");
+  for (const char* name : {"QuantizedModule", "LSQConv2D"}) {
+    if (py::hasattr(quant, name)) m.attr(name) = quant.attr(name);
+  }
+
   ClassBuilder(m, "TorchNN", {m.attr("NN")}).build();
-  ClassBuilder(m, "TorchLayer", {m.attr("BaseWeightsBiasLayer")}).build();
-  ClassBuilder(m, "TorchConv1D", {m.attr("Convolution1D"), m.attr("TorchLayer")}).build();
-  ClassBuilder(m, "TorchConv2D", {m.attr("Convolution2D"), m.attr("TorchLayer")}).build();
-  ClassBuilder(m, "TorchConv3D", {m.attr("Convolution3D"), m.attr("TorchLayer")}).build();
-  ClassBuilder(m, "TorchIdentityLayer", {m.attr("IdentityLayer")}).build();
+  make_torch_layer(m);
+  make_base_conv(m);
+  make_concrete_layer(m, "TorchConv1D", "Convolution1D", "TorchBaseConv", "Conv1d");
+  make_concrete_layer(m, "TorchConv2D", "Convolution2D", "TorchBaseConv", "Conv2d");
+  make_concrete_layer(m, "TorchConv3D", "Convolution3D", "TorchBaseConv", "Conv3d");
+  make_concrete_layer(m, "TorchConvTranspose1D", "ConvolutionTranspose1D", "TorchBaseConv",
+                      "ConvTranspose1d");
+  make_concrete_layer(m, "TorchConvTranspose2D", "ConvolutionTranspose2D", "TorchBaseConv",
+                      "ConvTranspose2d");
+  make_concrete_layer(m, "TorchConvTranspose3D", "ConvolutionTranspose3D", "TorchBaseConv",
+                      "ConvTranspose3d");
+  make_base_batch_norm(m);
+  make_concrete_layer(m, "TorchBatchNorm1D", "BatchNorm1D", "TorchBaseBatchNorm", "BatchNorm1d");
+  make_concrete_layer(m, "TorchBatchNorm2D", "BatchNorm2D", "TorchBaseBatchNorm", "BatchNorm2d");
+  make_concrete_layer(m, "TorchBatchNorm3D", "BatchNorm3D", "TorchBaseBatchNorm", "BatchNorm3d");
+  make_linear(m);
+  make_identity(m);
+  make_quantization_stub(m);
 }

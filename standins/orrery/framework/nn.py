@@ -1,20 +1,16 @@
 """The core's layer classes and training abstractions."""
 
 
-def define_abstract_properties(*names):
-    """Class decorator declaring ``names`` as properties that backends must provide."""
-    def decorate(cls):
-        for name in names:
-            if not hasattr(cls, name):
-                setattr(cls, name, property(_missing(name)))
-        return cls
-    return decorate
-
-
-def _missing(name):
-    def getter(self):
-        raise NotImplementedError("{} does not provide '{}'".format(type(self).__name__, name))
-    return getter
+def define_abstract_properties(cls):
+    """Class decorator: checks that ``cls`` provides every property its core
+    bases declare in ``__abstract_properties__`` and returns the class."""
+    missing = [name for base in cls.__mro__
+               for name in getattr(base, "__abstract_properties__", ())
+               if not isinstance(getattr(cls, name, None), property)]
+    if missing:
+        raise TypeError("{} does not provide the properties {}".format(
+            cls.__name__, sorted(set(missing))))
+    return cls
 
 
 class NN:
@@ -40,27 +36,36 @@ class NativeSchedulerFactory:
 
 
 class BaseLayer:
-    """A layer of a model: wraps the backend's ``native_layer``."""
+    """A layer of a model; backends wrap their native module as ``native_layer``."""
 
     native_layer_cls = None
     native_map = {}
 
-    def __init__(self, native_layer=None, model=None):
+    def __init__(self, native_layer=None):
         self.native_layer = native_layer
-        self.model = model
+        self.model = None
         self.meta = {}
 
     @classmethod
-    def build(cls, *args, **kwargs):
-        kwargs = {cls.native_map.get(k, k): v for k, v in kwargs.items()}
-        return cls(cls.native_layer_cls(*args, **kwargs))
+    def build(cls, **kwargs):
+        """Creates the native layer from the core's argument names."""
+        if cls.native_layer_cls is None:
+            raise TypeError("{} cannot be built: it names no native layer class".format(cls.__name__))
+        native_kwargs = {cls.native_map.get(name, name): value for name, value in kwargs.items()}
+        layer = cls(cls.native_layer_cls(**native_kwargs))
+        layer.use_bias = kwargs.get("use_bias", layer.use_bias)
+        return layer
 
     def vexa_format(self):
         return None
 
 
 class BaseWeightsBiasLayer(BaseLayer):
-    use_bias = True
+    __abstract_properties__ = ("weights", "bias")
+
+    def __init__(self, native_layer=None):
+        super().__init__(native_layer)
+        self.use_bias = getattr(native_layer, "bias", None) is not None
 
 
 class BaseConvolution(BaseWeightsBiasLayer):
@@ -116,12 +121,21 @@ class IdentityLayer(BaseLayer):
 
 
 class QuantizationStub(BaseLayer):
-    pass
+    """Stands for a quantized ``layer``; ``name`` names the quantization method."""
+
+    def __init__(self, layer, name=None):
+        super().__init__(getattr(layer, "native_layer", None))
+        self.layer = layer
+        self.name = name
 
 
 class UnknownLayer(BaseLayer):
-    pass
+    """A native module the backend has no wrapper for."""
 
 
 class GraphLayer(BaseLayer):
-    pass
+    """A graph node's layer outside the tree: an operator name, None or an unwrapped module."""
+
+    def __init__(self, layer):
+        super().__init__(layer if not isinstance(layer, (str, type(None))) else None)
+        self.layer = layer

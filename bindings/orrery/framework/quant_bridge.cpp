@@ -1,8 +1,365 @@
 // orrery.framework.quant_bridge: the LSQ quantizer and quantized convolutions.
+//
+// The quantizer's arithmetic lives in the engine (the fused, dispatcher-registered
+// orrery::lsq_quantize and the ATen helpers grad_scale, round_pass, twos_comp);
+// this module gives it the Python classes the framework works with.
 #include <torch/extension.h>
 
 #include "class_builder.h"
+#include "orrery_engine/lsq.h"
 
 namespace py = pybind11;
+using orrery::bind::ClassBuilder;
+using orrery::bind::ClassRef;
+namespace engine = orrery::engine;
 
-PYBIND11_MODULE(quant_bridge, m) {}
+namespace {
+
+// Python number arithmetic, so that bounds and factors are exactly what the
+// interpreter computes (ints of any size, int ** negative, division by zero).
+py::object checked(PyObject* result) {
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+py::object num_mul(py::handle a, py::handle b) { return checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
+py::object num_sub(py::handle a, py::handle b) { return checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
+py::object num_add(py::handle a, py::handle b) { return checked(PyNumber_Add(a.ptr(), b.ptr())); }
+py::object num_div(py::handle a, py::handle b) { return checked(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+py::object num_neg(py::handle a) { return checked(PyNumber_Negative(a.ptr())); }
+py::object num_pow(py::handle a, py::handle b) {
+  return checked(PyNumber_Power(a.ptr(), b.ptr(), Py_None));
+}
+
+[[noreturn]] void raise_bare(PyObject* type) {
+  PyErr_SetNone(type);
+  throw py::error_already_set();
+}
+
+// An interpreter-level assertion: skipped when Python runs with -O.
+void python_assert(bool condition, const char* message = nullptr) {
+  if (condition) return;
+  if (py::module_::import("sys").attr("flags").attr("optimize").cast<int>() > 0) return;
+  if (message == nullptr) raise_bare(PyExc_AssertionError);
+  PyErr_SetString(PyExc_AssertionError, message);
+  throw py::error_already_set();
+}
+
+at::Tensor as_tensor(const py::handle& value, const char* what) {
+  if (!THPVariable_Check(value.ptr())) {
+    throw py::type_error(std::string(what) + " must be a torch.Tensor, got " +
+                         py::str(py::type::of(value).attr("__name__")).cast<std::string>());
+  }
+  return THPVariable_Unpack(value.ptr());
+}
+
+// 1.0 / ((thd_pos * numel) ** 0.5): the factor applied to the step size's gradient.
+double step_grad_factor(const py::object& thd_pos, int64_t numel) {
+  py::object denominator = num_pow(num_mul(thd_pos, py::int_(numel)), py::float_(0.5));
+  return num_div(py::float_(1.0), denominator).cast<double>();
+}
+
+// round_pass(clamp(x / s_scale, thd_neg, thd_pos)): integer codes of x.
+at::Tensor integer_codes(const at::Tensor& x, const at::Tensor& s_scale, const py::object& quantizer) {
+  const double thd_neg = quantizer.attr("thd_neg").cast<double>();
+  const double thd_pos = quantizer.attr("thd_pos").cast<double>();
+  return engine::round_pass(at::clamp(x / s_scale, thd_neg, thd_pos));
+}
+
+void define_functions(py::module_& m) {
+  m.def(
+      "grad_scale",
+      [](const at::Tensor& x, double scale) { return engine::grad_scale(x, scale); },
+      py::arg("x"), py::arg("scale"),
+      "Returns x; the gradient with respect to x is multiplied by scale.");
+  m.def(
+      "round_pass", [](const at::Tensor& x) { return engine::round_pass(x); }, py::arg("x"),
+      "Returns x rounded to the nearest integer; the gradient is the identity's.");
+  m.def(
+      "twos_comp",
+      [](at::Tensor vals, int64_t nbits) {
+        engine::twos_comp(vals, nbits);
+        return vals;  // the tensor passed in, changed in place
+      },
+      py::arg("vals"), py::arg("nbits"),
+      "Replaces, in place, negative integer values by their unsigned nbits-bit "
+      "two's-complement codes and returns vals.");
+}
+
+void define_lsq_quan(py::module_& m) {
+  ClassBuilder cls(m, "LsqQuan", {m.attr("nn").attr("Module")},
+                   "Learned-step-size fake quantizer with a trainable step size `s`.");
+  ClassRef self_cls = cls.ref();
+  cls.method(
+      "__init__",
+      [self_cls, m](py::object self, py::object bit, py::object all_positive,
+                    py::object symmetric, py::object per_channel) {
+        self_cls.super(self).attr("__init__")();
+        py::int_ two(2), one(1);
+        py::object thd_neg, thd_pos;
+        if (py::bool_(all_positive)) {
+          python_assert(!py::bool_(symmetric), "Positive quantization cannot be symmetric");
+          thd_neg = py::int_(0);
+          thd_pos = num_sub(num_pow(two, bit), one);
+        } else if (py::bool_(symmetric)) {
+          thd_neg = num_add(num_neg(num_pow(two, num_sub(bit, one))), one);
+          thd_pos = num_sub(num_pow(two, num_sub(bit, one)), one);
+        } else {
+          thd_neg = num_neg(num_pow(two, num_sub(bit, one)));
+          thd_pos = num_sub(num_pow(two, num_sub(bit, one)), one);
+        }
+        self.attr("thd_neg") = thd_neg;
+        self.attr("thd_pos") = thd_pos;
+        self.attr("per_channel") = per_channel;
+        self.attr("s") = m.attr("nn").attr("Parameter")(at::ones({1}));
+      },
+      py::arg("bit"), py::arg("all_positive"), py::arg("symmetric"), py::arg("per_channel"));
+  cls.method(
+      "init_from",
+      [m](py::object self, py::object x, py::args, py::kwargs) {
+        const at::Tensor magnitude = as_tensor(x, "init_from: x").detach().abs();
+        const double root = num_pow(self.attr("thd_pos"), py::float_(0.5)).cast<double>();
+        at::Tensor mean;
+        if (py::bool_(self.attr("per_channel"))) {
+          std::vector<int64_t> dims;
+          for (int64_t d = 1; d < magnitude.dim(); ++d) dims.push_back(d);
+          mean = magnitude.mean(dims, /*keepdim=*/true);
+        } else {
+          mean = magnitude.mean();
+        }
+        self.attr("s") = m.attr("nn").attr("Parameter")(mean * 2 / root);
+      },
+      py::arg("x"));
+  cls.method(
+      "forward",
+      [](py::object self, py::object x_obj) {
+        const at::Tensor x = as_tensor(x_obj, "LsqQuan input");
+        const at::Tensor s = as_tensor(self.attr("s"), "LsqQuan.s");
+        const double grad_factor = step_grad_factor(self.attr("thd_pos"), x.numel());
+        const double thd_neg = self.attr("thd_neg").cast<double>();
+        const double thd_pos = self.attr("thd_pos").cast<double>();
+        py::gil_scoped_release no_gil;
+        return engine::lsq_quantize(x, s, thd_neg, thd_pos, grad_factor);
+      },
+      py::arg("x"));
+  cls.build();
+}
+
+void define_quantized_module(py::module_& m) {
+  ClassBuilder cls(m, "QuantizedModule", {m.attr("torch").attr("nn").attr("Module")},
+                   "A native layer with a training form and an integer export form.");
+  ClassRef self_cls = cls.ref();
+  cls.method("__init__", [self_cls](py::object self, py::args args, py::kwargs kwargs) {
+    self_cls.super(self).attr("__init__")(*args, **kwargs);
+    self.attr("_prepared_for_export") = false;
+    self.attr("onnx_annotation") = py::none();
+  });
+  cls.property("export_mode", [](py::object self) { return self.attr("_prepared_for_export"); });
+  cls.property("weights_nbits", [](py::object) -> py::object { raise_bare(PyExc_NotImplementedError); });
+  cls.property("activations_nbits",
+               [](py::object) -> py::object { raise_bare(PyExc_NotImplementedError); });
+  cls.method("prepare_for_export", [](py::object self) {
+    self.attr("onnx_annotation") = py::none();
+    self.attr("_prepare_for_export")();
+    self.attr("_prepared_for_export") = true;
+  });
+  cls.method("_prepare_for_export", [](py::object) { raise_bare(PyExc_NotImplementedError); });
+  cls.method(
+      "compute_module_complexity",
+      [](py::object, py::object, py::object) {
+        py::dict d;
+        for (const char* key : {"param_size", "activation_size", "flops", "params"}) d[key] = py::none();
+        return d;
+      },
+      py::arg("inputs"), py::arg("outputs"));
+  cls.method("vexa_format", [](py::object self) {
+    py::dict d;
+    d["layer_type"] = py::type::of(self).attr("__name__");
+    d["quant_a_bits"] = self.attr("activations_nbits");
+    d["quant_w_bits"] = self.attr("weights_nbits");
+    d["quant_type"] = py::reinterpret_borrow<py::object>(Py_NotImplemented);
+    return d;
+  });
+  cls.method("_forward_export", [](py::object, py::args, py::kwargs) -> py::object {
+    raise_bare(PyExc_NotImplementedError);
+  });
+  cls.method("_forward", [](py::object, py::args, py::kwargs) -> py::object {
+    raise_bare(PyExc_NotImplementedError);
+  });
+  cls.method("forward", [](py::object self, py::args args, py::kwargs kwargs) {
+    const bool exported = py::bool_(self.attr("_prepared_for_export"));
+    return self.attr(exported ? "_forward_export" : "_forward")(*args, **kwargs);
+  });
+  cls.build();
+}
+
+void define_quantized_conv2d(py::module_& m) {
+  ClassBuilder cls(m, "QuantizedConv2D",
+                   {m.attr("QuantizedModule"), m.attr("torch").attr("nn").attr("Conv2d")},
+                   "A quantized 2-D convolution.");
+  ClassRef self_cls = cls.ref();
+  cls.method("vexa_format", [self_cls](py::object self) {
+    py::object d = self_cls.super(self).attr("vexa_format")();
+    d["in_channels"] = self.attr("in_channels");
+    d["out_channels"] = self.attr("out_channels");
+    d["kernels"] = self.attr("kernel_size");
+    return d;
+  });
+  cls.build();
+}
+
+void define_lsq_conv2d(py::module_& m) {
+  ClassBuilder cls(m, "LSQConv2D", {m.attr("QuantizedConv2D")},
+                   "A 2-D convolution whose weights and input activations are LSQ-quantized.");
+  ClassRef self_cls = cls.ref();
+  py::object nn = m.attr("nn");
+
+  cls.method(
+      "__init__",
+      [m, nn](py::object self, py::object conv, py::object wbits, py::object abits,
+              py::object polarity, py::object channel_quant, py::object act_bipolar) {
+        python_assert(py::type::of(conv).is(nn.attr("Conv2d")));
+        py::kwargs geometry;
+        geometry["stride"] = conv.attr("stride");
+        geometry["padding"] = conv.attr("padding");
+        geometry["dilation"] = conv.attr("dilation");
+        geometry["groups"] = conv.attr("groups");
+        geometry["bias"] = py::bool_(!conv.attr("bias").is_none());
+        geometry["padding_mode"] = conv.attr("padding_mode");
+        m.attr("QuantizedModule").attr("__init__")(self, conv.attr("in_channels"),
+                                                   conv.attr("out_channels"),
+                                                   conv.attr("kernel_size"), **geometry);
+        self.attr("wbits") = wbits;
+        self.attr("abits") = abits;
+        self.attr("polarity") = polarity;
+        self.attr("channel_quant") = channel_quant;
+        self.attr("act_bipolar") = act_bipolar;
+        py::object lsq_quan = m.attr("LsqQuan");
+        const bool bipolar = py::str("bipolar").equal(polarity);
+        self.attr("quan_w_fn") = lsq_quan(py::arg("bit") = wbits, py::arg("all_positive") = !bipolar,
+                                          py::arg("symmetric") = bipolar,
+                                          py::arg("per_channel") = channel_quant);
+        self.attr("quan_a_fn") = lsq_quan(py::arg("bit") = abits,
+                                          py::arg("all_positive") = !py::bool_(act_bipolar),
+                                          py::arg("symmetric") = false, py::arg("per_channel") = false);
+        // Same storage as the source convolution: training one trains the other.
+        self.attr("weight") = nn.attr("Parameter")(conv.attr("weight").attr("detach")());
+        self.attr("quan_w_fn").attr("init_from")(conv.attr("weight"));
+        if (!conv.attr("bias").is_none()) {
+          self.attr("bias") = nn.attr("Parameter")(conv.attr("bias").attr("detach")());
+        }
+      },
+      py::arg("m"), py::arg("wbits"), py::arg("abits"), py::arg("polarity") = "bipolar",
+      py::arg("channel_quant") = false, py::arg("act_bipolar") = false);
+
+  cls.method("vexa_format", [self_cls](py::object self) {
+    py::object d = self_cls.super(self).attr("vexa_format")();
+    d["quant_type"] = "lsq";
+    d["quant_polarity"] = self.attr("polarity");
+    return d;
+  });
+  cls.property("weights_nbits", [](py::object self) { return self.attr("wbits"); });
+  cls.property("activations_nbits", [](py::object self) { return self.attr("abits"); });
+
+  cls.method(
+      "compute_module_complexity",
+      [](py::object self, py::object, py::object outputs) {
+        py::object output = outputs[py::int_(0)];
+        py::tuple shape = py::tuple(output.attr("shape"));
+        const int64_t batch_size = shape[0].cast<int64_t>();
+        int64_t output_positions = 1;
+        for (size_t d = 2; d < shape.size(); ++d) output_positions *= shape[d].cast<int64_t>();
+        int64_t kernel_area = 1;
+        for (auto k : py::tuple(self.attr("kernel_size"))) kernel_area *= k.cast<int64_t>();
+        const int64_t in_channels = self.attr("in_channels").cast<int64_t>();
+        const int64_t out_channels = self.attr("out_channels").cast<int64_t>();
+        const int64_t filters_per_channel = out_channels / self.attr("groups").cast<int64_t>();
+        const int64_t active_elements = batch_size * output_positions;
+        const int64_t conv_flops = kernel_area * in_channels * filters_per_channel * active_elements;
+        const int64_t bias_flops = self.attr("bias").is_none() ? 0 : out_channels * active_elements;
+        py::dict d;
+        d["flops"] = py::int_(conv_flops + bias_flops);
+        d["param_size"] = num_div(self.attr("wbits"), py::int_(8));
+        d["activation_size"] = num_div(self.attr("abits"), py::int_(8));
+        return d;
+      },
+      py::arg("inputs"), py::arg("outputs"));
+
+  cls.method(
+      "_forward",
+      [](py::object self, py::object x) {
+        py::object quantized_weight = self.attr("quan_w_fn")(self.attr("weight"));
+        py::object quantized_act = self.attr("quan_a_fn")(x);
+        // The convolution's own forward, so that non-zero padding modes are honoured.
+        return self.attr("_conv_forward")(quantized_act, quantized_weight, self.attr("bias"));
+      },
+      py::arg("x"));
+
+  cls.method("_prepare_for_export", [nn](py::object self) {
+    if (py::bool_(self.attr("_prepared_for_export"))) return;
+    py::object quan_w = self.attr("quan_w_fn");
+    py::object quan_a = self.attr("quan_a_fn");
+    const at::Tensor weight = as_tensor(self.attr("weight"), "weight");
+    const at::Tensor w_step = as_tensor(quan_w.attr("s"), "quan_w_fn.s");
+    at::Tensor w_s_scale =
+        engine::grad_scale(w_step, step_grad_factor(quan_w.attr("thd_pos"), weight.numel()));
+    at::Tensor codes = integer_codes(weight, w_s_scale, quan_w);
+    const int64_t wbits = self.attr("wbits").cast<int64_t>();
+    if (py::str("bipolar").equal(self.attr("polarity")) && wbits != 8) {
+      // The runtime stores sub-byte signed weights as unsigned two's-complement codes.
+      at::Tensor stored = codes.detach().cpu();
+      engine::twos_comp(stored, wbits);
+      codes = stored.to(weight.device());
+    }
+    // The export form adds the bias inside the integer convolution, whose result
+    // is then scaled by both step sizes: express the bias in accumulator units.
+    py::object new_bias = py::none();
+    if (!self.attr("bias").is_none()) {
+      const at::Tensor bias = as_tensor(self.attr("bias"), "bias").detach();
+      const at::Tensor a_step = as_tensor(quan_a.attr("s"), "quan_a_fn.s").detach();
+      const at::Tensor unit = (a_step * w_s_scale.detach()).reshape({-1});
+      new_bias = nn.attr("Parameter")(bias / unit);
+    }
+    if (py::bool_(self.attr("channel_quant"))) w_s_scale = w_s_scale.reshape({1, -1, 1, 1});
+    // Everything is computed; only now is the layer changed.
+    self.attr("_prepared_for_export") = true;
+    self.attr("weight") = nn.attr("Parameter")(codes);
+    self.attr("w_s_scale") = nn.attr("Parameter")(w_s_scale);
+    if (!new_bias.is_none()) self.attr("bias") = new_bias;
+  });
+
+  cls.method(
+      "_forward_export",
+      [m](py::object self, py::object x_obj) {
+        py::object quan_a = self.attr("quan_a_fn");
+        const at::Tensor x = as_tensor(x_obj, "the input");
+        const at::Tensor a_s_scale = engine::grad_scale(
+            as_tensor(quan_a.attr("s"), "quan_a_fn.s"),
+            step_grad_factor(quan_a.attr("thd_pos"), x.numel()));
+        py::object acts = py::cast(integer_codes(x, a_s_scale, quan_a));
+        py::object annotation = self.attr("onnx_annotation");
+        if (!annotation.is_none() &&
+            py::bool_(m.attr("torch").attr("onnx").attr("is_in_onnx_export")())) {
+          acts = m.attr("onnx_annotator")(acts, annotation);
+        }
+        const at::Tensor conv_res = as_tensor(
+            self.attr("_conv_forward")(acts, self.attr("weight"), self.attr("bias")), "conv");
+        return conv_res * a_s_scale * as_tensor(self.attr("w_s_scale"), "w_s_scale");
+      },
+      py::arg("x"));
+  cls.build();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(quant_bridge, m) {
+  m.attr("torch") = py::module_::import("torch");
+  m.attr("nn") = py::module_::import("torch.nn");
+  m.attr("np") = py::module_::import("numpy");
+  orrery::bind::import_names(m, "corvex.model_converter.pytorch_converter.pytorch_converter",
+                             {"onnx_annotator"});
+  define_functions(m);
+  define_lsq_quan(m);
+  define_quantized_module(m);
+  define_quantized_conv2d(m);
+  define_lsq_conv2d(m);
+}

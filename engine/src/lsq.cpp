@@ -1,0 +1,113 @@
+// Schema of the fused LSQ quantizer, its entry points, and the kernels made of
+// ATen operators (CUDA, and whatever the fused CPU kernel does not cover).
+#include "orrery_engine/lsq.h"
+
+#include <ATen/core/dispatch/Dispatcher.h>
+#include <torch/library.h>
+
+namespace orrery::engine {
+
+at::Tensor grad_scale(const at::Tensor& x, double scale) {
+  at::Tensor y_grad = x * scale;
+  return (x - y_grad).detach() + y_grad;
+}
+
+at::Tensor round_pass(const at::Tensor& x) {
+  at::Tensor y = x.round();
+  return (y - x).detach() + x;
+}
+
+at::Tensor& twos_comp(at::Tensor& vals, int64_t nbits) {
+  TORCH_CHECK(nbits >= 0 && nbits < 63,
+              "twos_comp: the bit width must lie between 0 and 62, got ", nbits);
+  const int64_t mask = (int64_t{1} << nbits) - 1;
+  at::Tensor newvals = at::bitwise_xor(vals.to(at::kInt), mask) + 1;
+  newvals.mul_(-1);
+  vals.add_((newvals - vals) * vals.lt(0));
+  return vals;
+}
+
+at::Tensor lsq_quantize(const at::Tensor& x, const at::Tensor& s, double thd_neg,
+                        double thd_pos, double grad_factor) {
+  static auto op = c10::Dispatcher::singleton()
+                       .findSchemaOrThrow("orrery::lsq_quantize", "")
+                       .typed<at::Tensor(const at::Tensor&, const at::Tensor&, double, double,
+                                         double)>();
+  return op.call(x, s, thd_neg, thd_pos, grad_factor);
+}
+
+std::tuple<at::Tensor, at::Tensor> lsq_quantize_backward(const at::Tensor& grad,
+                                                         const at::Tensor& x,
+                                                         const at::Tensor& s, double thd_neg,
+                                                         double thd_pos, double grad_factor,
+                                                         std::array<bool, 2> output_mask) {
+  static auto op = c10::Dispatcher::singleton()
+                       .findSchemaOrThrow("orrery::_lsq_quantize_backward", "")
+                       .typed<std::tuple<at::Tensor, at::Tensor>(
+                           const at::Tensor&, const at::Tensor&, const at::Tensor&, double,
+                           double, double, std::array<bool, 2>)>();
+  return op.call(grad, x, s, thd_neg, thd_pos, grad_factor, output_mask);
+}
+
+namespace detail {
+
+void check_lsq_arguments(const at::Tensor& x, const at::Tensor& s, double thd_neg,
+                         double thd_pos) {
+  TORCH_CHECK(x.is_floating_point(), "lsq_quantize: the input must be a floating-point tensor, got ",
+              x.scalar_type());
+  TORCH_CHECK(s.is_floating_point(),
+              "lsq_quantize: the step size must be a floating-point tensor, got ", s.scalar_type());
+  TORCH_CHECK(s.numel() > 0, "lsq_quantize: the step size is empty; initialise it first");
+  TORCH_CHECK(x.device() == s.device(), "lsq_quantize: the input is on ", x.device(),
+              " but the step size is on ", s.device(), "; move both to the same device");
+  TORCH_CHECK(thd_neg <= thd_pos, "lsq_quantize: the lowest code (", thd_neg,
+              ") exceeds the highest code (", thd_pos, ")");
+}
+
+at::Tensor lsq_quantize_composite(const at::Tensor& x, const at::Tensor& s, double thd_neg,
+                                  double thd_pos, double grad_factor) {
+  check_lsq_arguments(x, s, thd_neg, thd_pos);
+  const at::Tensor s_scale = grad_scale(s, grad_factor);
+  at::Tensor q = at::clamp(x / s_scale, thd_neg, thd_pos);
+  return round_pass(q) * s_scale;
+}
+
+std::tuple<at::Tensor, at::Tensor> lsq_quantize_backward_composite(
+    const at::Tensor& grad, const at::Tensor& x, const at::Tensor& s, double thd_neg,
+    double thd_pos, double grad_factor, std::array<bool, 2> output_mask) {
+  check_lsq_arguments(x, s, thd_neg, thd_pos);
+  const at::Tensor s_scale = grad_scale(s, grad_factor);
+  const at::Tensor v = x / s_scale;
+  const at::Tensor inside = at::logical_and(v.ge(thd_neg), v.le(thd_pos));
+  at::Tensor grad_x;
+  at::Tensor grad_s;
+  if (output_mask[0]) {
+    grad_x = at::where(inside, grad, at::zeros({}, grad.options()));
+    grad_x = at::sum_to(grad_x, x.sizes()).to(x.scalar_type());
+  }
+  if (output_mask[1]) {
+    // d(s' * round(v))/ds' is round(v) - v inside the range and the bound outside.
+    const at::Tensor r = round_pass(at::clamp(v, thd_neg, thd_pos));
+    const at::Tensor per_element = grad * at::where(inside, r - v, r);
+    grad_s = (at::sum_to(per_element, s.sizes()) * grad_factor).to(s.scalar_type());
+  }
+  return {grad_x, grad_s};
+}
+
+}  // namespace detail
+}  // namespace orrery::engine
+
+// A fragment, so that other parts of the engine may add operators to the namespace.
+TORCH_LIBRARY_FRAGMENT(orrery, m) {
+  m.def("lsq_quantize(Tensor x, Tensor s, float thd_neg, float thd_pos, float grad_factor) -> Tensor");
+  m.def(
+      "_lsq_quantize_backward(Tensor grad, Tensor x, Tensor s, float thd_neg, float thd_pos, "
+      "float grad_factor, bool[2] output_mask) -> (Tensor, Tensor)");
+}
+
+// No CUDA kernel is compiled here (the build must not need CUDA); on CUDA
+// tensors the quantizer runs as the same computation made of ATen operators.
+TORCH_LIBRARY_IMPL(orrery, CUDA, m) {
+  m.impl("lsq_quantize", orrery::engine::detail::lsq_quantize_composite);
+  m.impl("_lsq_quantize_backward", orrery::engine::detail::lsq_quantize_backward_composite);
+}

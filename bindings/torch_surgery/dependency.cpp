@@ -1,6 +1,408 @@
 // torch_surgery.dependency: which channels of a model depend on which.
+//
+// The model is traced once; the engine analyses the trace and, for each
+// request, works out every module that must shrink with the requested one.
+// This module only reads sizes from the live modules, turns engine steps into
+// plan entries, and runs them all-or-nothing.
 #include <torch/extension.h>
 
-#include "class_builder.h"
+#include <memory>
 
-PYBIND11_MODULE(dependency, m) {}
+#include "class_builder.h"
+#include "orrery_engine/dependency.h"
+
+namespace py = pybind11;
+namespace dep = orrery::dependency;
+using orrery::bind::ClassBuilder;
+
+namespace {
+
+struct EngineGraph {
+  std::shared_ptr<dep::ChannelGraph> graph;
+};
+
+py::object structured() { return py::module_::import("torch_surgery.structured"); }
+
+py::object handler_for(dep::Action action) {
+  if (action == dep::Action::View || action == dep::Action::Refuse) return py::none();
+  return structured().attr(dep::action_name(action));
+}
+
+// The plan side and module family a structured function stands for.
+struct FunctionUse {
+  dep::Role role;
+  dep::ModuleKind kind;
+};
+
+FunctionUse function_use(const py::object& prune_fn) {
+  py::object s = structured();
+  const std::pair<const char*, FunctionUse> table[] = {
+      {"prune_conv", {dep::Role::Output, dep::ModuleKind::Conv}},
+      {"prune_group_conv", {dep::Role::Output, dep::ModuleKind::Conv}},
+      {"prune_related_conv", {dep::Role::Input, dep::ModuleKind::Conv}},
+      {"prune_linear", {dep::Role::Output, dep::ModuleKind::Linear}},
+      {"prune_related_linear", {dep::Role::Input, dep::ModuleKind::Linear}},
+      {"prune_batchnorm", {dep::Role::Output, dep::ModuleKind::BatchNorm}},
+      {"prune_prelu", {dep::Role::Output, dep::ModuleKind::PReLU}},
+  };
+  for (const auto& [name, use] : table) {
+    if (prune_fn.is(s.attr(name))) return use;
+  }
+  throw py::type_error("prune_fn must be one of the functions of torch_surgery.structured, got " +
+                       std::string(py::repr(prune_fn)));
+}
+
+const char* kind_text(dep::ModuleKind kind) {
+  switch (kind) {
+    case dep::ModuleKind::Conv: return "a convolution";
+    case dep::ModuleKind::Linear: return "a linear layer";
+    case dep::ModuleKind::BatchNorm: return "a batch norm";
+    case dep::ModuleKind::PReLU: return "a PReLU";
+  }
+  return "?";
+}
+
+std::vector<int64_t> to_indices(py::object idxs) {
+  if (py::hasattr(idxs, "tolist")) idxs = idxs.attr("tolist")();
+  std::vector<int64_t> out;
+  for (py::handle item : py::iter(idxs)) {
+    PyObject* index = PyNumber_Index(item.ptr());
+    if (index == nullptr) {
+      PyErr_Clear();
+      throw py::type_error("idxs must hold integer channel indices, got " + std::string(py::repr(item)));
+    }
+    out.push_back(py::reinterpret_steal<py::int_>(index).cast<int64_t>());
+  }
+  return out;
+}
+
+dep::ModuleSizes read_sizes(const py::object& module, dep::ModuleKind kind) {
+  dep::ModuleSizes s;
+  switch (kind) {
+    case dep::ModuleKind::Conv:
+      s.in = module.attr("in_channels").cast<int64_t>();
+      s.out = module.attr("out_channels").cast<int64_t>();
+      s.groups = module.attr("groups").cast<int64_t>();
+      break;
+    case dep::ModuleKind::Linear:
+      s.in = module.attr("in_features").cast<int64_t>();
+      s.out = module.attr("out_features").cast<int64_t>();
+      break;
+    case dep::ModuleKind::BatchNorm:
+      s.out = s.in = module.attr("num_features").cast<int64_t>();
+      break;
+    case dep::ModuleKind::PReLU:
+      s.out = s.in = module.attr("num_parameters").cast<int64_t>();
+      break;
+  }
+  return s;
+}
+
+// Enough of a module's state to put it back exactly: the pruning functions
+// replace parameters, buffers and size attributes, never mutate tensors.
+struct Snapshot {
+  py::object module;
+  py::dict attrs, parameters, buffers;
+
+  explicit Snapshot(py::object m) : module(std::move(m)) {
+    py::dict d = module.attr("__dict__");
+    attrs = py::dict(d);
+    parameters = py::dict(d["_parameters"]);
+    buffers = py::dict(d["_buffers"]);
+  }
+
+  void restore() const {
+    py::dict d = module.attr("__dict__");
+    for (const char* store : {"_parameters", "_buffers"}) {
+      py::object live = d[store];
+      live.attr("clear")();
+      live.attr("update")(std::string(store) == "_parameters" ? parameters : buffers);
+    }
+    py::list keys(d.attr("keys")());
+    for (py::handle key : keys) {
+      if (!attrs.contains(key)) PyDict_DelItem(d.ptr(), key.ptr());
+    }
+    for (auto item : attrs) {
+      const std::string key = py::str(item.first);
+      if (key != "_parameters" && key != "_buffers") d[item.first] = item.second;
+    }
+  }
+};
+
+py::object trace_graph(const py::object& model, py::object example_inputs) {
+  py::module_ torch = py::module_::import("torch");
+  if (py::isinstance<py::list>(example_inputs)) example_inputs = py::tuple(example_inputs);
+  // Tracing runs a forward pass: in training mode it would move batch-norm
+  // statistics, so trace in eval mode and give every module its mode back.
+  std::vector<std::pair<py::object, py::object>> modes;
+  for (py::handle m : model.attr("modules")()) {
+    modes.emplace_back(py::reinterpret_borrow<py::object>(m), m.attr("training"));
+  }
+  auto restore_modes = [&] {
+    for (auto& [m, training] : modes) m.attr("training") = training;
+  };
+  py::object no_grad = torch.attr("no_grad")();
+  py::object traced;
+  model.attr("eval")();
+  no_grad.attr("__enter__")();
+  try {
+    traced = torch.attr("jit").attr("trace")(model, example_inputs, py::arg("check_trace") = false,
+                                             py::arg("strict") = false);
+  } catch (...) {
+    no_grad.attr("__exit__")(py::none(), py::none(), py::none());
+    restore_modes();
+    throw;
+  }
+  no_grad.attr("__exit__")(py::none(), py::none(), py::none());
+  restore_modes();
+  return traced.attr("inlined_graph");
+}
+
+void make_node(py::module_& m) {
+  ClassBuilder cls(m, "Node", {py::module_::import("builtins").attr("object")},
+                   "One place of the model that a plan step changes: a module or a view op.");
+  cls.method(
+      "__init__",
+      [](py::object self, py::object module, py::object name) {
+        self.attr("module") = module;
+        self.attr("name") = name;
+      },
+      py::arg("module"), py::arg("name"));
+  cls.method("__repr__", [](py::object self) {
+    return "<Node: " + std::string(py::str(self.attr("name"))) + " (" +
+           std::string(py::repr(self.attr("module"))) + ")>";
+  });
+  cls.build();
+}
+
+void make_view_op(py::module_& m) {
+  ClassBuilder cls(m, "_ViewOP", {py::module_::import("builtins").attr("object")},
+                   "A flatten, view or reshape of the traced model that the channels pass through.");
+  cls.method(
+      "__init__",
+      [](py::object self, py::object kind, py::object shapes) {
+        self.attr("kind") = kind;
+        self.attr("shapes") = shapes;
+      },
+      py::arg("kind"), py::arg("shapes"));
+  cls.method("__repr__", [](py::object self) {
+    return "_ViewOP(" + std::string(py::str(self.attr("kind"))) + " " +
+           std::string(py::str(self.attr("shapes"))) + ")";
+  });
+  cls.build();
+}
+
+std::string dependency_text(const py::object& self) {
+  py::object node = self.attr("broken_node");
+  const std::string name = py::str(node.attr("name"));
+  py::object reason = self.attr("reason");
+  if (!reason.is_none()) return "<Dependency: refused at " + name + ": " + std::string(py::str(reason)) + ">";
+  py::object handler = self.attr("handler");
+  if (handler.is_none()) return "<Dependency: channels pass through " + std::string(py::repr(node.attr("module"))) + ">";
+  return "<Dependency: " + std::string(py::str(handler.attr("__name__"))) + " on " + name + " (" +
+         std::string(py::repr(node.attr("module"))) + ")>";
+}
+
+void make_dependency(py::module_& m) {
+  ClassBuilder cls(m, "Dependency", {py::module_::import("builtins").attr("object")},
+                   "One step of a pruning plan: `handler` applied to `broken_node.module`.");
+  cls.method(
+      "__init__",
+      [](py::object self, py::object trigger, py::object handler, py::object broken_node,
+         py::object reason) {
+        self.attr("trigger") = trigger;
+        self.attr("handler") = handler;
+        self.attr("broken_node") = broken_node;
+        self.attr("reason") = reason;
+      },
+      py::arg("trigger"), py::arg("handler"), py::arg("broken_node"), py::arg("reason") = py::none());
+  cls.method("__call__", [](py::object self, py::object idxs) -> py::object {
+    py::object handler = self.attr("handler");
+    if (handler.is_none()) return py::none();
+    return handler(self.attr("broken_node").attr("module"), py::list(idxs));
+  }, py::arg("idxs"));
+  cls.method("__str__", [](py::object self) { return dependency_text(self); });
+  cls.method("__repr__", [](py::object self) { return dependency_text(self); });
+  cls.build();
+}
+
+void make_plan(py::module_& m) {
+  ClassBuilder cls(m, "PruningPlan", {py::module_::import("builtins").attr("object")},
+                   "The steps that remove a set of channels from a model; `plan` lists "
+                   "(dependency, indices) pairs, `exec()` applies them.");
+  cls.method("__init__", [](py::object self) { self.attr("plan") = py::list(); });
+  cls.method("add_plan", [](py::object self, py::object dependency, py::object idxs) {
+    self.attr("plan").attr("append")(py::make_tuple(dependency, py::list(idxs)));
+  }, py::arg("dependency"), py::arg("idxs"));
+  cls.method("__len__", [](py::object self) { return py::len(self.attr("plan")); });
+  cls.method("__iter__", [](py::object self) { return self.attr("plan").attr("__iter__")(); });
+  cls.method("__str__", [](py::object self) {
+    std::string text = "PruningPlan:";
+    for (py::handle entry : self.attr("plan")) {
+      text += "\n  " + std::string(py::str(entry[py::int_(0)])) + " idxs=" +
+              std::string(py::str(entry[py::int_(1)]));
+    }
+    return text;
+  });
+  cls.method("exec", [](py::object self) -> py::object {
+    py::list entries(self.attr("plan"));
+    // A refused plan stops before anything changes.
+    for (py::handle entry : entries) {
+      py::object reason = entry[py::int_(0)].attr("reason");
+      if (!reason.is_none()) {
+        throw py::value_error("this pruning plan cannot be executed: " + std::string(py::str(reason)));
+      }
+    }
+    std::vector<Snapshot> touched;
+    int64_t total = 0;
+    try {
+      for (py::handle entry : entries) {
+        py::object dependency = entry[py::int_(0)];
+        py::object handler = dependency.attr("handler");
+        if (handler.is_none()) continue;
+        py::object module = dependency.attr("broken_node").attr("module");
+        bool seen = false;
+        for (const Snapshot& s : touched) seen |= s.module.is(module);
+        if (!seen) touched.emplace_back(module);
+        py::object result = handler(module, py::list(entry[py::int_(1)]));
+        if (py::isinstance<py::tuple>(result) && py::len(result) == 2) total += result[py::int_(1)].cast<int64_t>();
+      }
+    } catch (py::error_already_set& e) {
+      // Put every module back before the error leaves, newest change first.
+      py::error_scope keep_error;
+      for (auto it = touched.rbegin(); it != touched.rend(); ++it) it->restore();
+      throw;
+    } catch (...) {
+      for (auto it = touched.rbegin(); it != touched.rend(); ++it) it->restore();
+      throw;
+    }
+    return py::int_(total);
+  });
+  cls.build();
+}
+
+void make_dependency_graph(py::module_& m) {
+  ClassBuilder cls(m, "DependencyGraph", {py::module_::import("builtins").attr("object")},
+                   "Channel dependencies of a model, built from one trace of it.");
+  cls.method("__init__", [](py::object self) {
+    self.attr("model") = py::none();
+    self.attr("_engine") = py::none();
+    self.attr("_module_paths") = py::list();
+    self.attr("_module_kinds") = py::list();
+    self.attr("_view_ops") = py::list();
+  });
+  cls.method(
+      "build_dependency",
+      [m](py::object self, py::object model, py::object example_inputs) {
+        py::object graph = trace_graph(model, example_inputs);
+        auto jit_graph = graph.cast<std::shared_ptr<torch::jit::Graph>>();
+        EngineGraph engine{std::make_shared<dep::ChannelGraph>(*jit_graph)};
+        py::list paths, kinds, views;
+        for (const auto& info : engine.graph->modules()) {
+          paths.append(info.path);
+          kinds.append(static_cast<int>(info.kind));
+        }
+        for (const auto& view : engine.graph->view_ops()) {
+          views.append(m.attr("_ViewOP")(view.kind, view.description));
+        }
+        self.attr("model") = model;
+        self.attr("_engine") = py::cast(engine);
+        self.attr("_module_paths") = paths;
+        self.attr("_module_kinds") = kinds;
+        self.attr("_view_ops") = views;
+        return self;
+      },
+      py::arg("model"), py::arg("example_inputs"));
+  cls.method(
+      "get_pruning_plan",
+      [m](py::object self, py::object module, py::object prune_fn, py::object idxs_obj) {
+        py::object engine_obj = self.attr("_engine");
+        if (engine_obj.is_none()) {
+          throw std::runtime_error(
+              "the dependency graph is empty: call build_dependency(model, example_inputs=...) first");
+        }
+        const auto& engine = engine_obj.cast<const EngineGraph&>();
+        const FunctionUse use = function_use(prune_fn);
+        const std::vector<int64_t> idxs = to_indices(idxs_obj);
+        py::object model = self.attr("model");
+        py::list paths = self.attr("_module_paths");
+        py::list kinds = self.attr("_module_kinds");
+
+        // Modules and their sizes are looked up now, not when the graph was
+        // built: the model may have shrunk or had modules replaced since.
+        std::vector<py::object> modules;
+        std::vector<dep::ModuleSizes> sizes;
+        int64_t origin = -1;
+        for (size_t i = 0; i < paths.size(); ++i) {
+          py::object mod;
+          try {
+            mod = model.attr("get_submodule")(paths[i]);
+          } catch (py::error_already_set&) {
+            throw std::runtime_error("module '" + std::string(py::str(paths[i])) +
+                                     "' is no longer part of the model; build the dependency graph again");
+          }
+          const auto kind = static_cast<dep::ModuleKind>(kinds[i].cast<int>());
+          sizes.push_back(read_sizes(mod, kind));
+          if (mod.is(module)) origin = static_cast<int64_t>(i);
+          modules.push_back(std::move(mod));
+        }
+
+        py::object plan = m.attr("PruningPlan")();
+        if (origin < 0) {
+          // A module the forward pass never calls is coupled to nothing.
+          for (py::handle item : model.attr("named_modules")()) {
+            if (py::object(item[py::int_(1)]).is(module)) {
+              py::object node = m.attr("Node")(module, item[py::int_(0)]);
+              plan.attr("add_plan")(m.attr("Dependency")(prune_fn, prune_fn, node), idxs);
+              return plan;
+            }
+          }
+          throw py::value_error(std::string(py::repr(module)) +
+                                " is not part of the model this dependency graph was built from");
+        }
+        const auto origin_kind = static_cast<dep::ModuleKind>(kinds[origin].cast<int>());
+        if (origin_kind != use.kind) {
+          throw py::value_error(std::string(py::str(prune_fn.attr("__name__"))) + " does not apply to '" +
+                                std::string(py::str(paths[origin])) + "', which is " +
+                                kind_text(origin_kind));
+        }
+        std::vector<dep::Step> steps;
+        try {
+          steps = engine.graph->plan(origin, use.role, idxs, sizes);
+        } catch (const c10::ValueError& e) {
+          throw py::value_error(e.what_without_backtrace());
+        }
+        py::list view_ops = self.attr("_view_ops");
+        for (const dep::Step& step : steps) {
+          py::object node;
+          py::object reason = py::none();
+          if (step.action == dep::Action::View) {
+            node = m.attr("Node")(view_ops[step.view], view_ops[step.view].attr("kind"));
+          } else if (step.module >= 0) {
+            node = m.attr("Node")(modules[step.module], paths[step.module]);
+          } else {
+            node = m.attr("Node")(py::none(), "<graph>");
+          }
+          if (step.action == dep::Action::Refuse) reason = py::str(step.reason);
+          py::object dependency = m.attr("Dependency")(prune_fn, handler_for(step.action), node, reason);
+          plan.attr("add_plan")(dependency, py::cast(step.idxs));
+        }
+        return plan;
+      },
+      py::arg("module"), py::arg("prune_fn"), py::arg("idxs"));
+  cls.build();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(dependency, m) {
+  py::module_::import("torch");
+  py::module_::import("torch_surgery.structured");
+  py::class_<EngineGraph>(m, "_EngineGraph", "The engine's analysis of one trace.");
+  make_node(m);
+  make_view_op(m);
+  make_dependency(m);
+  make_plan(m);
+  make_dependency_graph(m);
+  m.attr("__all__") = py::make_tuple("DependencyGraph", "PruningPlan", "Dependency", "Node", "_ViewOP");
+}

@@ -1,0 +1,127 @@
+"""Pruning plans over real torchvision architectures, checked by an oracle.
+
+For each convolution: zero, in every module that produces a channel the plan
+removes, that channel's weights; record the output; execute the plan; the
+smaller model must give the same output. A missed residual partner or a wrong
+concatenation offset shows up as a mismatch or a failing forward pass.
+"""
+import pytest
+import torch
+import torchvision
+
+from torch_surgery import dependency as tp
+from torch_surgery import structured as S
+
+
+def zero_removed_channels(plan):
+    """Silences every channel the plan removes at its producers."""
+    with torch.no_grad():
+        for dep, idxs in plan.plan:
+            handler = dep.handler
+            module = dep.broken_node.module
+            if handler is None or not idxs:
+                continue
+            name = handler.__name__
+            if name in ("prune_conv", "prune_group_conv"):
+                dim = 1 if getattr(module, "transposed", False) and name == "prune_conv" else 0
+                module.weight.index_fill_(dim, torch.tensor(idxs), 0.0)
+            elif name == "prune_linear":
+                module.weight[idxs] = 0.0
+            elif name == "prune_batchnorm" and module.affine:
+                module.weight[idxs] = 0.0
+            else:
+                continue
+            if getattr(module, "bias", None) is not None:
+                module.bias[idxs] = 0.0
+
+
+def spread_indices(n):
+    """A few indices spread over the channels: first, interior and last."""
+    if n < 4:
+        return [0]
+    return sorted({0, n // 3, n - 1})
+
+
+def check_plan(model, x, plan):
+    zero_removed_channels(plan)
+    with torch.no_grad():
+        expected = model(x)
+    plan.exec()
+    with torch.no_grad():
+        got = model(x)
+    assert got.shape == expected.shape
+    scale = expected.abs().max().item() + 1e-6
+    torch.testing.assert_close(got, expected, rtol=1e-4, atol=1e-4 * scale)
+
+
+def sweep_every_conv(model, x):
+    """Prunes every convolution once, one after another, on one cached graph."""
+    model.eval()
+    graph = tp.DependencyGraph()
+    graph.build_dependency(model, example_inputs=x)
+    convs = [(n, m) for n, m in model.named_modules() if isinstance(m, torch.nn.Conv2d)]
+    executed, refused = 0, []
+    for name, conv in convs:
+        idxs = spread_indices(conv.out_channels)
+        plan = graph.get_pruning_plan(conv, S.prune_conv, idxs=idxs)
+        reasons = [dep.reason for dep, _ in plan.plan if dep.reason is not None]
+        if reasons:
+            refused.append((name, reasons))
+            continue
+        check_plan(model, x, plan)
+        executed += 1
+    return executed, refused, convs
+
+
+@pytest.mark.parametrize(
+    "factory, size",
+    [
+        (torchvision.models.resnet18, 64),
+        (torchvision.models.mobilenet_v2, 64),
+        (torchvision.models.densenet121, 64),
+        (torchvision.models.vgg11, 32),
+    ],
+    ids=["resnet18", "mobilenet_v2", "densenet121", "vgg11"],
+)
+def test_every_conv_prunes_to_an_equivalent_model(factory, size):
+    torch.manual_seed(0)
+    model = factory()
+    x = torch.randn(2, 3, size, size)
+    executed, refused, convs = sweep_every_conv(model, x)
+    assert not refused, refused
+    assert executed == len(convs)
+
+
+def test_vgg_classifier_loses_whole_feature_blocks_through_flatten():
+    torch.manual_seed(0)
+    model = torchvision.models.vgg11().eval()
+    x = torch.randn(1, 3, 32, 32)
+    graph = tp.DependencyGraph()
+    graph.build_dependency(model, example_inputs=x)
+    last_conv = model.features[18]
+    plan = graph.get_pruning_plan(last_conv, S.prune_conv, idxs=[1, 5])
+    views = [dep.broken_node.module for dep, _ in plan.plan
+             if isinstance(dep.broken_node.module, tp._ViewOP)]
+    assert len(views) == 1
+    (fc_idxs,) = [idxs for dep, idxs in plan.plan if dep.handler is S.prune_related_linear]
+    assert fc_idxs == list(range(49, 2 * 49)) + list(range(5 * 49, 6 * 49))
+    check_plan(model, x, plan)
+    assert model.classifier[0].in_features == 25088 - 2 * 49
+
+
+def test_cached_graph_follows_shrinking_concatenation_offsets():
+    # In a dense block every layer's output lands after all earlier ones; once
+    # an earlier producer shrank, later offsets must shift with it.
+    torch.manual_seed(0)
+    model = torchvision.models.densenet121().eval()
+    x = torch.randn(1, 3, 64, 64)
+    graph = tp.DependencyGraph()
+    graph.build_dependency(model, example_inputs=x)
+    block = model.features.denseblock1
+    check_plan(model, x, graph.get_pruning_plan(model.features.conv0, S.prune_conv, idxs=[0, 1, 2, 3]))
+    plan = graph.get_pruning_plan(block.denselayer1.conv2, S.prune_conv, idxs=[0])
+    # conv0 now gives 60 channels, so denselayer1's first output channel sits at 60.
+    (norm_idxs,) = [idxs for dep, idxs in plan.plan
+                    if dep.broken_node.module is block.denselayer2.norm1]
+    assert norm_idxs == [60]
+    check_plan(model, x, plan)

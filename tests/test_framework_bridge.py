@@ -45,8 +45,7 @@ def test_import_order_and_deferred_primitive_registration():
                    "corvex.torch_profiler.torch_inference", "orrery.core.loop.helper",
                    "orrery.framework.dist_bridge", "orrery.framework.framework",
                    "orrery.framework.functions", "orrery.framework.loader_bridge",
-                   "orrery.framework.model_bridge", "orrery.framework.surgeon_bridge",
-                   "orrery.ologger"]
+                   "orrery.framework.model_bridge", "orrery.framework.surgeon_bridge"]
         order = [n for n in seen if n in watched]
         assert order == watched, order
         assert seen.index("orrery.framework.ext_bridge") < seen.index("orrery.framework.framework")

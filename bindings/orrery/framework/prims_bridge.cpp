@@ -1,4 +1,5 @@
-// orrery.framework.prims_bridge: the LSQ transform primitive of the core.
+// orrery.framework.prims_bridge: the PyTorch half of the core's LSQ primitive.
+// Loading the module registers TorchLSQ as the backend's LSQ quantization method.
 #include <torch/extension.h>
 
 #include "class_builder.h"
@@ -7,11 +8,50 @@ namespace py = pybind11;
 using orrery::bind::ClassBuilder;
 using orrery::bind::import_names;
 
+namespace {
+
+constexpr const char* kUndefinedPolarity =
+    "activation polarity was supposed to be inferred from layer but value is undefined";
+
+void make_torch_lsq(py::module_& m) {
+  ClassBuilder cls(m, "TorchLSQ", {m.attr("LSQ")},
+                   "Turns 2-D convolutions into LSQ-quantized convolutions.");
+  cls.method(
+      "concrete_transform_layer",
+      [m](py::object self, py::object layer) {
+        if (py::object(self.attr("act_polarity")).equal(py::str("inferred"))) {
+          py::object found = layer.attr("meta").attr("get")("act_polarity", py::none());
+          if (found.is_none()) throw std::runtime_error(kUndefinedPolarity);
+          // The first layer decides for the primitive's whole lifetime.
+          self.attr("act_polarity") = py::bool_(found) ? py::object(py::str("bipolar"))
+                                                       : py::object(py::bool_(false));
+        }
+        py::str name("bipolar");
+        PyObject* equal = PyObject_RichCompare(self.attr("act_polarity").ptr(), name.ptr(), Py_EQ);
+        if (equal == nullptr) throw py::error_already_set();
+        py::object bipolar = py::reinterpret_steal<py::object>(equal);
+        m.attr("logger").attr("debug")(
+            py::str("Quantizing {} with: wbits={}, abits={}, polarity={}, channelwise={}, "
+                    "act_bipolar={}")
+                .format(layer, self.attr("wbits"), self.attr("abits"), self.attr("polarity"),
+                        self.attr("channel_quant"), bipolar));
+        py::object native = m.attr("LSQConv2D")(layer.attr("native_layer"), self.attr("wbits"),
+                                                self.attr("abits"), self.attr("polarity"),
+                                                self.attr("channel_quant"), bipolar);
+        return m.attr("TorchConv2D")(native);
+      },
+      py::arg("layer"));
+  m.attr("TorchLSQ") = m.attr("TorchFramework").attr("register_quantization_method")(cls.build());
+}
+
+}  // namespace
+
 PYBIND11_MODULE(prims_bridge, m) {
   import_names(m, "orrery.core.optimus.primitives.quantization", {"LSQ"});
   import_names(m, "orrery.framework.framework_bridge", {"TorchFramework"});
-  py::module_::import("orrery.framework.nn_bridge");
-  py::module_::import("orrery.framework.quant_bridge");
-  ClassBuilder cls(m, "TorchLSQ", {m.attr("LSQ")});
-  m.attr("TorchFramework").attr("register_quantization_method")(cls.build());
+  import_names(m, "orrery.framework.nn_bridge", {"TorchConv2D"});
+  import_names(m, "orrery.framework.quant_bridge", {"LSQConv2D"});
+  import_names(m, "orrery.ologger", {"getLogger"});
+  m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
+  make_torch_lsq(m);
 }

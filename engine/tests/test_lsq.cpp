@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include <ATen/ATen.h>
+#include <torch/autograd.h>
+
+#include <cmath>
+#include <limits>
+
+#include "orrery_engine/lsq.h"
+
+namespace {
+
+using orrery::engine::lsq_quantize;
+using orrery::engine::lsq_quantize_backward;
+using orrery::engine::detail::lsq_quantize_backward_composite;
+using orrery::engine::detail::lsq_quantize_composite;
+
+// Same bits, NaN included (a NaN compares unequal to itself).
+bool bitwise_equal(const at::Tensor& a, const at::Tensor& b) {
+  if (a.sizes() != b.sizes() || a.scalar_type() != b.scalar_type()) return false;
+  const auto int_type = a.element_size() == 4 ? at::kInt : at::kLong;
+  return at::equal(a.contiguous().view(int_type), b.contiguous().view(int_type));
+}
+
+// Random values plus the awkward ones: exact bounds, halves, signed zeros,
+// infinities and NaN (in step units, so they land where intended).
+at::Tensor awkward_input(at::IntArrayRef shape, const at::Tensor& s, double lo, double hi,
+                         at::ScalarType dtype) {
+  at::Tensor x = at::randn(shape, at::TensorOptions().dtype(dtype)) * (hi - lo) * 0.4;
+  at::Tensor flat = x.view({-1});
+  const double special[] = {lo, hi, lo - 1, hi + 1, 0.5, 1.5, 2.5, -0.5, -2.5, -0.0, 0.0,
+                            0.49999997, std::numeric_limits<double>::infinity(),
+                            -std::numeric_limits<double>::infinity(),
+                            std::numeric_limits<double>::quiet_NaN()};
+  for (size_t i = 0; i < sizeof(special) / sizeof(special[0]) && i < size_t(flat.numel()); ++i) {
+    flat[i * 7 % flat.numel()] = special[i];
+  }
+  return x * s.to(dtype);
+}
+
+struct Case {
+  std::vector<int64_t> x_shape;
+  std::vector<int64_t> s_shape;
+  double lo, hi;
+};
+
+class LsqKernelTest : public ::testing::TestWithParam<std::tuple<Case, at::ScalarType>> {};
+
+TEST_P(LsqKernelTest, ForwardIsBitIdenticalAndGradientsMatchTheComposition) {
+  const auto& [c, dtype] = GetParam();
+  at::manual_seed(3);
+  const at::Tensor s = (at::rand(c.s_shape, at::TensorOptions().dtype(dtype)) * 0.1 + 0.01);
+  const at::Tensor x = awkward_input(c.x_shape, s, c.lo, c.hi, dtype);
+  const double factor = 1.0 / std::sqrt(c.hi * x.numel());
+
+  EXPECT_TRUE(bitwise_equal(lsq_quantize(x, s, c.lo, c.hi, factor),
+                            lsq_quantize_composite(x, s, c.lo, c.hi, factor)));
+
+  // Gradients on finite inputs (NaN would poison the step-size sums).
+  const at::Tensor finite = at::nan_to_num(x, 0.0, 1e3, -1e3);
+  const at::Tensor grad = at::randn_like(finite);
+  auto [gx, gs] = lsq_quantize_backward(grad, finite, s, c.lo, c.hi, factor, {true, true});
+  auto [rx, rs] =
+      lsq_quantize_backward_composite(grad, finite, s, c.lo, c.hi, factor, {true, true});
+  EXPECT_TRUE(at::allclose(gx, rx, 1e-5, 0));
+  EXPECT_TRUE(at::allclose(gs, rs, 1e-4, 1e-12)) << gs << rs;
+  EXPECT_EQ(gs.sizes(), s.sizes());
+
+  // Only what is asked for is computed.
+  auto [only_x, no_s] = lsq_quantize_backward(grad, finite, s, c.lo, c.hi, factor, {true, false});
+  EXPECT_TRUE(at::equal(only_x, gx));
+  EXPECT_FALSE(no_s.defined());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, LsqKernelTest,
+    ::testing::Combine(
+        ::testing::Values(Case{{4, 3, 17, 5}, {1}, 0, 255},         // per tensor, unsigned
+                          Case{{4, 3, 17, 5}, {}, -128, 127},       // 0-dim step
+                          Case{{16, 8, 3, 3}, {16, 1, 1, 1}, -7, 7},  // per channel
+                          Case{{40000}, {1}, -127, 127},            // several blocks
+                          Case{{3, 5}, {1}, -(1 << 23), 1 << 23}),  // wide range: no rounding trick
+        ::testing::Values(at::kFloat, at::kDouble)));
+
+TEST(LsqQuantize, AutogradThroughTheDispatcher) {
+  const at::Tensor x = at::randn({2, 3, 4, 4}).requires_grad_();
+  const at::Tensor s = at::full({1}, 0.05).requires_grad_();
+  at::Tensor y = lsq_quantize(x, s, -8, 7, 0.25);
+  EXPECT_TRUE(y.requires_grad());
+  y.sum().backward();
+  ASSERT_TRUE(x.grad().defined());
+  ASSERT_TRUE(s.grad().defined());
+  // Clamped elements pass no gradient; the others pass it unchanged.
+  const at::Tensor v = x.detach() / 0.05;
+  const at::Tensor inside = at::logical_and(v.ge(-8), v.le(7)).to(at::kFloat);
+  EXPECT_TRUE(at::allclose(x.grad(), inside));
+}
+
+TEST(LsqQuantize, UncoveredLayoutsAndDtypesUseTheComposition) {
+  const at::Tensor x = at::randn({4, 6});
+  // Step size along the last dimension, and a step of another dtype.
+  const at::Tensor s_last = at::rand({1, 6}) + 0.1;
+  EXPECT_TRUE(bitwise_equal(lsq_quantize(x, s_last, -8, 7, 0.1),
+                            lsq_quantize_composite(x, s_last, -8, 7, 0.1)));
+  const at::Tensor s_double = at::full({1}, 0.3, at::kDouble);
+  EXPECT_TRUE(bitwise_equal(lsq_quantize(x, s_double, -8, 7, 0.1),
+                            lsq_quantize_composite(x, s_double, -8, 7, 0.1)));
+  // A 0-dim input with a [1] step gains a dimension, as broadcasting says.
+  EXPECT_EQ(lsq_quantize(at::scalar_tensor(0.7), at::ones({1}), 0, 3, 1.0).sizes(),
+            at::IntArrayRef({1}));
+  // Non-contiguous input.
+  const at::Tensor t = at::randn({6, 5}).t();
+  EXPECT_TRUE(bitwise_equal(lsq_quantize(t, at::full({1}, 0.2), -8, 7, 0.1),
+                            lsq_quantize_composite(t, at::full({1}, 0.2), -8, 7, 0.1)));
+}
+
+TEST(LsqQuantize, RejectsBadArguments) {
+  const at::Tensor s = at::ones({1});
+  try {
+    lsq_quantize(at::ones({3}, at::kInt), s, 0, 3, 1.0);
+    FAIL() << "an integer input was accepted";
+  } catch (const c10::Error& e) {
+    EXPECT_NE(std::string(e.what()).find("floating-point"), std::string::npos);
+  }
+  EXPECT_THROW(lsq_quantize(at::ones({3}), at::ones({0}), 0, 3, 1.0), c10::Error);
+  EXPECT_THROW(lsq_quantize(at::ones({3}), s, 3, 0, 1.0), c10::Error);
+}
+
+TEST(TwosComp, NegativeCodesBecomeUnsignedInPlace) {
+  at::Tensor vals = at::tensor({-3.0f, 2.0f, -8.0f, 0.0f, -1.0f});
+  at::Tensor& out = orrery::engine::twos_comp(vals, 4);
+  EXPECT_EQ(out.data_ptr(), vals.data_ptr());
+  EXPECT_TRUE(at::equal(vals, at::tensor({13.0f, 2.0f, 8.0f, 0.0f, 15.0f})));
+  EXPECT_THROW(orrery::engine::twos_comp(vals, 64), c10::Error);
+}
+
+TEST(GradScaleAndRoundPass, ValuesAndGradients) {
+  const at::Tensor x = at::tensor({0.4, 0.6, 2.5, -1.5}, at::kDouble).requires_grad_();
+  const at::Tensor r = orrery::engine::round_pass(x);
+  EXPECT_TRUE(at::equal(r.detach(), at::tensor({0.0, 1.0, 2.0, -2.0}, at::kDouble)));
+  const at::Tensor g = orrery::engine::grad_scale(x, 0.25);
+  EXPECT_TRUE(at::equal(g.detach(), x.detach()));
+  (r.sum() + g.sum()).backward();
+  EXPECT_TRUE(at::allclose(x.grad(), at::full({4}, 1.25, at::kDouble)));
+}
+
+}  // namespace

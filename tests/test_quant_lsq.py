@@ -1,0 +1,206 @@
+"""The LSQ quantizer: helper functions, LsqQuan, and the fused operator measured
+against a Python transcription of the quantizer's defining composition."""
+import math
+import subprocess
+import sys
+
+import pytest
+import torch
+
+from orrery.framework import quant_bridge as qb
+from orrery.framework.quant_bridge import LsqQuan, grad_scale, round_pass, twos_comp
+
+
+# The reference: the quantizer written out with PyTorch operators.
+def ref_grad_scale(x, scale):
+    y = x
+    y_grad = x * scale
+    return (y - y_grad).detach() + y_grad
+
+
+def ref_round_pass(x):
+    y = x.round()
+    y_grad = x
+    return (y - y_grad).detach() + y_grad
+
+
+def ref_forward(quantizer, x, s):
+    s_grad_scale = 1.0 / ((quantizer.thd_pos * x.numel()) ** 0.5)
+    s_scale = ref_grad_scale(s, s_grad_scale)
+    x = x / s_scale
+    x = torch.clamp(x, quantizer.thd_neg, quantizer.thd_pos)
+    x = ref_round_pass(x)
+    return x * s_scale
+
+
+def bits(t):
+    return t.contiguous().view(torch.int32 if t.element_size() == 4 else torch.int64)
+
+
+@pytest.mark.parametrize("args, lo, hi", [
+    ((8, True, False, False), 0, 255),
+    ((8, False, True, False), -127, 127),
+    ((8, False, False, False), -128, 127),
+    ((4, True, False, False), 0, 15),
+    ((4, False, True, False), -7, 7),
+    ((4, False, False, False), -8, 7),
+    ((40, False, False, True), -2 ** 39, 2 ** 39 - 1),
+])
+def test_code_ranges(args, lo, hi):
+    q = LsqQuan(*args)
+    assert (q.thd_neg, q.thd_pos) == (lo, hi)
+    assert type(q.thd_neg) is int and type(q.thd_pos) is int
+    assert q.per_channel is args[3]
+    assert isinstance(q.s, torch.nn.Parameter) and q.s.shape == (1,) and q.s.item() == 1.0
+    assert isinstance(q, torch.nn.Module) and [n for n, _ in q.named_parameters()] == ["s"]
+
+
+def test_constructor_refusals():
+    with pytest.raises(AssertionError, match="^Positive quantization cannot be symmetric$"):
+        LsqQuan(4, True, True, False)
+    with pytest.raises(TypeError):
+        LsqQuan(4, True, False)
+    # Keywords work as well; the assertion is an interpreter one, gone under -O.
+    assert LsqQuan(bit=2, all_positive=True, symmetric=False, per_channel=False).thd_pos == 3
+    code = ("from orrery.framework.quant_bridge import LsqQuan;"
+            "q = LsqQuan(4, True, True, False); print(q.thd_neg, q.thd_pos)")
+    out = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True,
+                         check=True)
+    assert out.stdout.split() == ["0", "15"]
+
+
+def test_fresh_quantizer_values_and_signed_one_bit():
+    q = LsqQuan(4, False, False, False)
+    y = q(torch.tensor([0.4, 0.6, 2.5, -20.0]))
+    assert y.tolist() == [0.0, 1.0, 2.0, -8.0]
+    with pytest.raises(ZeroDivisionError, match="float division by zero"):
+        LsqQuan(1, False, True, False)(torch.ones(3))
+
+
+def test_init_from():
+    q = LsqQuan(8, False, True, False)
+    x = torch.full((4, 5), 0.5)
+    x[0] = -0.5
+    old = q.s
+    q.init_from(x, "ignored", also="ignored")
+    assert q.s is not old and isinstance(q.s, torch.nn.Parameter)
+    assert q.s.shape == () and q.s.item() == pytest.approx(1.0 / math.sqrt(127))
+    assert q.s.grad_fn is None and q.s.requires_grad
+
+    w = torch.randn(16, 8, 3, 3, requires_grad=True)
+    pc = LsqQuan(4, False, True, True)
+    pc.init_from(w)
+    assert pc.s.shape == (16, 1, 1, 1)
+    expected = w.detach().abs().mean(dim=[1, 2, 3], keepdim=True) * 2 / (7 ** 0.5)
+    assert torch.equal(pc.s.data, expected)
+
+
+def test_helper_functions():
+    x = torch.tensor([0.4, 0.6, 2.5, 3.5, -1.5], requires_grad=True)
+    r = round_pass(x)
+    assert r.tolist() == [0.0, 1.0, 2.0, 4.0, -2.0]
+    g = grad_scale(x, 0.25)
+    assert torch.equal(g, ref_grad_scale(x, 0.25))
+    (r.sum() + 2 * g.sum()).backward()
+    assert torch.allclose(x.grad, torch.full((5,), 1.5))
+
+    vals = torch.tensor([-3.0, 2.0, -8.0])
+    out = twos_comp(vals, 4)
+    assert out is vals
+    assert vals.tolist() == [13.0, 2.0, 8.0] and vals.dtype == torch.float32
+    assert twos_comp(torch.tensor([-3, 5]), 8).tolist() == [253, 5]
+
+
+STEP_SHAPES = {"per-tensor [1]": (1,), "per-tensor []": (), "per-channel": (6, 1, 1, 1)}
+
+
+def awkward_values(q, s, shape, dtype):
+    """Random values plus exact bounds, halves, signed zeros, infinities and NaN."""
+    torch.manual_seed(7)
+    codes = torch.randn(shape, dtype=dtype) * (q.thd_pos - q.thd_neg) * 0.4
+    flat = codes.view(-1)
+    special = [q.thd_neg, q.thd_pos, q.thd_neg - 1, q.thd_pos + 1, 0.5, 1.5, -2.5, -0.3,
+               -0.0, 0.0, math.inf, -math.inf, math.nan]
+    flat[:len(special)] = torch.tensor(special, dtype=dtype)
+    return codes * s
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("step", list(STEP_SHAPES))
+@pytest.mark.parametrize("args", [(8, True, False, False), (4, False, True, False),
+                                  (3, False, False, False), (26, False, True, False)])
+def test_fused_forward_is_bit_identical(dtype, step, args):
+    q = LsqQuan(*args)
+    s = (torch.rand(STEP_SHAPES[step], dtype=dtype) * 0.2 + 0.01)
+    q.s = torch.nn.Parameter(s.clone())
+    x = awkward_values(q, s, (6, 5, 7, 3), dtype)
+    assert torch.equal(bits(q(x)), bits(ref_forward(q, x, s)))
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+@pytest.mark.parametrize("step", list(STEP_SHAPES))
+def test_fused_gradients_match_the_composition(dtype, step):
+    q = LsqQuan(8, False, True, False)
+    s = torch.full(STEP_SHAPES[step], 0.25, dtype=dtype)
+    q.s = torch.nn.Parameter(s.clone())
+    torch.manual_seed(1)
+    x = torch.randn(6, 5, 33, 17, dtype=dtype) * 30
+    # Values exactly on both clamp bounds, which still pass their gradient.
+    x.view(-1)[:4] = torch.tensor([127 * 0.25, -127 * 0.25, 127 * 0.25, 0.125], dtype=dtype)
+    x.requires_grad_()
+    x_ref = x.detach().clone().requires_grad_()
+    s_ref = s.clone().requires_grad_()
+    grad = torch.randn_like(x)
+    q(x).backward(grad)
+    ref_forward(q, x_ref, s_ref).backward(grad)
+    assert torch.allclose(x.grad, x_ref.grad, rtol=1e-5, atol=0)
+    assert x.grad.view(-1)[:2].tolist() == grad.view(-1)[:2].tolist()
+    assert q.s.grad.shape == s.shape
+    assert torch.allclose(q.s.grad, s_ref.grad, rtol=1e-4, atol=0)
+    # The step size gradient carries the factor 1 / sqrt(thd_pos * numel).
+    unscaled = q.s.grad / (1.0 / math.sqrt(127 * x.numel()))
+    assert unscaled.abs().max() > 1.0
+
+
+def test_only_requested_gradients_and_frozen_step():
+    q = LsqQuan(8, True, False, False)
+    x = torch.rand(4, 9) * 100
+    q.s.requires_grad_(False)
+    assert not q(x).requires_grad
+    q.s.requires_grad_(True)
+    q(x).sum().backward()
+    assert q.s.grad is not None
+
+
+def test_traced_graph_names_the_operator():
+    q = LsqQuan(8, True, False, False)
+    x = torch.rand(2, 3, 4, 4)
+    traced = torch.jit.trace(q, x)
+    assert "orrery::lsq_quantize" in str(traced.graph)
+    assert torch.equal(traced(x), q(x))
+
+
+def test_inputs_of_other_kinds():
+    q = LsqQuan(4, False, False, False)
+    # Non-contiguous input and a step of another dtype still give the composition.
+    x = torch.randn(7, 5).t() * 4
+    assert torch.equal(q(x), ref_forward(q, x, q.s.detach()))
+    q.s = torch.nn.Parameter(torch.tensor([0.5], dtype=torch.float64))
+    y = q(torch.randn(3, 4))
+    assert y.dtype == torch.float64
+    with pytest.raises(RuntimeError, match="floating-point"):
+        q(torch.ones(3, dtype=torch.int32))
+    with pytest.raises(TypeError, match="must be a torch.Tensor"):
+        q([1.0, 2.0])
+
+
+def test_module_behaves_like_a_module():
+    import copy
+    import pickle
+    q = LsqQuan(8, False, True, True)
+    q.init_from(torch.randn(4, 2, 3, 3))
+    c = copy.deepcopy(q)
+    assert torch.equal(c.s, q.s) and c.s is not q.s and c.thd_neg == -127
+    r = pickle.loads(pickle.dumps(q))
+    assert type(r) is LsqQuan and torch.equal(r.s, q.s)
+    assert qb.LsqQuan.__module__ == "orrery.framework.quant_bridge"

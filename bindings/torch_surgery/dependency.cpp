@@ -100,15 +100,20 @@ dep::ModuleSizes read_sizes(const py::object& module, dep::ModuleKind kind) {
 
 // Enough of a module's state to put it back exactly: the pruning functions
 // replace parameters, buffers and size attributes, never mutate tensors.
+// A new plain dict with the same items (py::dict(d) would alias a dict).
+py::dict copy_of(const py::handle& mapping) {
+  return py::reinterpret_steal<py::dict>(PyDict_Copy(mapping.ptr()));
+}
+
 struct Snapshot {
   py::object module;
   py::dict attrs, parameters, buffers;
 
   explicit Snapshot(py::object m) : module(std::move(m)) {
     py::dict d = module.attr("__dict__");
-    attrs = py::dict(d);
-    parameters = py::dict(d["_parameters"]);
-    buffers = py::dict(d["_buffers"]);
+    attrs = copy_of(d);
+    parameters = copy_of(d["_parameters"]);
+    buffers = copy_of(d["_buffers"]);
   }
 
   void restore() const {

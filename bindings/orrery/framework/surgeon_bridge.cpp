@@ -1,4 +1,10 @@
 // orrery.framework.surgeon_bridge: channel pruning across a whole model.
+//
+// The surgeon asks the dependency graph for the plan that removes channels of
+// one layer and of everything coupled to it, screens the plan (fewer channels
+// when a convolution would be emptied, none when a reshape is crossed), and
+// executes it. A failing plan puts every module it touched back in place, so
+// the layer wrapper keeps pointing at the live module of the model.
 #include <torch/extension.h>
 
 #include "class_builder.h"
@@ -7,9 +13,200 @@ namespace py = pybind11;
 using orrery::bind::ClassBuilder;
 using orrery::bind::import_names;
 
-PYBIND11_MODULE(surgeon_bridge, m) {
+namespace {
+
+constexpr const char* kCachedDg = "_TorchGraphSurgeon__cached_dg";
+
+const char* kSizeAttributes[] = {"in_channels", "out_channels", "groups", "in_features",
+                                 "out_features", "num_features", "num_parameters"};
+
+// Whether `live` holds the same sizes and tensors as `copy`.
+bool same_module_state(const py::object& live, const py::object& copy) {
+  for (const char* name : kSizeAttributes) {
+    if (py::hasattr(copy, name) && !py::object(live.attr(name)).equal(copy.attr(name))) return false;
+  }
+  py::dict a = live.attr("state_dict")();
+  py::dict b = copy.attr("state_dict")();
+  if (py::len(a) != py::len(b)) return false;
+  py::object torch_equal = py::module_::import("torch").attr("equal");
+  for (auto item : b) {
+    if (!a.contains(item.first)) return false;
+    py::object mine = a[item.first];
+    if (!py::object(mine.attr("shape")).equal(item.second.attr("shape"))) return false;
+    if (!torch_equal(mine.attr("cpu")(), item.second.attr("cpu")()).cast<bool>()) return false;
+  }
+  return true;
+}
+
+// Gives the live module the copy's sizes and tensors, keeping the object itself.
+void restore_in_place(const py::object& live, const py::object& copy) {
+  py::dict live_dict = live.attr("__dict__");
+  py::dict copy_dict = copy.attr("__dict__");
+  for (const char* store : {"_parameters", "_buffers"}) {
+    py::object target = live_dict[store];
+    target.attr("clear")();
+    target.attr("update")(copy_dict[store]);
+  }
+  for (const char* name : kSizeAttributes) {
+    if (copy_dict.contains(name)) live_dict[name] = copy_dict[name];
+  }
+}
+
+void load_imports(py::module_& m) {
+  m.attr("contextmanager") = py::module_::import("contextlib").attr("contextmanager");
+  m.attr("deepcopy") = py::module_::import("copy").attr("deepcopy");
+  m.attr("tp") = py::module_::import("torch_surgery.dependency");
+  m.attr("prune_function") = py::module_::import("torch_surgery.structured");
+  m.attr("nn") = py::module_::import("torch.nn");
   import_names(m, "orrery.framework.graph.surgeon", {"GraphSurgeon"});
-  py::module_::import("torch_surgery.structured");
-  py::module_::import("torch_surgery.dependency");
-  ClassBuilder(m, "TorchGraphSurgeon", {m.attr("GraphSurgeon")}).build();
+  import_names(m, "orrery.ologger", {"getLogger"});
+  m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
+
+  py::dict table;
+  py::object nn = m.attr("nn");
+  py::object fns = m.attr("prune_function");
+  table[nn.attr("Conv2d")] = fns.attr("prune_conv");
+  table[nn.attr("ConvTranspose2d")] = fns.attr("prune_conv");
+  table[nn.attr("Linear")] = fns.attr("prune_linear");
+  table[nn.attr("BatchNorm2d")] = fns.attr("prune_batchnorm");
+  m.attr("prune_function_definition") = table;
+}
+
+// The generator behind cache_dg: builds and stores the graph on entry, drops
+// it on a normal exit, and leaves it in place when an exception ends the block.
+void make_cache_block(py::module_& m) {
+  ClassBuilder cls(m, "_DependencyGraphCache", {py::module_::import("builtins").attr("object")});
+  cls.method("__init__", [](py::object self, py::object surgeon) {
+    self.attr("surgeon") = surgeon;
+    self.attr("stage") = 0;
+  }, py::arg("surgeon"));
+  cls.method("__iter__", [](py::object self) { return self; });
+  cls.method("__next__", [m](py::object self) -> py::object {
+    const int stage = self.attr("stage").cast<int>();
+    py::object surgeon = self.attr("surgeon");
+    if (stage == 0) {
+      self.attr("stage") = 1;
+      m.attr("logger").attr("debug")("Caching dependency graph");
+      py::setattr(surgeon, kCachedDg, surgeon.attr("make_dg")());
+      return surgeon;
+    }
+    if (stage == 1) {
+      self.attr("stage") = 2;
+      m.attr("logger").attr("debug")("Releasing dependency graph cache");
+      py::setattr(surgeon, kCachedDg, py::none());
+    }
+    throw py::stop_iteration();
+  });
+  cls.method("throw", [](py::object self, py::object type, py::object value, py::object tb) -> py::object {
+    self.attr("stage") = 2;
+    if (value.is_none()) value = type();
+    if (!tb.is_none()) value = value.attr("with_traceback")(tb);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), value.ptr());
+    throw py::error_already_set();
+  }, py::arg("type"), py::arg("value") = py::none(), py::arg("traceback") = py::none());
+  cls.method("close", [](py::object self) { self.attr("stage") = 2; });
+  cls.build();
+}
+
+py::object prune_channels(const py::module_& m, py::object self, py::object layer, py::object idxs) {
+  py::object logger = m.attr("logger");
+  if (py::object(layer.attr("model")).not_equal(self.attr("model"))) {
+    throw std::runtime_error(
+        "Trying to prune a layer with a GraphSurgeon instantiated with an unrelated model");
+  }
+  const size_t n = py::len(idxs);
+  if (n == 0) {
+    logger.attr("debug")(py::str("Empty pruning on {}, no operation done").format(layer));
+    return layer;
+  }
+  py::object graph = self.attr("make_dg")();
+  py::object native = layer.attr("native_layer");
+  py::object prune_fn = m.attr("prune_function_definition")[py::type::of(native)];
+  py::object plan = graph.attr("get_pruning_plan")(native, prune_fn, py::arg("idxs") = idxs);
+
+  py::object nn = m.attr("nn");
+  py::object convs = py::make_tuple(nn.attr("Conv2d"), nn.attr("ConvTranspose2d"));
+  const bool drop_view_op = py::bool_(self.attr("drop_view_op"));
+  py::object view_op_cls = m.attr("tp").attr("_ViewOP");
+  for (py::handle entry : plan.attr("plan")) {
+    py::object dependency = entry[py::int_(0)];
+    py::object module = dependency.attr("broken_node").attr("module");
+    if (py::isinstance(module, convs)) {
+      const std::string text = py::str(dependency);
+      const bool inbound = text.find("prune_related_conv") != std::string::npos;
+      const bool outbound = text.find("prune_conv") != std::string::npos;
+      if (inbound || outbound) {
+        const int64_t available = module.attr(inbound ? "in_channels" : "out_channels").cast<int64_t>();
+        if (available <= static_cast<int64_t>(n)) {
+          logger.attr("warning")(
+              std::string(py::str("Pruning wants to remove {} filters ({}) from {}, ")
+                              .format(n, inbound ? "inbound" : "outbound", module)) +
+              "trying to reduce pruned filters.");
+          py::list fewer = py::module_::import("builtins").attr("sorted")(idxs);
+          fewer = fewer[py::slice(0, available - 1, 1)];
+          return self.attr("prune_channels")(layer, fewer);
+        }
+      }
+    } else if (drop_view_op && py::isinstance(module, view_op_cls)) {
+      logger.attr("debug")("Detected a ViewOP, cancelling this pruning operation");
+      return layer;
+    }
+  }
+
+  logger.attr("debug")(py::str("Pruning {} channels from {}").format(n, layer));
+  py::object native_cpy = m.attr("deepcopy")(native);
+  try {
+    plan.attr("exec")();
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    logger.attr("warning")(
+        py::str("ERROR - Aborting pruning operation, exception raised in pruning package:\n'{}'")
+            .format(e.value()));
+    // The plan has put back every module it changed. Should the layer's own
+    // module still differ, give it the copy's state in place: the wrapper must
+    // keep referring to the module that lives in the model.
+    py::object live = layer.attr("native_layer");
+    if (!same_module_state(live, native_cpy)) restore_in_place(live, native_cpy);
+  }
+  return layer;
+}
+
+void make_surgeon(py::module_& m) {
+  ClassBuilder cls(m, "TorchGraphSurgeon", {m.attr("GraphSurgeon")});
+  auto self_cls = cls.ref();
+  cls.method(
+      "__init__",
+      [self_cls](py::object self, py::args args, py::object drop_view_op) {
+        self_cls.super(self).attr("__init__")(*args);
+        py::setattr(self, kCachedDg, py::none());
+        self.attr("drop_view_op") = drop_view_op;
+      },
+      py::arg("drop_view_op") = true);
+  py::cpp_function cache_fn(
+      [m](py::object self) { return m.attr("_DependencyGraphCache")(self); }, py::name("cache_dg"));
+  cls.attr("cache_dg", m.attr("contextmanager")(cache_fn));
+  cls.method("make_dg", [m](py::object self) -> py::object {
+    py::object cached = self.attr(kCachedDg);
+    if (!cached.is_none()) return cached;
+    py::object tp = m.attr("tp");
+    py::object graph = tp.attr("DependencyGraph")();
+    graph.attr("build_dependency")(self.attr("model").attr("native_model"),
+                                   py::arg("example_inputs") = self.attr("model_args"));
+    return graph;
+  });
+  cls.method(
+      "prune_channels",
+      [m](py::object self, py::object layer, py::object idxs) {
+        return prune_channels(m, self, layer, idxs);
+      },
+      py::arg("layer"), py::arg("idxs"));
+  cls.build();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(surgeon_bridge, m) {
+  load_imports(m);
+  make_cache_block(m);
+  make_surgeon(m);
 }

@@ -1,0 +1,226 @@
+"""TorchGraphSurgeon: screening, retries, caching and failure handling."""
+import logging
+
+import pytest
+import torch
+from torch import nn
+
+from orrery.framework import surgeon_bridge
+from orrery.framework.surgeon_bridge import TorchGraphSurgeon
+from torch_surgery import dependency as tp
+from torch_surgery import structured as S
+
+
+class FakeModel:
+    def __init__(self, native):
+        self.native_model = native
+
+
+class FakeLayer:
+    def __init__(self, model, native):
+        self.model = model
+        self.native_layer = native
+        self.meta = {}
+
+    def __repr__(self):
+        return "FakeLayer({!r})".format(self.native_layer)
+
+
+class Chain(nn.Module):
+    def __init__(self, width=4):
+        super().__init__()
+        self.conv1 = nn.Conv2d(3, width, 3, padding=1)
+        self.bn1 = nn.BatchNorm2d(width)
+        self.conv2 = nn.Conv2d(width, 6, 3, padding=1)
+
+    def forward(self, x):
+        return self.conv2(torch.relu(self.bn1(self.conv1(x))))
+
+
+class Split(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.conv0 = nn.Conv2d(3, 8, 1)
+        self.conv_a = nn.Conv2d(4, 2, 1)
+        self.conv_b = nn.Conv2d(4, 2, 1)
+
+    def forward(self, x):
+        a, b = torch.split(self.conv0(x), 4, dim=1)
+        return torch.cat([self.conv_a(a), self.conv_b(b)], 1)
+
+
+class Head(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.conv = nn.Conv2d(3, 8, 3)
+        self.fc = nn.Linear(8 * 2 * 2, 5)
+
+    def forward(self, x):
+        return self.fc(torch.flatten(self.conv(x), 1))
+
+
+def surgeon_for(native, *, shape=(1, 3, 8, 8), **kwargs):
+    model = FakeModel(native.eval())
+    return model, TorchGraphSurgeon(model, torch.randn(*shape), **kwargs)
+
+
+@pytest.fixture
+def count_builds(monkeypatch):
+    counter = {"builds": 0}
+
+    class CountingGraph(tp.DependencyGraph):
+        def build_dependency(self, model, example_inputs):
+            counter["builds"] += 1
+            return super().build_dependency(model, example_inputs=example_inputs)
+
+    class CountingModule:
+        DependencyGraph = CountingGraph
+        _ViewOP = tp._ViewOP
+
+    monkeypatch.setattr(surgeon_bridge, "tp", CountingModule)
+    return counter
+
+
+def test_module_level_objects():
+    table = surgeon_bridge.prune_function_definition
+    assert table == {nn.Conv2d: S.prune_conv, nn.ConvTranspose2d: S.prune_conv,
+                     nn.Linear: S.prune_linear, nn.BatchNorm2d: S.prune_batchnorm}
+    assert surgeon_bridge.logger.name == "orrery.framework.surgeon_bridge"
+    model, surgeon = surgeon_for(Chain())
+    assert surgeon.model is model and surgeon.drop_view_op is True
+    assert surgeon._TorchGraphSurgeon__cached_dg is None
+    assert TorchGraphSurgeon(model, None, drop_view_op=False).drop_view_op is False
+
+
+def test_prunes_layer_and_its_dependents(caplog):
+    model, surgeon = surgeon_for(Chain(width=8))
+    layer = FakeLayer(model, model.native_model.conv1)
+    with caplog.at_level(logging.DEBUG, logger="orrery.framework.surgeon_bridge"):
+        assert surgeon.prune_channels(layer, [1, 5]) is layer
+    net = model.native_model
+    assert (net.conv1.out_channels, net.bn1.num_features, net.conv2.in_channels) == (6, 6, 6)
+    assert "Pruning 2 channels from FakeLayer(" in caplog.text
+    net(torch.randn(1, 3, 8, 8))
+
+
+def test_empty_request_and_foreign_layer(caplog, count_builds):
+    model, surgeon = surgeon_for(Chain())
+    layer = FakeLayer(model, model.native_model.conv1)
+    with caplog.at_level(logging.DEBUG, logger="orrery.framework.surgeon_bridge"):
+        assert surgeon.prune_channels(layer, []) is layer
+    assert "Empty pruning on FakeLayer(" in caplog.text and "no operation done" in caplog.text
+    assert count_builds["builds"] == 0
+    stranger = FakeLayer(FakeModel(model.native_model), model.native_model.conv1)
+    with pytest.raises(RuntimeError) as err:
+        surgeon.prune_channels(stranger, [0])
+    assert str(err.value) == ("Trying to prune a layer with a GraphSurgeon instantiated "
+                              "with an unrelated model")
+
+
+def test_unsupported_layer_types_raise_key_error():
+    native = nn.Sequential(nn.Conv1d(3, 4, 1), nn.BatchNorm1d(4))
+    model, surgeon = surgeon_for(native, shape=(1, 3, 5))
+    for module in native:
+        with pytest.raises(KeyError):
+            surgeon.prune_channels(FakeLayer(model, module), [0])
+
+
+def test_emptying_a_convolution_retries_with_the_lowest_indices(caplog):
+    model, surgeon = surgeon_for(Chain(width=4))
+    layer = FakeLayer(model, model.native_model.conv1)
+    with caplog.at_level(logging.WARNING, logger="orrery.framework.surgeon_bridge"):
+        surgeon.prune_channels(layer, [3, 2, 1, 0])
+    assert "Pruning wants to remove 4 filters (outbound) from Conv2d(3, 4" in caplog.text
+    assert caplog.text.count("trying to reduce pruned filters.") == 1
+    # Retried with [0, 1, 2]: the last original channel survives.
+    assert model.native_model.conv1.out_channels == 1
+    assert model.native_model.conv2.in_channels == 1
+
+
+def test_out_of_range_indices_are_refused_before_anything_changes():
+    model, surgeon = surgeon_for(Chain(width=4))
+    with pytest.raises(ValueError, match="out of range"):
+        surgeon.prune_channels(FakeLayer(model, model.native_model.conv1), [1, 4])
+    assert model.native_model.conv1.out_channels == 4
+
+
+def test_inbound_consumer_limits_the_retry(caplog):
+    model, surgeon = surgeon_for(Split())
+    layer = FakeLayer(model, model.native_model.conv0)
+    with caplog.at_level(logging.WARNING, logger="orrery.framework.surgeon_bridge"):
+        surgeon.prune_channels(layer, [0, 1, 2, 3, 4])
+    assert "Pruning wants to remove 5 filters (inbound) from Conv2d(4, 2" in caplog.text
+    assert model.native_model.conv0.out_channels == 5
+    assert model.native_model.conv_a.in_channels == 1
+
+
+def test_view_ops_cancel_plans_unless_asked_otherwise(caplog):
+    model, surgeon = surgeon_for(Head(), shape=(1, 3, 4, 4))
+    layer = FakeLayer(model, model.native_model.conv)
+    with caplog.at_level(logging.DEBUG, logger="orrery.framework.surgeon_bridge"):
+        surgeon.prune_channels(layer, [0])
+    assert "Detected a ViewOP, cancelling this pruning operation" in caplog.text
+    assert model.native_model.conv.out_channels == 8
+    surgeon = TorchGraphSurgeon(model, torch.randn(1, 3, 4, 4), drop_view_op=False)
+    surgeon.prune_channels(layer, [0, 7])
+    assert model.native_model.fc.in_features == 6 * 4
+    model.native_model(torch.randn(1, 3, 4, 4))
+
+
+def test_cache_block_traces_once_and_nesting_releases_on_inner_exit(count_builds):
+    model, surgeon = surgeon_for(Chain(width=8))
+    layer = FakeLayer(model, model.native_model.conv1)
+    with surgeon.cache_dg() as bound:
+        assert bound is surgeon
+        surgeon.prune_channels(layer, [0])
+        surgeon.prune_channels(layer, [0])
+        assert count_builds["builds"] == 1
+        with surgeon.cache_dg():
+            assert count_builds["builds"] == 1
+        assert surgeon._TorchGraphSurgeon__cached_dg is None
+        surgeon.make_dg()
+        surgeon.make_dg()
+        assert count_builds["builds"] == 3
+    assert model.native_model.conv1.out_channels == 6
+    surgeon.make_dg()
+    assert count_builds["builds"] == 4
+
+
+def test_cache_survives_an_exception_leaving_the_block():
+    model, surgeon = surgeon_for(Chain())
+    with pytest.raises(ZeroDivisionError):
+        with surgeon.cache_dg():
+            1 / 0
+    assert surgeon._TorchGraphSurgeon__cached_dg is not None
+
+
+def test_failed_plan_leaves_every_module_as_it_was(monkeypatch, caplog):
+    model, surgeon = surgeon_for(Chain(width=8))
+    net = model.native_model
+    layer = FakeLayer(model, net.conv1)
+    before = {k: v.clone() for k, v in net.state_dict().items()}
+    params = [id(p) for p in net.parameters()]
+
+    def broken(module, idxs):
+        raise RuntimeError("disk on fire")
+
+    monkeypatch.setattr(S, "prune_related_conv", broken)
+    with caplog.at_level(logging.WARNING, logger="orrery.framework.surgeon_bridge"):
+        assert surgeon.prune_channels(layer, [2]) is layer
+    assert ("ERROR - Aborting pruning operation, exception raised in pruning package:\n"
+            "'disk on fire'") in caplog.text
+    # The wrapper still points at the live module, which is back as it was.
+    assert layer.native_layer is net.conv1
+    assert net.conv1.out_channels == 8 and net.bn1.num_features == 8
+    assert [id(p) for p in net.parameters()] == params
+    for key, value in net.state_dict().items():
+        assert torch.equal(value, before[key]), key
+
+
+def test_refused_plan_is_logged_and_changes_nothing(caplog):
+    native = nn.Sequential(nn.Conv2d(3, 8, 1), nn.Conv2d(8, 8, 3, groups=2))
+    model, surgeon = surgeon_for(native)
+    with caplog.at_level(logging.WARNING, logger="orrery.framework.surgeon_bridge"):
+        surgeon.prune_channels(FakeLayer(model, native[0]), [1])
+    assert "grouped convolution '1' (groups=2)" in caplog.text
+    assert native[0].out_channels == 8 and native[1].in_channels == 8

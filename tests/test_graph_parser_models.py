@@ -175,3 +175,44 @@ def test_resnet_additions_join_the_block_and_its_shortcut():
     down_add = by_layer[id(model.layer2[0].bn2)]._outputs[0]
     assert down_add._inputs == [by_layer[id(model.layer2[0].bn2)],
                                 by_layer[id(model.layer2[0].downsample[1])]]
+
+
+class Shuffles(nn.Module):
+    """Channel shuffles that read sizes, a PReLU reading its weight outside any
+    consuming operation, a reused value and a tuple output."""
+
+    def __init__(self, shuffles):
+        super().__init__()
+        self.first = nn.Conv2d(4, 4, 1)
+        self.last = nn.Conv2d(4, 4, 1)
+        self.act = nn.PReLU()
+        self.shuffles = shuffles
+
+    def forward(self, x):
+        x = self.first(self.act(x))
+        for _ in range(self.shuffles):
+            b, c, h, w = x.size()
+            x = x.view(b, 2, c // 2, h, w).transpose(1, 2).contiguous().view(b, -1, h, w)
+        y = self.last(x)
+        return self.act(y + y), x + y
+
+
+def test_mends_on_a_model_where_they_matter(caplog):
+    torch.manual_seed(0)
+    model = Shuffles(shuffles=3)
+    args = torch.randn(1, 4, 6, 6)
+    with caplog.at_level("WARNING", logger="orrery.framework.graph_bridge"):
+        nodes = graph_bridge.TorchGraphParser()._parse(model, args)
+    graph = traced_graph(model, args)
+    mended, unconsumed = reference_walk(model, graph, mended=True)
+    assert summary(nodes) == summary(mended)
+    assert [r.getMessage() for r in caplog.records] == [
+        "Picked up a 'weight' node of torch layer {} that is not consumed".format(layer)
+        + " by a known operator" for layer in unconsumed]
+    assert unconsumed == [model.act]
+    # Walking every path, the last convolution gets its input hundreds of times.
+    plain, _ = reference_walk(model, graph, mended=False)
+    last, first = (next(n for n in plain if n.layer is m) for m in (model.last, model.first))
+    assert len(last._inputs) > 100 and set(last._inputs) == {first}
+    assert [n.layer for n in nodes] == ["Add", model.last, model.first, "Add"]
+    assert nodes[1]._inputs == [nodes[2]]

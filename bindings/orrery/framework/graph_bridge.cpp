@@ -126,7 +126,6 @@ py::list parse_torch(const py::module_& m, const py::object& model, const py::ob
   }
 
   py::object node_cls = m.attr("Node");
-  py::object add_op = py::str("Add");
   std::vector<py::object> nodes;
   nodes.reserve(walk.nodes.size());
   for (const auto& walked : walk.nodes) {
@@ -187,9 +186,15 @@ PYBIND11_MODULE(graph_bridge, m) {
           model.attr("cpu")();
           return parse_torch(m, model, args);
         } catch (py::error_already_set& e) {
-          if (!e.matches(PyExc_Exception)) throw;
+          if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt, SystemExit
           py::str message = py::str("Error was raised while parsing:\n{}").format(e.value());
           py::raise_from(e, m.attr("GraphParsingError").ptr(), message.cast<std::string>().c_str());
+          throw py::error_already_set();
+        } catch (const std::exception& e) {
+          // C++ errors that never became Python exceptions (failed casts).
+          py::object error = m.attr("GraphParsingError");
+          PyErr_SetObject(error.ptr(), py::str(std::string("Error was raised while parsing:\n") +
+                                               e.what()).ptr());
           throw py::error_already_set();
         }
       },

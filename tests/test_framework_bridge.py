@@ -148,6 +148,8 @@ def test_conv_forward_class_follows_dim_only():
         assert str(err.value) == ""
     with pytest.raises(AttributeError):
         framework.get_conv_forward_cls(object())
+    # Only DIM counts: a transposed convolution of two dimensions gets TorchConv2D.
+    assert framework.get_conv_forward_cls(nn_bridge.TorchConvTranspose2D) is nn_bridge.TorchConv2D
 
 
 def test_default_trainer_callbacks_are_fresh_each_call():

@@ -1,0 +1,154 @@
+"""torch_surgery.dependency on small models that isolate one coupling each."""
+import pytest
+import torch
+from torch import nn
+
+from torch_surgery import dependency as tp
+from torch_surgery import structured as S
+from test_dependency_oracle import check_plan
+
+
+def graph_of(model, *shape, eval_mode=True):
+    x = torch.randn(*shape)
+    graph = tp.DependencyGraph()
+    graph.build_dependency(model.eval() if eval_mode else model, example_inputs=x)
+    return graph, x
+
+
+def steps(plan):
+    return [(dep.handler.__name__ if dep.handler else None, dep.broken_node.name, idxs)
+            for dep, idxs in plan.plan]
+
+
+class SqueezeExcite(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.conv = nn.Conv2d(3, 8, 3, padding=1)
+        self.fc1 = nn.Conv2d(8, 4, 1)
+        self.fc2 = nn.Conv2d(4, 8, 1)
+        self.prelu = nn.PReLU(8)
+        self.out = nn.Conv2d(8, 2, 1)
+
+    def forward(self, x):
+        x = self.conv(x)
+        s = torch.sigmoid(self.fc2(torch.relu(self.fc1(x.mean((2, 3), keepdim=True)))))
+        return self.out(self.prelu(x * s))
+
+
+class Inception(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.a = nn.Conv2d(3, 4, 1)
+        self.b = nn.Conv2d(3, 6, 1)
+        self.bn = nn.BatchNorm2d(10)
+        self.dw = nn.Conv2d(10, 10, 3, padding=1, groups=10)
+        self.up = nn.ConvTranspose2d(10, 5, 2, stride=2)
+        self.head = nn.Conv2d(5, 3, 1)
+
+    def forward(self, x):
+        y = torch.cat([self.a(x), self.b(x)], dim=1)
+        y = nn.functional.pad(self.dw(torch.relu(self.bn(y))), (1, 1, 1, 1))
+        return self.head(self.up(y) * 0.5)
+
+
+def test_squeeze_excite_multiply_couples_the_excitation_conv():
+    torch.manual_seed(0)
+    model = SqueezeExcite()
+    graph, x = graph_of(model, 2, 3, 6, 6)
+    plan = graph.get_pruning_plan(model.conv, S.prune_conv, idxs=[1, 6])
+    found = {(fn, name) for fn, name, _ in steps(plan)}
+    assert {("prune_conv", "conv"), ("prune_related_conv", "fc1"), ("prune_conv", "fc2"),
+            ("prune_prelu", "prelu"), ("prune_related_conv", "out")} <= found
+    check_plan(model, x, plan)
+    assert model.prelu.num_parameters == 6
+
+
+def test_concat_offsets_depthwise_and_transposed_convolutions():
+    torch.manual_seed(0)
+    model = Inception()
+    graph, x = graph_of(model, 1, 3, 5, 5)
+    plan = graph.get_pruning_plan(model.b, S.prune_conv, idxs=[0, 5])
+    assert ("prune_batchnorm", "bn", [4, 9]) in steps(plan)
+    assert ("prune_group_conv", "dw", [4, 9]) in steps(plan)
+    assert ("prune_related_conv", "up", [4, 9]) in steps(plan)
+    check_plan(model, x, plan)
+    # The transposed convolution's outputs, and a depthwise origin, prune as well.
+    check_plan(model, x, graph.get_pruning_plan(model.up, S.prune_conv, idxs=[0]))
+    plan = graph.get_pruning_plan(model.dw, S.prune_conv, idxs=[0])
+    assert steps(plan)[0][0] == "prune_group_conv"
+    assert ("prune_conv", "a", [0]) in steps(plan)
+    check_plan(model, x, plan)
+    assert (model.a.out_channels, model.b.out_channels, model.dw.groups) == (3, 4, 7)
+
+
+def test_exec_restores_every_touched_module_when_a_step_fails(monkeypatch):
+    model = Inception()
+    graph, x = graph_of(model, 1, 3, 5, 5)
+    plan = graph.get_pruning_plan(model.a, S.prune_conv, idxs=[1])
+    before = {k: v.clone() for k, v in model.state_dict().items()}
+    params = [id(p) for p in model.parameters()]
+
+    def failing(module, idxs):
+        raise RuntimeError("late failure")
+
+    for i, (dep, _) in enumerate(plan.plan):
+        if dep.handler is S.prune_related_conv:
+            dep.handler = failing
+            assert i > 2  # earlier steps did change modules
+    with pytest.raises(RuntimeError, match="late failure"):
+        plan.exec()
+    assert [id(p) for p in model.parameters()] == params
+    assert (model.a.out_channels, model.bn.num_features, model.dw.groups) == (4, 10, 10)
+    for key, value in model.state_dict().items():
+        assert torch.equal(value, before[key]), key
+    model(x)
+
+
+@pytest.mark.parametrize("model, shape, target, reason", [
+    (nn.Sequential(nn.Conv2d(3, 8, 1), nn.Conv2d(8, 8, 1, groups=4)), (1, 3, 4, 4), 0,
+     "grouped convolution '1' (groups=4)"),
+    (nn.Sequential(nn.Conv2d(3, 8, 1), nn.Softmax(dim=1)), (1, 3, 4, 4), 0, "mixes the channels"),
+    (nn.Sequential(nn.Conv2d(3, 8, 1), nn.Flatten(0)), (1, 3, 4, 4), 0, "reshapes"),
+])
+def test_couplings_that_cannot_be_followed_refuse_the_whole_plan(model, shape, target, reason):
+    graph, x = graph_of(model, *shape)
+    plan = graph.get_pruning_plan(model[target], S.prune_conv, idxs=[0])
+    assert any(dep.reason and reason in dep.reason for dep, _ in plan.plan), str(plan)
+    with pytest.raises(ValueError, match="cannot be executed"):
+        plan.exec()
+    assert model[0].out_channels == 8
+
+
+def test_input_channels_of_the_first_layer_reach_the_model_input():
+    model = nn.Sequential(nn.Conv2d(3, 8, 1))
+    graph, _ = graph_of(model, 1, 3, 4, 4)
+    plan = graph.get_pruning_plan(model[0], S.prune_related_conv, idxs=[0])
+    assert any(dep.reason and "model input" in dep.reason for dep, _ in plan.plan)
+
+
+def test_bad_requests_are_refused_clearly():
+    model = nn.Sequential(nn.Conv2d(3, 8, 1), nn.BatchNorm2d(8))
+    with pytest.raises(RuntimeError, match="build_dependency"):
+        tp.DependencyGraph().get_pruning_plan(model[0], S.prune_conv, idxs=[0])
+    model.train()
+    stats = model[1].running_mean.clone()
+    graph, _ = graph_of(model.train(), 2, 3, 4, 4, eval_mode=False)
+    assert model.training and model[1].training
+    assert torch.equal(model[1].running_mean, stats)  # tracing does not train
+    with pytest.raises(ValueError, match="prune_linear does not apply to '0'"):
+        graph.get_pruning_plan(model[0], S.prune_linear, idxs=[0])
+    with pytest.raises(ValueError, match="out of range"):
+        graph.get_pruning_plan(model[0], S.prune_conv, idxs=[8])
+    with pytest.raises(ValueError, match="not part of the model"):
+        graph.get_pruning_plan(nn.Conv2d(3, 8, 1), S.prune_conv, idxs=[0])
+    with pytest.raises(TypeError, match="prune_fn"):
+        graph.get_pruning_plan(model[0], print, idxs=[0])
+
+
+def test_plan_text_names_the_function_and_the_module():
+    model = nn.Sequential(nn.Conv2d(3, 8, 1), nn.Conv2d(8, 2, 1))
+    graph, _ = graph_of(model, 1, 3, 4, 4)
+    plan = graph.get_pruning_plan(model[0], S.prune_conv, idxs=[0])
+    first, second = (str(dep) for dep, _ in plan.plan)
+    assert "prune_conv" in first and "Conv2d(3, 8" in first and "prune_related_conv" not in first
+    assert "prune_related_conv" in second and "Conv2d(8, 2" in second

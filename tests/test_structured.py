@@ -1,0 +1,162 @@
+"""torch_surgery.structured: channel removal from single modules."""
+import pytest
+import torch
+from torch import nn
+
+from torch_surgery import structured as S
+
+
+def state(module):
+    return {k: v.clone() for k, v in module.state_dict().items()}, dict(vars(module))
+
+
+def assert_unchanged(module, snapshot):
+    tensors, attrs = snapshot
+    for key, value in module.state_dict().items():
+        assert torch.equal(value, tensors[key]), key
+    for key in ("in_channels", "out_channels", "groups", "in_features", "out_features",
+                "num_features", "num_parameters"):
+        if key in attrs:
+            assert getattr(module, key) == attrs[key], key
+
+
+def test_module_exports_the_seven_functions_in_order():
+    assert list(S.__all__) == ["prune_conv", "prune_related_conv", "prune_linear",
+                               "prune_related_linear", "prune_batchnorm", "prune_group_conv",
+                               "prune_prelu"]
+
+
+def test_prune_conv_drops_repeats_and_keeps_the_other_rows_in_order():
+    conv = nn.Conv2d(8, 16, 3)
+    weight, bias = conv.weight.detach().clone(), conv.bias.detach().clone()
+    layer, num = S.prune_conv(conv, [3, 3, 5])
+    keep = [i for i in range(16) if i not in (3, 5)]
+    assert layer is conv and num == 2 * 72 + 2
+    assert conv.out_channels == 14 and conv.weight.shape == (14, 8, 3, 3)
+    assert torch.equal(conv.weight, weight[keep]) and torch.equal(conv.bias, bias[keep])
+    assert isinstance(conv.weight, nn.Parameter) and conv.weight.requires_grad
+    assert conv.weight.data_ptr() != weight.data_ptr()
+    conv(torch.randn(1, 8, 5, 5))
+
+
+def test_related_functions_cut_inputs_and_never_the_bias():
+    conv = nn.Conv2d(8, 4, 3)
+    bias = conv.bias
+    _, num = S.prune_related_conv(conv, [0, 7, 7])
+    assert num == 2 * 4 * 9 and conv.in_channels == 6 and conv.weight.shape == (4, 6, 3, 3)
+    assert conv.bias is bias
+    linear = nn.Linear(10, 3)
+    weight, bias = linear.weight.detach().clone(), linear.bias
+    _, num = S.prune_related_linear(linear, [2, 9])
+    assert num == 6 and linear.in_features == 8 and linear.bias is bias
+    assert torch.equal(linear.weight, weight[:, [0, 1, 3, 4, 5, 6, 7, 8]])
+    _, num = S.prune_linear(linear, [1])
+    assert num == 8 + 1 and linear.out_features == 2 and linear.bias.shape == (2,)
+
+
+def test_transposed_convolution_weights_are_cut_on_the_swapped_dims():
+    deconv = nn.ConvTranspose2d(6, 4, 2)  # weight: in x out x kh x kw
+    S.prune_conv(deconv, [1])
+    assert deconv.weight.shape == (6, 3, 2, 2) and deconv.bias.shape == (3,)
+    S.prune_related_conv(deconv, [0, 5])
+    assert deconv.weight.shape == (4, 3, 2, 2) and deconv.in_channels == 4
+    deconv(torch.randn(1, 4, 3, 3))
+
+
+def test_batchnorm_prelu_and_depthwise():
+    bn = nn.BatchNorm2d(8, affine=False)
+    bn.running_mean += torch.arange(8.0)
+    _, num = S.prune_batchnorm(bn, [0, 3])
+    assert num == 2 and bn.num_features == 6
+    assert torch.equal(bn.running_mean, torch.tensor([1.0, 2, 4, 5, 6, 7]))
+    assert "running_mean" in bn._buffers and not isinstance(bn.running_mean, nn.Parameter)
+    affine = nn.BatchNorm1d(4)
+    assert S.prune_batchnorm(affine, [1])[1] == 2 and affine.weight.shape == (3,)
+
+    shared = nn.PReLU()
+    assert S.prune_prelu(shared, [0, 1]) == (shared, 0) and shared.weight.shape == (1,)
+    per_channel = nn.PReLU(32)
+    assert S.prune_prelu(per_channel, [0, 1, 2, 3])[1] == 4 and per_channel.weight.shape == (28,)
+
+    dw = nn.Conv2d(32, 32, 3, groups=32)
+    _, num = S.prune_group_conv(dw, [1, 2, 3, 3, 4])
+    assert num == 4 * 9 + 4
+    assert (dw.groups, dw.in_channels, dw.out_channels) == (28, 28, 28)
+    dw(torch.randn(1, 28, 5, 5))
+
+
+def test_inplace_and_dry_run_change_nothing_about_pruning():
+    conv = nn.Conv2d(3, 4, 1)
+    S.prune_conv(conv, [0], False, True)
+    S.prune_conv(layer=conv, idxs=[0], inplace=False, dry_run=True)
+    assert conv.out_channels == 2
+    with pytest.raises(TypeError):
+        S.prune_conv(conv)
+    with pytest.raises(TypeError):
+        S.prune_conv(conv, [0], True, False, 1)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: S.prune_conv(nn.Conv2d(3, 4, 1), [0, 1, 2, 3]),
+    lambda: S.prune_related_conv(nn.Conv2d(3, 4, 1), [0, 1, 2]),
+    lambda: S.prune_linear(nn.Linear(3, 2), [0, 1]),
+    lambda: S.prune_related_linear(nn.Linear(3, 2), [0, 1, 2]),
+])
+def test_removing_every_channel_is_refused_with_a_bare_runtime_error(call):
+    with pytest.raises(RuntimeError) as err:
+        call()
+    assert type(err.value) is RuntimeError and err.value.args == ()
+
+
+def refusals():
+    return [
+        ("out of range", lambda: nn.Conv2d(3, 4, 1), S.prune_conv, [4]),
+        ("negative", lambda: nn.Conv2d(3, 4, 1), S.prune_related_conv, [-1]),
+        ("repeated", lambda: nn.Linear(3, 4), S.prune_linear, [1, 1]),
+        ("repeated", lambda: nn.Linear(3, 4), S.prune_related_linear, [0, 0]),
+        ("repeated", lambda: nn.BatchNorm2d(4), S.prune_batchnorm, [2, 2]),
+        ("out of range", lambda: nn.BatchNorm2d(4), S.prune_batchnorm, [4]),
+        ("out of range", lambda: nn.PReLU(4), S.prune_prelu, [9]),
+        ("groups=1", lambda: nn.Conv2d(4, 4, 1), S.prune_group_conv, [0]),
+    ]
+
+
+@pytest.mark.parametrize("message, make, fn, idxs", refusals(),
+                         ids=[f"{r[2].__name__}-{r[0]}" for r in refusals()])
+def test_bad_indices_are_refused_before_the_module_changes(message, make, fn, idxs):
+    module = make()
+    before = state(module)
+    with pytest.raises(ValueError, match=message):
+        fn(module, idxs)
+    assert_unchanged(module, before)
+
+
+def test_refusals_leave_the_module_untouched():
+    grouped = nn.Conv2d(8, 16, 3, groups=2)
+    before = state(grouped)
+    with pytest.raises(AssertionError, match="only group conv with in_channel==groups==out_channels"):
+        S.prune_group_conv(grouped, [0])
+    assert_unchanged(grouped, before)
+    dw = nn.Conv2d(4, 4, 3, groups=4)
+    before = state(dw)
+    with pytest.raises(RuntimeError):
+        S.prune_group_conv(dw, [0, 1, 2, 3])
+    assert_unchanged(dw, before)
+    conv = nn.Conv2d(3, 4, 1)
+    before = state(conv)
+    with pytest.raises(RuntimeError):
+        S.prune_conv(conv, [0, 1, 2, 3])
+    assert_unchanged(conv, before)
+
+
+def test_index_lists_are_type_checked():
+    conv = nn.Conv2d(3, 4, 1)
+    for bad in ((0,), None, 0):
+        with pytest.raises(TypeError):
+            S.prune_conv(conv, bad)
+    with pytest.raises(TypeError):
+        S.prune_linear(nn.Linear(2, 2), [0.5])
+    assert S.prune_prelu(nn.PReLU(), None)[1] == 0
+    with pytest.raises(TypeError):
+        S.prune_prelu(nn.PReLU(3), None)
+    assert conv.out_channels == 4

@@ -204,3 +204,25 @@ def test_module_behaves_like_a_module():
     r = pickle.loads(pickle.dumps(q))
     assert type(r) is LsqQuan and torch.equal(r.s, q.s)
     assert qb.LsqQuan.__module__ == "orrery.framework.quant_bridge"
+
+
+def test_results_do_not_depend_on_the_thread_count():
+    q = LsqQuan(8, False, True, False)
+    q.init_from(torch.randn(100))
+    torch.manual_seed(5)
+    x = torch.randn(3, 70000)
+    grad = torch.randn_like(x)
+    results = []
+    threads = torch.get_num_threads()
+    try:
+        for n in (1, 2):
+            torch.set_num_threads(n)
+            xr = x.clone().requires_grad_()
+            q.s.grad = None
+            y = q(xr)
+            y.backward(grad)
+            results.append((y.detach(), xr.grad, q.s.grad.clone()))
+    finally:
+        torch.set_num_threads(threads)
+    for a, b in zip(*results):
+        assert torch.equal(a, b)

@@ -94,7 +94,7 @@ std::shared_ptr<torch::jit::Graph> trace_inlined(const py::module_& m, const py:
     restore_training_modes(modes);
     return graph;
   } catch (py::error_already_set& e) {
-    // Restoring runs Python code: keep the pending error aside meanwhile.
+    // `e` holds the error, so restoring may run Python code first.
     restore_training_modes(modes);
     if (e.matches(PyExc_RuntimeError)) {
       py::object logger = m.attr("logger");
@@ -129,7 +129,8 @@ py::list parse_torch(const py::module_& m, const py::object& model, const py::ob
   std::vector<py::object> nodes;
   nodes.reserve(walk.nodes.size());
   for (const auto& walked : walk.nodes) {
-    py::object layer = walked.consuming ? py::object(py::none()) : py::object(py::str(walked.op_name));
+    py::object layer =
+        walked.consuming ? py::object(py::none()) : py::object(py::str(walked.op_name));
     py::int_ uid(walked.uid);
     py::object node = node_cls(layer, uid);
     // Nodes are looked up by uid and kept by native_depth: the two must agree.

@@ -303,11 +303,12 @@ void define_lsq_conv2d(py::module_& m) {
     at::Tensor w_s_scale =
         engine::grad_scale(w_step, step_grad_factor(quan_w.attr("thd_pos"), weight.numel()));
     at::Tensor codes = integer_codes(weight, w_s_scale, quan_w);
-    const int64_t wbits = self.attr("wbits").cast<int64_t>();
-    if (py::str("bipolar").equal(self.attr("polarity")) && wbits != 8) {
-      // The runtime stores sub-byte signed weights as unsigned two's-complement codes.
+    py::object wbits = self.attr("wbits");
+    if (py::str("bipolar").equal(self.attr("polarity")) && !wbits.equal(py::int_(8))) {
+      // The runtime stores signed weights narrower than a byte as unsigned
+      // two's-complement codes.
       at::Tensor stored = codes.detach().cpu();
-      engine::twos_comp(stored, wbits);
+      engine::twos_comp(stored, wbits.cast<int64_t>());
       codes = stored.to(weight.device());
     }
     // The export form adds the bias inside the integer convolution, whose result

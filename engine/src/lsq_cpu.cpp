@@ -83,7 +83,7 @@ bool magic_rounding_exact(double lo, double hi, double limit) {
   return std::abs(lo) < limit && std::abs(hi) < limit;
 }
 
-// Calls f(channel, begin, end) for every task: a block of at most kBlock
+// Calls f(task, channel, begin, end) for every task: a block of at most kBlock
 // elements inside one channel.
 template <typename F>
 void for_each_block(const Layout& layout, F f) {

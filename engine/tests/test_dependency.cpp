@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <c10/util/Exception.h>
+#include <torch/csrc/jit/ir/irparser.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "orrery_engine/dependency.h"
+
+namespace dep = orrery::dependency;
+using dep::Action;
+
+namespace {
+
+std::unique_ptr<dep::ChannelGraph> analyse(const std::string& body, const std::string& input) {
+  auto graph = std::make_shared<torch::jit::Graph>();
+  torch::jit::parseIR("graph(%self : int, %x : " + input + "):\n" + body, graph.get());
+  return std::make_unique<dep::ChannelGraph>(*graph);
+}
+
+// IR of `out = op(in, self.<name>.weight)` with the output shape given.
+std::string module_call(const std::string& out, const std::string& in, const std::string& name,
+                        const std::string& type, const std::string& op = "aten::_convolution") {
+  return "  %" + out + "_m : int = prim::GetAttr[name=\"" + name + "\"](%self)\n" + "  %" + out +
+         "_w : Tensor = prim::GetAttr[name=\"weight\"](%" + out + "_m)\n" + "  %" + out + " : " +
+         type + " = " + op + "(%" + in + ", %" + out + "_w)\n";
+}
+
+int64_t module_index(const dep::ChannelGraph& g, const std::string& path) {
+  for (size_t i = 0; i < g.modules().size(); ++i)
+    if (g.modules()[i].path == path) return static_cast<int64_t>(i);
+  ADD_FAILURE() << "no module " << path;
+  return -1;
+}
+
+struct Found {
+  Action action;
+  std::string path;
+  std::vector<int64_t> idxs;
+  bool operator==(const Found& o) const { return action == o.action && path == o.path && idxs == o.idxs; }
+};
+
+std::vector<Found> describe(const dep::ChannelGraph& g, const std::vector<dep::Step>& steps) {
+  std::vector<Found> out;
+  for (const auto& s : steps)
+    out.push_back({s.action, s.module >= 0 ? g.modules()[s.module].path : "", s.idxs});
+  return out;
+}
+
+dep::ModuleSizes conv_sizes(int64_t in, int64_t out, int64_t groups = 1) { return {in, out, groups}; }
+
+}  // namespace
+
+TEST(Dependency, ResidualAdditionCouplesBothProducers) {
+  auto g = analyse(module_call("a", "x", "a", "Float(1, 8, 4, 4)") +
+                       module_call("b", "x", "b", "Float(1, 8, 4, 4)") +
+                       "  %one : int = prim::Constant[value=1]()\n"
+                       "  %s : Float(1, 8, 4, 4) = aten::add(%a, %b, %one)\n"
+                       "  %r : Float(1, 8, 4, 4) = aten::relu(%s)\n" +
+                       module_call("c", "r", "c", "Float(1, 2, 4, 4)") + "  return (%c)\n",
+                   "Float(1, 3, 4, 4)");
+  std::vector<dep::ModuleSizes> sizes = {conv_sizes(3, 8), conv_sizes(3, 8), conv_sizes(8, 2)};
+  auto steps = g->plan(module_index(*g, "a"), dep::Role::Output, {3, 1, 3}, sizes);
+  const std::vector<Found> expected = {{Action::PruneConv, "a", {1, 3}},
+                                       {Action::PruneConv, "b", {1, 3}},
+                                       {Action::PruneRelatedConv, "c", {1, 3}}};
+  EXPECT_EQ(describe(*g, steps), expected);
+}
+
+TEST(Dependency, ConcatenationOffsetsFollowTheCurrentSizes) {
+  auto g = analyse(module_call("a", "x", "a", "Float(1, 8, 4, 4)") +
+                       module_call("b", "x", "b", "Float(1, 4, 4, 4)") +
+                       "  %d : int = prim::Constant[value=1]()\n"
+                       "  %l : Tensor[] = prim::ListConstruct(%a, %b)\n"
+                       "  %cat : Float(1, 12, 4, 4) = aten::cat(%l, %d)\n" +
+                       module_call("c", "cat", "c", "Float(1, 2, 4, 4)") + "  return (%c)\n",
+                   "Float(1, 3, 4, 4)");
+  const int64_t b = module_index(*g, "b");
+  auto at_trace = g->plan(b, dep::Role::Output, {0}, {conv_sizes(3, 8), conv_sizes(3, 4), conv_sizes(12, 2)});
+  EXPECT_EQ(at_trace.back().idxs, std::vector<int64_t>{8});
+  // `a` has since lost two channels: `b` starts two channels earlier.
+  auto later = g->plan(b, dep::Role::Output, {0, 3}, {conv_sizes(3, 6), conv_sizes(3, 4), conv_sizes(10, 2)});
+  EXPECT_EQ(later.back().action, Action::PruneRelatedConv);
+  EXPECT_EQ(later.back().idxs, (std::vector<int64_t>{6, 9}));
+  // Input channels of the consumer map back onto the producers.
+  auto back = g->plan(module_index(*g, "c"), dep::Role::Input, {7, 8}, {conv_sizes(3, 8), conv_sizes(3, 4), conv_sizes(12, 2)});
+  const std::vector<Found> expected = {{Action::PruneRelatedConv, "c", {7, 8}},
+                                       {Action::PruneConv, "a", {7}},
+                                       {Action::PruneConv, "b", {0}}};
+  EXPECT_EQ(describe(*g, back), expected);
+}
+
+TEST(Dependency, FlattenIntoLinearRemovesWholeFeatureBlocks) {
+  auto g = analyse(module_call("a", "x", "a", "Float(1, 4, 2, 2)") +
+                       "  %s : int = prim::Constant[value=1]()\n"
+                       "  %e : int = prim::Constant[value=-1]()\n"
+                       "  %f : Float(1, 16) = aten::flatten(%a, %s, %e)\n" +
+                       module_call("fc", "f", "fc", "Float(1, 5)", "aten::linear") + "  return (%fc)\n",
+                   "Float(1, 3, 2, 2)");
+  ASSERT_EQ(g->view_ops().size(), 1u);
+  EXPECT_EQ(g->view_ops()[0].kind, "aten::flatten");
+  auto steps = g->plan(module_index(*g, "a"), dep::Role::Output, {1}, {conv_sizes(3, 4), {16, 5, 1}});
+  ASSERT_EQ(steps.size(), 3u);
+  EXPECT_EQ(steps[1].action, Action::View);
+  EXPECT_EQ(steps[2].action, Action::PruneRelatedLinear);
+  EXPECT_EQ(steps[2].idxs, (std::vector<int64_t>{4, 5, 6, 7}));
+}
+
+TEST(Dependency, DepthwiseIsFollowedGroupedIsRefused) {
+  auto g = analyse(module_call("a", "x", "a", "Float(1, 8, 4, 4)") +
+                       module_call("dw", "a", "dw", "Float(1, 8, 4, 4)") +
+                       module_call("c", "dw", "c", "Float(1, 2, 4, 4)") + "  return (%c)\n",
+                   "Float(1, 3, 4, 4)");
+  const int64_t a = module_index(*g, "a");
+  auto depthwise = g->plan(a, dep::Role::Output, {2}, {conv_sizes(3, 8), conv_sizes(8, 8, 8), conv_sizes(8, 2)});
+  const std::vector<Found> expected = {{Action::PruneConv, "a", {2}},
+                                       {Action::PruneGroupConv, "dw", {2}},
+                                       {Action::PruneRelatedConv, "c", {2}}};
+  EXPECT_EQ(describe(*g, depthwise), expected);
+  auto grouped = g->plan(a, dep::Role::Output, {2}, {conv_sizes(3, 8), conv_sizes(8, 8, 2), conv_sizes(8, 2)});
+  ASSERT_FALSE(grouped.empty());
+  EXPECT_EQ(grouped.front().action, Action::Refuse);  // refusals lead the plan
+  EXPECT_NE(grouped.front().reason.find("groups=2"), std::string::npos);
+}
+
+TEST(Dependency, UnknownOperationsAndModelInputsRefuse) {
+  auto g = analyse(module_call("a", "x", "a", "Float(1, 8, 4, 4)") +
+                       "  %p : Float(4, 8, 4, 1) = aten::permute(%a)\n"
+                       "  return (%p)\n",
+                   "Float(1, 3, 4, 4)");
+  const int64_t a = module_index(*g, "a");
+  auto steps = g->plan(a, dep::Role::Output, {0}, {conv_sizes(3, 8)});
+  ASSERT_FALSE(steps.empty());
+  EXPECT_EQ(steps.front().action, Action::Refuse);
+  EXPECT_NE(steps.front().reason.find("aten::permute"), std::string::npos);
+  auto inputs = g->plan(a, dep::Role::Input, {0}, {conv_sizes(3, 8)});
+  EXPECT_EQ(inputs.front().action, Action::Refuse);
+  EXPECT_NE(inputs.front().reason.find("model input"), std::string::npos);
+  EXPECT_THROW(g->plan(a, dep::Role::Output, {8}, {conv_sizes(3, 8)}), c10::ValueError);
+}

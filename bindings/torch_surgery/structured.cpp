@@ -213,7 +213,9 @@ PYBIND11_MODULE(structured, m) {
              [](py::object layer, py::object idxs, bool, bool) { return prelu_call(layer, idxs); },
              "Removes slopes `idxs` of a PReLU; returns (layer, num_pruned).");
 
-  m.attr("__all__") = py::make_tuple("prune_conv", "prune_related_conv", "prune_linear",
-                                     "prune_related_linear", "prune_batchnorm", "prune_group_conv",
-                                     "prune_prelu");
+  py::list all;
+  for (const char* name : {"prune_conv", "prune_related_conv", "prune_linear", "prune_related_linear",
+                           "prune_batchnorm", "prune_group_conv", "prune_prelu"})
+    all.append(name);
+  m.attr("__all__") = all;
 }

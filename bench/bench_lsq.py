@@ -2,6 +2,7 @@
 LsqQuan) against the same computation written with PyTorch operators, and against
 PyTorch's own learnable fake quantizer. Prints times and speed ratios."""
 import argparse
+import statistics
 import time
 
 import torch
@@ -46,23 +47,26 @@ def make_step(fn, x, grad, params):
 
 
 def case(name, x, quantizer, baselines, repeats):
-    """Times the variants round-robin, so that they share the machine's load,
-    and compares their best times (the least disturbed by other work)."""
+    """Times the variants round-robin, so that they share the machine's load.
+    Ratios of best times (the least disturbed by other work) and of medians."""
     grad = torch.randn_like(x)
     params = [x, quantizer.s]
     variants = [("fused (LsqQuan)", quantizer)] + baselines
     steps = [make_step(fn, x, grad, params) for _, fn in variants]
-    best = [float("inf")] * len(steps)
+    times = [[] for _ in steps]
     for step in steps:  # warm-up
         step()
     for _ in range(repeats):
         for k, step in enumerate(steps):
             start = time.perf_counter()
             step()
-            best[k] = min(best[k], time.perf_counter() - start)
-    print("{}: fused {:.2f} ms".format(name, best[0] * 1e3))
-    for (label, _), t in zip(variants[1:], best[1:]):
-        print("  vs {:<48s} {:8.2f} ms   speed-up x{:.2f}".format(label, t * 1e3, t / best[0]))
+            times[k].append(time.perf_counter() - start)
+    best = [min(t) for t in times]
+    median = [statistics.median(t) for t in times]
+    print("{}: fused best {:.2f} ms, median {:.2f} ms".format(name, best[0] * 1e3, median[0] * 1e3))
+    for (label, _), b, m in zip(variants[1:], best[1:], median[1:]):
+        print("  vs {:<48s} best {:7.2f} ms  x{:5.2f} faster | median {:7.2f} ms  x{:5.2f} faster"
+              .format(label, b * 1e3, b / best[0], m * 1e3, m / median[0]))
 
 
 def main():

@@ -108,3 +108,22 @@ def test_weights_of_a_cuda_layer_are_a_cpu_copy():
     weights = layer.weights
     weights[:] = 0
     assert layer.native_layer.weight.is_cuda and layer.native_layer.weight.abs().sum() > 0
+
+
+def test_quantized_layers_get_a_stub():
+    from orrery.framework.quant_bridge import LSQConv2D, QuantizedModule
+    lsq = nb.TorchConv2D(LSQConv2D(nn.Conv2d(3, 4, 3), wbits=8, abits=8))
+    stub = lsq.__quantized__()
+    assert isinstance(stub, nb.TorchQuantizationStub)
+    assert stub.layer is lsq and stub.name == "lsq"
+    assert stub.weights_nbits == 8 and stub.activations_nbits == 8
+    assert stub.vexa_format() == lsq.native_layer.vexa_format()
+    stub.prepare_for_export()
+    assert lsq.native_layer._prepared_for_export
+
+    class OtherQuantized(QuantizedModule):
+        pass
+
+    other = nb.TorchLayer(OtherQuantized())
+    stub = other.__quantized__()
+    assert isinstance(stub, nb.TorchQuantizationStub) and stub.name is None

@@ -32,8 +32,7 @@ py::object to_numpy(const py::object& tensor) {
 
 // A getter/setter pair over one tensor attribute of the native layer; a
 // missing (None) tensor reads as None.
-template <typename Builder>
-void tensor_property(Builder& cls, const char* name, const char* native_name, py::module_ m) {
+void tensor_property(ClassBuilder& cls, const char* name, const char* native_name, py::module_ m) {
   cls.property(
       name,
       [native_name](py::object self) -> py::object {
@@ -210,10 +209,7 @@ PYBIND11_MODULE(nn_bridge, m) {
   import_names(m, "orrery.core.tools", {"int_to_tuple"});
   star_import(m, "orrery.framework.nn");
   py::module_::import("orrery.framework.ext_bridge");
-  py::module_ quant = py::module_::import("orrery.framework.quant_bridge");
-  for (const char* name : {"QuantizedModule", "LSQConv2D"}) {
-    if (py::hasattr(quant, name)) m.attr(name) = quant.attr(name);
-  }
+  import_names(m, "orrery.framework.quant_bridge", {"QuantizedModule", "LSQConv2D"});
 
   ClassBuilder(m, "TorchNN", {m.attr("NN")}).build();
   make_torch_layer(m);

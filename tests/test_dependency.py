@@ -119,6 +119,13 @@ def test_couplings_that_cannot_be_followed_refuse_the_whole_plan(model, shape, t
     assert model[0].out_channels == 8
 
 
+def test_model_outputs_keep_their_channels():
+    model = nn.Sequential(nn.Conv2d(3, 8, 1), nn.ReLU(), nn.Conv2d(8, 4, 1))
+    graph, _ = graph_of(model, 1, 3, 4, 4)
+    plan = graph.get_pruning_plan(model[2], S.prune_conv, idxs=[0])
+    assert any(dep.reason and "model's output" in dep.reason for dep, _ in plan.plan)
+
+
 def test_input_channels_of_the_first_layer_reach_the_model_input():
     model = nn.Sequential(nn.Conv2d(3, 8, 1))
     graph, _ = graph_of(model, 1, 3, 4, 4)

@@ -423,6 +423,21 @@ struct ChannelGraph::Impl {
       values[v].source = "the model input '" + in->debugName() + "'";
     }
     for (const jit::Node* node : graph.nodes()) visit(node);
+    // Removing channels of what the model returns would change its interface.
+    Op out(OpKind::Refuse);
+    out.what = "the model's output, whose shape must not change";
+    std::vector<const jit::Value*> pending(graph.outputs().begin(), graph.outputs().end());
+    while (!pending.empty()) {
+      const jit::Value* v = pending.back();
+      pending.pop_back();
+      const auto k = v->node()->kind();
+      if (k == c10::prim::TupleConstruct || k == c10::prim::ListConstruct) {
+        pending.insert(pending.end(), v->node()->inputs().begin(), v->node()->inputs().end());
+      } else if (is_tensor(v)) {
+        out.ins.push_back(value_id(v));
+      }
+    }
+    if (!out.ins.empty()) add_op(std::move(out));
   }
 
   void visit(const jit::Node* node) {

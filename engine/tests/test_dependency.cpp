@@ -140,3 +140,14 @@ TEST(Dependency, UnknownOperationsAndModelInputsRefuse) {
   EXPECT_NE(inputs.front().reason.find("model input"), std::string::npos);
   EXPECT_THROW(g->plan(a, dep::Role::Output, {8}, {conv_sizes(3, 8)}), c10::ValueError);
 }
+
+TEST(Dependency, ModelOutputsKeepTheirChannels) {
+  auto g = analyse(module_call("a", "x", "a", "Float(1, 8, 4, 4)") +
+                       "  %t : (Tensor, Tensor) = prim::TupleConstruct(%a, %x)\n"
+                       "  return (%t)\n",
+                   "Float(1, 3, 4, 4)");
+  auto steps = g->plan(module_index(*g, "a"), dep::Role::Output, {0}, {conv_sizes(3, 8)});
+  ASSERT_FALSE(steps.empty());
+  EXPECT_EQ(steps.front().action, Action::Refuse);
+  EXPECT_NE(steps.front().reason.find("model's output"), std::string::npos);
+}

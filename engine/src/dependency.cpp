@@ -120,7 +120,7 @@ const std::unordered_set<std::string>& channel_preserving_ops() {
       "detach", "to", "type_as", "abs", "abs_", "neg", "exp", "log", "sqrt", "rsqrt", "square",
       "clamp", "clamp_", "clamp_min", "clamp_min_", "clamp_max", "clamp_max_", "floor", "ceil",
       "round", "sign", "reciprocal", "add", "add_", "sub", "sub_", "rsub", "mul", "mul_", "div",
-      "div_", "maximum", "minimum", "max", "min", "pow", "pow_", "where", "identity"};
+      "div_", "maximum", "minimum", "pow", "pow_", "where", "identity"};
   return ops;
 }
 
@@ -259,6 +259,10 @@ struct ChannelGraph::Impl {
     for (const jit::Value* in : node->inputs()) {
       if (!is_tensor(in)) continue;
       const int v = value_id(in);
+      if (rank(v) > out_rank) {
+        refuse(node, "drops dimensions");
+        return;
+      }
       if (values[v].cdim >= 0 && rank(v) > best_rank) {
         best_rank = rank(v);
         cdim = values[v].cdim + (out_rank - rank(v));

@@ -26,6 +26,20 @@ def test_module_exports_the_seven_functions_in_order():
                                "prune_prelu"]
 
 
+def test_functions_carry_their_annotations_and_pickle_by_reference():
+    import inspect
+    import pickle
+    sig = inspect.signature(S.prune_linear)
+    assert list(sig.parameters) == ["layer", "idxs", "inplace", "dry_run"]
+    assert sig.parameters["layer"].annotation is nn.modules.linear.Linear
+    assert sig.parameters["dry_run"].default is False
+    assert S.prune_related_conv.__annotations__["layer"] is nn.modules.conv._ConvNd
+    assert S.prune_batchnorm.__annotations__["layer"] is nn.modules.batchnorm._BatchNorm
+    assert S.prune_prelu.__annotations__["idxs"] is list
+    assert pickle.loads(pickle.dumps(S.prune_conv)) is S.prune_conv
+    assert S.prune_conv.__name__ == "prune_conv"
+
+
 def test_prune_conv_drops_repeats_and_keeps_the_other_rows_in_order():
     conv = nn.Conv2d(8, 16, 3)
     weight, bias = conv.weight.detach().clone(), conv.bias.detach().clone()

@@ -172,6 +172,48 @@ void def_pruner(py::module_& m, const char* name, F&& f, const char* doc) {
         py::arg("dry_run") = false);
 }
 
+// The pruning functions are objects of this class so that they carry the
+// parameter annotations and signature a Python function would; a compiled
+// function object cannot hold them.
+void make_function_class(py::module_& m) {
+  orrery::bind::ClassBuilder cls(m, "_PruningFunction", {py::module_::import("builtins").attr("object")});
+  cls.method("__call__", [](py::object self, py::args args, py::kwargs kwargs) {
+    return self.attr("_impl")(*args, **kwargs);
+  });
+  cls.method("__repr__", [](py::object self) {
+    return "<function " + std::string(py::str(self.attr("__qualname__"))) + ">";
+  });
+  // Pickled and copied by reference, as module-level functions are.
+  cls.method("__reduce__", [](py::object self) { return self.attr("__name__"); });
+  cls.build();
+}
+
+void annotate(py::module_& m, const char* name, py::object layer_cls) {
+  py::object impl = m.attr(name);
+  py::object fn = m.attr("_PruningFunction")();
+  fn.attr("_impl") = impl;
+  fn.attr("__name__") = name;
+  fn.attr("__qualname__") = name;
+  fn.attr("__doc__") = impl.attr("__doc__");
+  py::object builtins = py::module_::import("builtins");
+  py::dict annotations;
+  annotations["layer"] = layer_cls;
+  annotations["idxs"] = builtins.attr("list");
+  annotations["inplace"] = builtins.attr("bool");
+  annotations["dry_run"] = builtins.attr("bool");
+  fn.attr("__annotations__") = annotations;
+  py::object inspect = py::module_::import("inspect");
+  py::object param = inspect.attr("Parameter");
+  py::object kind = param.attr("POSITIONAL_OR_KEYWORD");
+  py::list params;
+  params.append(param("layer", kind, py::arg("annotation") = layer_cls));
+  params.append(param("idxs", kind, py::arg("annotation") = builtins.attr("list")));
+  params.append(param("inplace", kind, py::arg("default") = true, py::arg("annotation") = builtins.attr("bool")));
+  params.append(param("dry_run", kind, py::arg("default") = false, py::arg("annotation") = builtins.attr("bool")));
+  fn.attr("__signature__") = inspect.attr("Signature")(params);
+  m.attr(name) = fn;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(structured, m) {
@@ -212,6 +254,16 @@ PYBIND11_MODULE(structured, m) {
   def_pruner(m, "prune_prelu",
              [](py::object layer, py::object idxs, bool, bool) { return prelu_call(layer, idxs); },
              "Removes slopes `idxs` of a PReLU; returns (layer, num_pruned).");
+
+  make_function_class(m);
+  py::object conv_cls = py::module_::import("torch.nn.modules.conv").attr("_ConvNd");
+  annotate(m, "prune_conv", conv_cls);
+  annotate(m, "prune_related_conv", conv_cls);
+  annotate(m, "prune_group_conv", conv_cls);
+  annotate(m, "prune_linear", py::module_::import("torch.nn.modules.linear").attr("Linear"));
+  annotate(m, "prune_related_linear", py::module_::import("torch.nn.modules.linear").attr("Linear"));
+  annotate(m, "prune_batchnorm", py::module_::import("torch.nn.modules.batchnorm").attr("_BatchNorm"));
+  annotate(m, "prune_prelu", py::module_::import("torch.nn").attr("PReLU"));
 
   py::list all;
   for (const char* name : {"prune_conv", "prune_related_conv", "prune_linear", "prune_related_linear",

@@ -58,10 +58,11 @@ struct Op {
 };
 
 struct ValueInfo {
-  std::vector<int64_t> shape;  // at trace time; empty when unknown
+  std::vector<int64_t> shape;  // at trace time
+  bool shaped = false;         // whether the trace recorded the shape
   int64_t cdim = -1;           // the channel dimension, -1 when none is tracked
   int producer = -1;           // op index, -1 for sources
-  std::string source;          // what produced a value without an op
+  std::string source = "a tensor whose origin is not traced";  // for values without an op
   std::vector<int> users;      // op indices where the value is an input port
 };
 
@@ -156,7 +157,10 @@ struct ChannelGraph::Impl {
     if (it != value_ids.end()) return it->second;
     ValueInfo info;
     if (auto t = v->type()->cast<c10::TensorType>()) {
-      if (auto sizes = t->sizes().concrete_sizes()) info.shape = *sizes;
+      if (auto sizes = t->sizes().concrete_sizes()) {
+        info.shape = *sizes;
+        info.shaped = true;
+      }
     }
     const int id = static_cast<int>(values.size());
     values.push_back(std::move(info));
@@ -271,6 +275,12 @@ struct ChannelGraph::Impl {
     if (cdim < 0 || out_rank == 0) {
       refuse(node, "has no input with tracked channels");
       return;
+    }
+    for (const jit::Value* in : node->inputs()) {
+      if (is_tensor(in) && !values[value_id(in)].shaped) {
+        refuse(node, "has an input of unknown shape");
+        return;
+      }
     }
     Op op(OpKind::Same);
     const int64_t channels = values[out].shape[cdim];

@@ -159,3 +159,16 @@ def test_plan_text_names_the_function_and_the_module():
     first, second = (str(dep) for dep, _ in plan.plan)
     assert "prune_conv" in first and "Conv2d(3, 8" in first and "prune_related_conv" not in first
     assert "prune_related_conv" in second and "Conv2d(8, 2" in second
+
+
+def test_a_plan_runs_once_and_only_against_the_sizes_it_was_made_for():
+    model = nn.Sequential(nn.Conv2d(3, 8, 1), nn.BatchNorm2d(8), nn.Conv2d(8, 2, 1))
+    graph, x = graph_of(model, 1, 3, 4, 4)
+    stale = graph.get_pruning_plan(model[0], S.prune_conv, idxs=[7])
+    plan = graph.get_pruning_plan(model[0], S.prune_conv, idxs=[0])
+    plan.exec()
+    for again in (plan, stale):
+        with pytest.raises(ValueError, match="changed since this pruning plan was made"):
+            again.exec()
+    assert model[0].out_channels == 7
+    model(x)

@@ -163,6 +163,15 @@ py::object trace_graph(const py::object& model, py::object example_inputs) {
   return traced.attr("inlined_graph");
 }
 
+// The size attributes a pruning function reads, as they are now.
+py::tuple size_signature(const py::object& module) {
+  static const char* names[] = {"in_channels", "out_channels", "groups", "in_features",
+                                "out_features", "num_features", "num_parameters"};
+  py::list values;
+  for (const char* name : names) values.append(py::getattr(module, name, py::none()));
+  return py::tuple(values);
+}
+
 void make_node(py::module_& m) {
   ClassBuilder cls(m, "Node", {py::module_::import("builtins").attr("object")},
                    "One place of the model that a plan step changes: a module or a view op.");
@@ -235,9 +244,16 @@ void make_plan(py::module_& m) {
   ClassBuilder cls(m, "PruningPlan", {py::module_::import("builtins").attr("object")},
                    "The steps that remove a set of channels from a model; `plan` lists "
                    "(dependency, indices) pairs, `exec()` applies them.");
-  cls.method("__init__", [](py::object self) { self.attr("plan") = py::list(); });
+  cls.method("__init__", [](py::object self) {
+    self.attr("plan") = py::list();
+    self.attr("_sizes_when_made") = py::list();
+  });
   cls.method("add_plan", [](py::object self, py::object dependency, py::object idxs) {
     self.attr("plan").attr("append")(py::make_tuple(dependency, py::list(idxs)));
+    py::object module = dependency.attr("broken_node").attr("module");
+    if (!dependency.attr("handler").is_none()) {
+      self.attr("_sizes_when_made").attr("append")(py::make_tuple(module, size_signature(module)));
+    }
   }, py::arg("dependency"), py::arg("idxs"));
   cls.method("__len__", [](py::object self) { return py::len(self.attr("plan")); });
   cls.method("__iter__", [](py::object self) { return self.attr("plan").attr("__iter__")(); });
@@ -256,6 +272,15 @@ void make_plan(py::module_& m) {
       py::object reason = entry[py::int_(0)].attr("reason");
       if (!reason.is_none()) {
         throw py::value_error("this pruning plan cannot be executed: " + std::string(py::str(reason)));
+      }
+    }
+    // Indices and offsets hold for the sizes the plan was made against; a plan
+    // run twice, or after the model changed, would cut the wrong channels.
+    for (py::handle item : self.attr("_sizes_when_made")) {
+      if (!size_signature(item[py::int_(0)]).equal(item[py::int_(1)])) {
+        throw py::value_error(
+            "the model changed since this pruning plan was made (or the plan already ran); "
+            "ask the dependency graph for a new plan");
       }
     }
     std::vector<Snapshot> touched;

@@ -90,3 +90,15 @@ def test_pickling_by_reference_and_deepcopy():
 
 def test_class_decorator_applied_after_creation():
     assert probe.registry == [probe.Tagged]
+
+
+def test_signatures_read_like_python():
+    import inspect
+    assert str(inspect.signature(probe.Square.scaled)) == "(self, factor=2.0, *, copy=True)"
+    assert str(inspect.signature(probe.Square(1.0).scaled)) == "(factor=2.0, *, copy=True)"
+    assert str(inspect.signature(probe.Square.collect)) == "(self, *args, **kwargs)"
+    assert str(inspect.signature(probe.Square.unit)) == "()"
+    assert str(inspect.signature(probe.Square.sides)) == "()"
+    assert str(inspect.signature(probe.Square.__init__)) == "(self, side, name='square')"
+    assert str(inspect.signature(probe.Scale(2).forward)) == "(arg0)"
+    assert probe.Square.area.__doc__ == "Side times side."

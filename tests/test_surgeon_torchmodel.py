@@ -16,8 +16,7 @@ def test_pruning_every_conv_of_resnet18_through_its_layer_wrappers():
     surgeon = TorchGraphSurgeon(model, x)
     convs = [layer for layer in model.flat_view() if isinstance(layer.native_layer, torch.nn.Conv2d)]
     assert len(convs) == 20
-    for layer in convs:
-        layer.model = model  # the core ties each layer to its model; the stand-in tree does not
+    assert all(layer.model is model for layer in convs)
     with surgeon.cache_dg():
         for layer in convs:
             conv = layer.native_layer

@@ -1,6 +1,8 @@
 #include "class_builder.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <stdexcept>
 
 namespace orrery::bind {
@@ -48,14 +50,76 @@ py::object ClassBuilder::make_property(const py::object& fget, const py::object&
 
 py::object ClassBuilder::builtins() { return py::module_::import("builtins"); }
 
-py::object ClassBuilder::allow_init_name(py::object fn) {
-  // A method is an instancemethod wrapping the builtin function whose
-  // capsule holds pybind11's function record.
-  py::handle func = fn;
-  if (PyInstanceMethod_Check(func.ptr())) func = PyInstanceMethod_GET_FUNCTION(func.ptr());
-  py::capsule record_capsule = py::reinterpret_borrow<py::capsule>(PyCFunction_GET_SELF(func.ptr()));
-  auto* record = record_capsule.get_pointer<py::detail::function_record>();
-  for (; record != nullptr; record = record->next) record->is_constructor = false;
+namespace {
+
+// pybind11's record of a function made by cpp_function; a method is an
+// instancemethod wrapping the builtin whose capsule holds the record.
+py::detail::function_record* record_of(py::handle fn) {
+  if (PyInstanceMethod_Check(fn.ptr())) fn = PyInstanceMethod_GET_FUNCTION(fn.ptr());
+  auto capsule = py::reinterpret_borrow<py::capsule>(PyCFunction_GET_SELF(fn.ptr()));
+  return capsule.get_pointer<py::detail::function_record>();
+}
+
+bool is_literal(const char* text) {
+  try {
+    py::module_::import("ast").attr("literal_eval")(text);
+    return true;
+  } catch (const py::error_already_set&) {
+    return false;
+  }
+}
+
+// "name(self, a, b=1, *args, c=2, **kwargs)": the parameter list as Python
+// would show it. Empty when a default has no literal form, which inspect
+// could not read back.
+std::string text_signature(const py::detail::function_record& rec) {
+  std::string text = std::string(rec.name) + "(";
+  const size_t count = rec.nargs;
+  const size_t kwargs_slot = rec.has_kwargs ? count - 1 : count;
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) text += ", ";
+    const bool named = i < rec.args.size() && rec.args[i].name != nullptr;
+    const bool varargs = rec.has_args && i == rec.nargs_pos;
+    std::string name;
+    if (named) name = rec.args[i].name;
+    else if (i == 0 && rec.is_method) name = "self";
+    else if (varargs) name = "args";
+    else if (i == kwargs_slot) name = "kwargs";
+    else name = "arg" + std::to_string(i - (rec.is_method ? 1 : 0));
+    if (varargs) {
+      text += "*" + name;
+      continue;
+    }
+    if (!rec.has_args && i == rec.nargs_pos && i < kwargs_slot) text += "*, ";
+    if (i == kwargs_slot) {
+      text += "**" + name;
+      continue;
+    }
+    text += name;
+    if (named && rec.args[i].value) {
+      if (rec.args[i].descr == nullptr || !is_literal(rec.args[i].descr)) return {};
+      text += "=" + std::string(rec.args[i].descr);
+    }
+  }
+  return text + ")";
+}
+
+}  // namespace
+
+py::object ClassBuilder::native_function(py::object fn) {
+  auto* record = record_of(fn);
+  // pybind11 treats any function named __init__ as the constructor of a
+  // pybind11-bound type; ours initialise plain Python objects instead.
+  for (auto* overload = record; overload != nullptr; overload = overload->next)
+    overload->is_constructor = false;
+  // Builtins read __text_signature__ from "sig\n--\n\n" at the head of their
+  // doc, which makes inspect.signature (and help) work as for Python code.
+  const std::string signature = text_signature(*record);
+  if (!signature.empty() && record->next == nullptr) {
+    std::string doc = signature + "\n--\n\n" + (record->doc ? record->doc : "");
+    std::free(const_cast<char*>(record->def->ml_doc));
+    record->def->ml_doc = strdup(doc.c_str());
+  }
   return fn;
 }
 

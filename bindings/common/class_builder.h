@@ -68,13 +68,13 @@ class ClassBuilder {
   ClassBuilder& method(const char* name, Func&& f, const Extra&... extra) {
     py::cpp_function fn(std::forward<Func>(f), py::name(name), py::is_method(module_),
                         extra...);
-    return put(name, allow_init_name(std::move(fn)));
+    return put(name, native_function(std::move(fn)));
   }
 
   template <typename Func, typename... Extra>
   ClassBuilder& static_method(const char* name, Func&& f, const Extra&... extra) {
     py::cpp_function fn(std::forward<Func>(f), py::name(name), py::scope(module_), extra...);
-    return put(name, builtins().attr("staticmethod")(fn));
+    return put(name, builtins().attr("staticmethod")(native_function(std::move(fn))));
   }
 
   // f takes `py::object cls` first; argument annotations name the others.
@@ -89,7 +89,7 @@ class ClassBuilder {
     } else {
       fn = py::cpp_function(std::forward<Func>(f), py::name(name), py::scope(module_), extra...);
     }
-    return put(name, builtins().attr("classmethod")(fn));
+    return put(name, builtins().attr("classmethod")(native_function(std::move(fn))));
   }
 
   template <typename Getter>
@@ -117,9 +117,9 @@ class ClassBuilder {
   static py::object make_property(const py::object& fget, const py::object& fset,
                                   const char* doc);
   static py::object builtins();
-  // pybind11 treats any function named __init__ as a constructor of a
-  // pybind11-bound type; ours initialise plain Python objects instead.
-  static py::object allow_init_name(py::object fn);
+  // Makes a cpp_function behave as a function written in Python would: usable
+  // as __init__, and with a signature that inspect can read.
+  static py::object native_function(py::object fn);
 
   py::module_ module_;
   std::string name_;

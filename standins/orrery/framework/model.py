@@ -49,6 +49,8 @@ class Model:
         self.graph_parser = self._graph_parsing_cls() if self._graph_parsing_cls else None
         self.graph = None
         self._parse_native()
+        for layer in self.flat_view():
+            layer.model = self
 
     def flat_view(self):
         """The leaf layers of the tree, depth first, in order (a list: re-iterable)."""

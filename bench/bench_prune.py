@@ -6,7 +6,7 @@ trace for all layers) and once without it (one trace per layer). Each total is
 printed as a ratio to one forward pass of the unpruned model (1x3x224x224),
 all measured in this run.
 
-Run: PYTHONPATH=build/<dir>/python:python:standins /usr/bin/python3 bench/bench_prune.py
+Run: make bench (or .venv/bin/python bench/bench_prune.py after make build)
 """
 import statistics
 import time

@@ -46,8 +46,54 @@ def main():
     adds = [node for node in graph if getattr(node.layer, "layer", None) == "Add"]
     print("  residual additions, each with {} inputs".format(
         sorted({len(node._inputs) for node in adds})))
-    surgeon = framework.graph_surgeon(model, (torch.randn(1, 3, 224, 224),))
-    print("\nGraph surgeon:", surgeon)
+    prune(framework, model)
+    quantize(model)
+
+
+def prune(framework, model):
+    """Removes the lowest-L1 half of every convolution's output channels, with
+    every coupled channel elsewhere, and shows the model still works."""
+    native = model.native_model.eval()
+    x = torch.randn(1, 3, 224, 224)
+    params_before = sum(p.numel() for p in native.parameters())
+    surgeon = framework.graph_surgeon(model, x)
+    start = time.perf_counter()
+    with surgeon.cache_dg():
+        for layer in model.flat_view():
+            if isinstance(layer, framework.conv2d_cls):
+                half = layer.norm(1).argsort()[: layer.native_layer.out_channels // 2]
+                surgeon.prune_channels(layer, half.tolist())
+    elapsed = time.perf_counter() - start
+    params_after = sum(p.numel() for p in native.parameters())
+    with torch.no_grad():
+        out = native(x)
+    print("\nPruned every convolution in {:.2f} s: {:.1f}M -> {:.1f}M parameters, output {}".format(
+        elapsed, params_before / 1e6, params_after / 1e6, tuple(out.shape)))
+
+
+def quantize(model):
+    """Turns the convolutions into LSQ convolutions and prepares them for export."""
+    from orrery.framework.prims_bridge import TorchLSQ
+    lsq = TorchLSQ(wbits=8, abits=8, polarity="bipolar", channel_quant=True,
+                   act_polarity="bipolar")
+    convs = [layer for layer in model.flat_view() if type(layer).__name__ == "TorchConv2D"]
+    for layer in convs:
+        model.replace_layer(layer, lsq.concrete_transform_layer(layer))
+    x = torch.randn(2, 3, 224, 224)
+    native = model.native_model
+    native.train()
+    loss = native(x).square().mean()
+    loss.backward()  # quantization-aware training runs through the fused quantizer
+    native.eval()
+    with torch.no_grad():
+        trained = native(x)
+        model.prepare_quantization_export()
+        exported = native(x)
+    first = next(m for m in native.modules() if type(m).__name__ == "LSQConv2D")
+    print("Quantized {} convolutions to 8 bits; weight codes in [{}, {}]; export form vs "
+          "training form, largest difference {:.2e} (outputs up to {:.1f})".format(
+              len(convs), int(first.weight.min()), int(first.weight.max()),
+              (exported - trained).abs().max().item(), trained.abs().max().item()))
 
 
 if __name__ == "__main__":

@@ -14,22 +14,9 @@ import time
 import torch
 import torchvision
 
+from orrery.framework.model_bridge import TorchModel
+from orrery.framework.nn_bridge import TorchConv2D
 from orrery.framework.surgeon_bridge import TorchGraphSurgeon
-
-
-class Model:
-    """The two attributes the surgeon reads of a framework model."""
-
-    def __init__(self, native):
-        self.native_model = native
-
-
-class Layer:
-    """The two attributes the surgeon reads of a framework layer."""
-
-    def __init__(self, model, native):
-        self.model = model
-        self.native_layer = native
 
 
 def forward_seconds(model, x, repeats=5):
@@ -49,19 +36,18 @@ def lowest_l1_half(conv):
 
 
 def prune_all(surgeon, model):
-    native = model.native_model
-    convs = [m for m in native.modules() if isinstance(m, torch.nn.Conv2d)]
+    layers = [layer for layer in model.flat_view() if isinstance(layer, TorchConv2D)]
     changed = 0
-    for conv in convs:
-        before = conv.out_channels
-        surgeon.prune_channels(Layer(model, conv), lowest_l1_half(conv))
-        changed += conv.out_channels < before
-    return changed, len(convs)
+    for layer in layers:
+        before = layer.native_layer.out_channels
+        surgeon.prune_channels(layer, lowest_l1_half(layer.native_layer))
+        changed += layer.native_layer.out_channels < before
+    return changed, len(layers)
 
 
 def run(use_cache, x):
     torch.manual_seed(0)
-    model = Model(torchvision.models.resnet50().eval())
+    model = TorchModel(torchvision.models.resnet50().eval())
     params_before = sum(p.numel() for p in model.native_model.parameters())
     surgeon = TorchGraphSurgeon(model, x)
     start = time.perf_counter()

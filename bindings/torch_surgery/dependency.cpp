@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "class_builder.h"
+#include "pruning_sizes.h"
 #include "orrery_engine/dependency.h"
 
 namespace py = pybind11;
@@ -165,10 +166,8 @@ py::object trace_graph(const py::object& model, py::object example_inputs) {
 
 // The size attributes a pruning function reads, as they are now.
 py::tuple size_signature(const py::object& module) {
-  static const char* names[] = {"in_channels", "out_channels", "groups", "in_features",
-                                "out_features", "num_features", "num_parameters"};
   py::list values;
-  for (const char* name : names) values.append(py::getattr(module, name, py::none()));
+  for (const char* name : orrery::bind::kPrunedSizeAttributes) values.append(py::getattr(module, name, py::none()));
   return py::tuple(values);
 }
 

@@ -2,6 +2,9 @@
 
 #include <c10/util/Exception.h>
 
+#include <tuple>
+#include <utility>
+
 namespace orrery::structured {
 
 std::vector<int64_t> kept_indices(int64_t size, const std::vector<int64_t>& idxs, bool merge_repeats,
@@ -38,6 +41,15 @@ int64_t product_from(const at::Tensor& t, int64_t first_dim) {
   return p;
 }
 
+// Weight and bias without the removed output units, computed before the
+// caller changes anything so that a failure leaves the module as it was.
+std::pair<at::Tensor, at::Tensor> kept_outputs(const at::Tensor& weight, const at::Tensor& bias,
+                                               int64_t weight_dim,
+                                               const std::vector<int64_t>& keep) {
+  return {keep_slices(weight, weight_dim, keep),
+          bias.defined() ? keep_slices(bias, 0, keep) : at::Tensor()};
+}
+
 void refuse_if_emptied(int64_t new_size, const char* fn, const char* size_name) {
   if (new_size <= 0) {
     throw AllChannelsRemoved(std::string(fn) + ": removing every entry of " + size_name);
@@ -51,11 +63,9 @@ int64_t prune_conv(ConvState& conv, const std::vector<int64_t>& idxs) {
   const int64_t n = conv.out_channels - static_cast<int64_t>(keep.size());
   const int64_t num_pruned = n * product_from(conv.weight, 1) + (conv.bias.defined() ? n : 0);
   refuse_if_emptied(conv.out_channels - n, "prune_conv", "out_channels");
-  at::Tensor weight = keep_slices(conv.weight, conv.transposed ? 1 : 0, keep);
-  at::Tensor bias = conv.bias.defined() ? keep_slices(conv.bias, 0, keep) : at::Tensor();
+  auto kept = kept_outputs(conv.weight, conv.bias, conv.transposed ? 1 : 0, keep);
   conv.out_channels -= n;
-  conv.weight = weight;
-  conv.bias = bias;
+  std::tie(conv.weight, conv.bias) = kept;
   return num_pruned;
 }
 
@@ -81,13 +91,11 @@ int64_t prune_group_conv(ConvState& conv, const std::vector<int64_t>& idxs) {
   const int64_t num_pruned = n * product_from(conv.weight, 1) + (conv.bias.defined() ? n : 0);
   // groups=0 is no convolution at all.
   refuse_if_emptied(conv.out_channels - n, "prune_group_conv", "out_channels");
-  at::Tensor weight = keep_slices(conv.weight, 0, keep);
-  at::Tensor bias = conv.bias.defined() ? keep_slices(conv.bias, 0, keep) : at::Tensor();
+  auto kept = kept_outputs(conv.weight, conv.bias, 0, keep);
   conv.out_channels -= n;
   conv.in_channels -= n;
   conv.groups -= n;
-  conv.weight = weight;
-  conv.bias = bias;
+  std::tie(conv.weight, conv.bias) = kept;
   return num_pruned;
 }
 
@@ -96,11 +104,9 @@ int64_t prune_linear(LinearState& linear, const std::vector<int64_t>& idxs) {
   const int64_t n = static_cast<int64_t>(idxs.size());
   const int64_t num_pruned = n * linear.weight.size(1) + (linear.bias.defined() ? n : 0);
   refuse_if_emptied(linear.out_features - n, "prune_linear", "out_features");
-  at::Tensor weight = keep_slices(linear.weight, 0, keep);
-  at::Tensor bias = linear.bias.defined() ? keep_slices(linear.bias, 0, keep) : at::Tensor();
+  auto kept = kept_outputs(linear.weight, linear.bias, 0, keep);
   linear.out_features -= n;
-  linear.weight = weight;
-  linear.bias = bias;
+  std::tie(linear.weight, linear.bias) = kept;
   return num_pruned;
 }
 

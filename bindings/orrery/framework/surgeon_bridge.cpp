@@ -8,6 +8,7 @@
 #include <torch/extension.h>
 
 #include "class_builder.h"
+#include "pruning_sizes.h"
 
 namespace py = pybind11;
 using orrery::bind::ClassBuilder;
@@ -17,12 +18,10 @@ namespace {
 
 constexpr const char* kCachedDg = "_TorchGraphSurgeon__cached_dg";
 
-const char* kSizeAttributes[] = {"in_channels", "out_channels", "groups", "in_features",
-                                 "out_features", "num_features", "num_parameters"};
 
 // Whether `live` holds the same sizes and tensors as `copy`.
 bool same_module_state(const py::object& live, const py::object& copy) {
-  for (const char* name : kSizeAttributes) {
+  for (const char* name : orrery::bind::kPrunedSizeAttributes) {
     if (py::hasattr(copy, name) && !py::object(live.attr(name)).equal(copy.attr(name))) return false;
   }
   py::dict a = live.attr("state_dict")();
@@ -47,7 +46,7 @@ void restore_in_place(const py::object& live, const py::object& copy) {
     target.attr("clear")();
     target.attr("update")(copy_dict[store]);
   }
-  for (const char* name : kSizeAttributes) {
+  for (const char* name : orrery::bind::kPrunedSizeAttributes) {
     if (copy_dict.contains(name)) live_dict[name] = copy_dict[name];
   }
 }

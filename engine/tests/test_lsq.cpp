@@ -39,6 +39,7 @@ at::Tensor awkward_input(at::IntArrayRef shape, const at::Tensor& s, double lo, 
 }
 
 struct Case {
+  const char* name;
   std::vector<int64_t> x_shape;
   std::vector<int64_t> s_shape;
   double lo, hi;
@@ -75,12 +76,17 @@ TEST_P(LsqKernelTest, ForwardIsBitIdenticalAndGradientsMatchTheComposition) {
 INSTANTIATE_TEST_SUITE_P(
     Layouts, LsqKernelTest,
     ::testing::Combine(
-        ::testing::Values(Case{{4, 3, 17, 5}, {1}, 0, 255},         // per tensor, unsigned
-                          Case{{4, 3, 17, 5}, {}, -128, 127},       // 0-dim step
-                          Case{{16, 8, 3, 3}, {16, 1, 1, 1}, -7, 7},  // per channel
-                          Case{{40000}, {1}, -127, 127},            // several blocks
-                          Case{{3, 5}, {1}, -(1 << 23), 1 << 23}),  // wide range: no rounding trick
-        ::testing::Values(at::kFloat, at::kDouble)));
+        ::testing::Values(Case{"PerTensorUnsigned", {4, 3, 17, 5}, {1}, 0, 255},
+                          Case{"ZeroDimStep", {4, 3, 17, 5}, {}, -128, 127},
+                          Case{"PerChannel", {16, 8, 3, 3}, {16, 1, 1, 1}, -7, 7},
+                          Case{"SeveralBlocks", {40000}, {1}, -127, 127},
+                          // too wide for the rounding trick
+                          Case{"WideRange", {3, 5}, {1}, -(1 << 23), 1 << 23}),
+        ::testing::Values(at::kFloat, at::kDouble)),
+    [](const ::testing::TestParamInfo<LsqKernelTest::ParamType>& info) {
+      return std::string(std::get<0>(info.param).name) + "_" +
+             c10::toString(std::get<1>(info.param));
+    });
 
 TEST(LsqQuantize, AutogradThroughTheDispatcher) {
   const at::Tensor x = at::randn({2, 3, 4, 4}).requires_grad_();

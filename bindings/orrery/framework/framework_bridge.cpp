@@ -3,6 +3,7 @@
 #include <torch/extension.h>
 
 #include "class_builder.h"
+#include "orrery_engine/weight_average.h"
 
 namespace py = pybind11;
 using orrery::bind::ClassBuilder;
@@ -123,12 +124,190 @@ void make_device_cast(py::module_& m) {
   cls.build();
 }
 
+// `a, b = value`, with the interpreter's errors for the wrong number of items.
+std::pair<py::object, py::object> unpack_pair(const py::object& value) {
+  PyObject* it = PyObject_GetIter(value.ptr());
+  if (it == nullptr) {
+    PyErr_Clear();
+    throw py::type_error("cannot unpack non-iterable " +
+                         std::string(py::str(py::type::of(value).attr("__name__"))) + " object");
+  }
+  py::iterator items = py::reinterpret_steal<py::iterator>(it);
+  std::vector<py::object> got;
+  for (py::handle item : items) {
+    if (got.size() == 2) throw py::value_error("too many values to unpack (expected 2)");
+    got.push_back(py::reinterpret_borrow<py::object>(item));
+  }
+  if (got.size() < 2) {
+    throw py::value_error("not enough values to unpack (expected 2, got " +
+                          std::to_string(got.size()) + ")");
+  }
+  return {got[0], got[1]};
+}
+
+at::Tensor tensor_argument(const py::object& value, const char* name) {
+  if (!THPVariable_Check(value.ptr())) {
+    throw py::type_error(std::string("kd_cross_entropy(): ") + name + " must be a Tensor, not " +
+                         std::string(py::str(py::type::of(value).attr("__name__"))));
+  }
+  return THPVariable_Unpack(value.ptr());
+}
+
+// Device.GPU selects cudafy, anything else cpufy; moves happen with be_nice.
+py::object device_mover(const py::module_& m, const py::object& device) {
+  return m.attr(device.equal(m.attr("Device").attr("GPU")) ? "cudafy" : "cpufy");
+}
+
+void make_knowledge_distillation(py::module_& m) {
+  ClassBuilder cls(m, "TorchKnowledgeDistillation", {m.attr("KnowledgeDistillation")});
+  auto self_cls = cls.ref();
+  cls.method("__init__", [self_cls](py::object self, py::args args, py::kwargs kwargs) {
+    self_cls.super(self).attr("__init__")(*args, **kwargs);
+    self.attr("_teacher").attr("eval")();
+  });
+  cls.property("_teacher",
+               [](py::object self) { return self.attr("teacher").attr("native_model"); });
+  cls.method(
+      "to_device",
+      [self_cls, m](py::object self, py::object device) {
+        self_cls.super(self).attr("to_device")(device);
+        device_mover(m, device)(self.attr("_teacher"), py::arg("be_nice") = true);
+      },
+      py::arg("device"));
+  cls.method(
+      "__call__",
+      [m](py::object self, py::object student, py::object batch) {
+        auto [x, y] = unpack_pair(batch);
+        py::object moved =
+            device_mover(m, self.attr("device"))(py::make_tuple(x, y), py::arg("be_nice") = true);
+        std::tie(x, y) = unpack_pair(moved);
+        py::object teacher_out;
+        {
+          // The teacher's activations are never needed for the backward pass.
+          torch::NoGradGuard no_grad;
+          teacher_out = self.attr("_teacher")(x);
+        }
+        py::object student_out = student(x);
+        return self.attr("kd_cross_entropy")(student_out, teacher_out, y);
+      },
+      py::arg("student"), py::arg("batch"));
+  cls.method(
+      "kd_cross_entropy",
+      [](py::object self, py::object student_logits, py::object teacher_logits,
+         py::object targets) {
+        const at::Tensor student = tensor_argument(student_logits, "student_logits");
+        const at::Tensor teacher = tensor_argument(teacher_logits, "teacher_logits");
+        const at::Tensor labels = tensor_argument(targets, "targets");
+        const at::Tensor task_loss = at::cross_entropy_loss(student, labels);
+        const double tau = py::float_(self.attr("tau"));
+        const at::Tensor log_p_student = at::log_softmax(student / tau, 1);
+        const at::Tensor p_teacher = at::softmax(teacher / tau, 1);
+        // Cross-entropy of the softened teacher against the softened student,
+        // scaled by tau^2 so its gradients keep their size as tau grows.
+        const at::Tensor kd_loss =
+            at::mean(-at::sum(log_p_student * p_teacher, 1) * std::pow(tau, 2.0));
+        const double alpha = py::float_(self.attr("alpha"));
+        py::dict losses;
+        losses["kd_loss"] = alpha * kd_loss;
+        losses["task_loss"] = (1 - alpha) * task_loss;
+        return losses;
+      },
+      py::arg("student_logits"), py::arg("teacher_logits"), py::arg("targets"));
+  cls.build();
+}
+
+// Floating-point entries of the averaged state and the trained tensors under
+// the same keys, every key and shape checked before anything changes.
+void average_pairs(const py::object& averaged_state, const py::object& trained_state,
+                   std::vector<at::Tensor>* averaged, std::vector<at::Tensor>* trained) {
+  for (py::handle item : averaged_state.attr("items")()) {
+    py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+    // Non-tensor entries (a module's extra state) have no average.
+    if (!THPVariable_Check(pair[1].ptr())) continue;
+    const at::Tensor v = THPVariable_Unpack(pair[1].ptr());
+    if (!v.is_floating_point()) continue;
+    py::object found = trained_state[pair[0]];  // KeyError for a missing key
+    if (!THPVariable_Check(found.ptr())) {
+      throw py::type_error("the trained network's entry " + std::string(py::str(pair[0])) +
+                           " is not a tensor");
+    }
+    const at::Tensor t = THPVariable_Unpack(found.ptr()).detach();
+    if (v.sizes() != t.sizes()) {
+      std::ostringstream message;
+      message << "the averaged network's entry " << std::string(py::str(pair[0]))
+              << " has shape " << v.sizes() << " but the trained network's has shape "
+              << t.sizes() << ": the two networks must have the same architecture";
+      throw std::runtime_error(message.str());
+    }
+    averaged->push_back(v);
+    trained->push_back(t);
+  }
+}
+
+void make_ema(py::module_& m) {
+  ClassBuilder cls(m, "TorchEMA", {m.attr("EvalModelNativeTrainer")});
+  cls.method(
+      "__init__",
+      [](py::object self, py::object model, py::object decay_rate, py::object period) {
+        self.attr("updates") = 0;
+        self.attr("decay_rate") = decay_rate;
+        self.attr("period") = period;
+        self.attr("model") = model;
+        self.attr("model").attr("eval")();
+      },
+      py::arg("model"), py::arg("decay_rate") = 0.9999, py::arg("period") = 2000);
+  cls.method(
+      "decay",
+      [m](py::object self, py::object x) {
+        const py::int_ one(1);
+        py::object exponent = -x / py::object(self.attr("period"));
+        py::object decay_rate = self.attr("decay_rate");
+        return decay_rate * (one - py::object(m.attr("math").attr("exp")(exponent)));
+      },
+      py::arg("x"));
+  cls.method(
+      "update",
+      [](py::object self, py::object interval, py::object interval_nb,
+         py::object training_model) {
+        if (!interval.is_none() && !PyUnicode_CheckExact(interval.ptr())) {
+          throw py::type_error(
+              "type of argument \"interval\" must be either str or NoneType; got " +
+              std::string(py::str(py::type::of(interval).attr("__qualname__"))) + " instead");
+        }
+        if (interval.is_none() || !interval.equal(py::str("iteration"))) return;
+        torch::NoGradGuard no_grad;
+        const py::object trained_state = training_model.attr("state_dict")();
+        const py::object averaged_state = self.attr("model").attr("state_dict")();
+        std::vector<at::Tensor> averaged, trained;
+        average_pairs(averaged_state, trained_state, &averaged, &trained);
+        self.attr("updates") = py::object(self.attr("updates")) + py::int_(1);
+        const double d = py::float_(self.attr("decay")(self.attr("updates")));
+        orrery::engine::ema_update_(averaged, trained, d);
+      },
+      py::arg("interval"), py::arg("interval_nb"), py::arg("training_model"));
+  cls.method("dump_native_info", [](py::object self) {
+    // A copy: the object keeps every attribute, its model included.
+    py::dict state = py::reinterpret_steal<py::dict>(PyDict_Copy(self.attr("__dict__").ptr()));
+    if (!state) throw py::error_already_set();
+    if (state.contains("model")) PyDict_DelItemString(state.ptr(), "model");
+    return state;
+  });
+  cls.method(
+      "load_native_info",
+      [](py::object self, py::object dumped_state) {
+        py::print(dumped_state);
+        self.attr("__dict__").attr("update")(dumped_state);
+      },
+      py::arg("dumped_state"));
+  cls.build();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(framework_bridge, m) {
   load_imports(m);
   make_torch_framework(m);
   make_device_cast(m);
-  ClassBuilder(m, "TorchKnowledgeDistillation", {m.attr("KnowledgeDistillation")}).build();
-  ClassBuilder(m, "TorchEMA", {m.attr("EvalModelNativeTrainer")}).build();
+  make_knowledge_distillation(m);
+  make_ema(m);
 }

@@ -129,6 +129,39 @@ void device_methods(ClassBuilder& cls, py::module_ m) {
   cls.method("eval", [](py::object self) { self.attr("native_model").attr("eval")(); });
 }
 
+void state_methods(ClassBuilder& cls, py::module_ m) {
+  cls.method(
+      "_make_profiler",
+      [m](py::object self, py::object data_splits) {
+        py::object profiler = m.attr("TorchProfiler")(self.attr("native_model"), data_splits,
+                                                      py::arg("name") = self.attr("name"));
+        profiler.attr("register_profiler_function")(m.attr("ComputeComplexity")());
+        profiler.attr("register_profiler_function")(m.attr("ComputeExecutionTime")());
+        return profiler;
+      },
+      py::arg("data_splits"));
+  cls.method("dump_native_info",
+             [](py::object self) { return self.attr("native_model").attr("state_dict")(); });
+  cls.method(
+      "load_native_info",
+      [](py::object self, py::object dumped_state) {
+        self.attr("native_model").attr("load_state_dict")(dumped_state);
+        return self;
+      },
+      py::arg("dumped_state"));
+  // The printed architecture: class names, settings and nesting, not weights;
+  // a data-parallel wrapper prints as the model it wraps.
+  cls.method("checkpoint_hash", [m](py::object self) {
+    py::object native = self.attr("native_model");
+    py::object nn = m.attr("nn");
+    if (py::isinstance(native, nn.attr("DataParallel")) ||
+        py::isinstance(native, nn.attr("parallel").attr("DistributedDataParallel"))) {
+      native = native.attr("module");
+    }
+    return py::str(native);
+  });
+}
+
 void graph_methods(ClassBuilder& cls, py::module_ m) {
   cls.method(
       "_parse_into_graph",
@@ -186,6 +219,7 @@ void make_torch_model(py::module_& m) {
   ClassBuilder cls(m, "TorchModel", {m.attr("Model")});
   cls.attr("backend", py::str("TorchBackend"));
   cls.attr("_graph_parsing_cls", m.attr("TorchGraphParser"));
+  state_methods(cls, m);
   graph_methods(cls, m);
   tree_methods(cls, m);
   device_methods(cls, m);

@@ -201,6 +201,117 @@ void make_quantization_stub(py::module_& m) {
   cls.build();
 }
 
+// f(**param_dict), with the interpreter's checks on the mapping.
+py::object call_with_mapping(const py::object& f, const py::object& param_dict) {
+  py::dict kwargs;
+  if (PyDict_Merge(kwargs.ptr(), param_dict.ptr(), 1) != 0) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      throw py::type_error(std::string(py::str("{}() argument after ** must be a mapping, not {}")
+                                           .format(f.attr("__qualname__"),
+                                                   py::type::of(param_dict).attr("__name__"))));
+    }
+    throw py::error_already_set();
+  }
+  return f(**kwargs);
+}
+
+// The native factories: `name` picks a class of `source`, every other keyword
+// is stored for its constructor. Arguments are parsed by hand so that a
+// missing name reads as Python's own error. An optimiser factory is made with
+// the model's parameters, a scheduler factory with the native optimiser.
+struct FactoryKind {
+  const char* name;
+  const char* base;
+  const char* source;
+  const char* cls_attr;
+  const char* kwargs_attr;
+  const char* made_from;
+};
+
+void make_native_factory(py::module_& m, const FactoryKind& kind) {
+  ClassBuilder cls(m, kind.name, {m.attr(kind.base)});
+  py::object source = py::module_::import(kind.source);
+  cls.method("__init__", [source, kind](py::object self, py::args args, py::kwargs kwargs) {
+    if (args.size() > 1) {
+      throw py::type_error("__init__() takes 2 positional arguments but " +
+                           std::to_string(args.size() + 1) + " were given");
+    }
+    const bool named = kwargs.contains("name");
+    if (args.size() == 1 && named) {
+      throw py::type_error("__init__() got multiple values for argument 'name'");
+    }
+    if (args.size() == 0 && !named) {
+      throw py::type_error("__init__() missing 1 required positional argument: 'name'");
+    }
+    py::object native_name = named ? kwargs.attr("pop")("name") : py::object(args[0]);
+    self.attr(kind.cls_attr) = py::getattr(source, native_name);
+    self.attr(kind.kwargs_attr) = kwargs;
+  });
+  const bool from_model = std::string(kind.made_from) == "native_model";
+  cls.method(
+      "make",
+      [kind, from_model](py::object self, py::object native) {
+        py::object first = from_model ? py::object(native.attr("parameters")()) : native;
+        py::dict kwargs = self.attr(kind.kwargs_attr);
+        return self.attr(kind.cls_attr)(first, **kwargs);
+      },
+      py::arg(kind.made_from));
+  cls.build();
+}
+
+void make_torch_nn(py::module_& m) {
+  ClassBuilder cls(m, "TorchNN", {m.attr("NN")});
+  // Stateless: the core's config is accepted and not kept.
+  cls.method("__init__", [](py::object, py::object) {}, py::arg("config"));
+  cls.property("loop_optimizer_cls", [m](py::object) { return m.attr("TorchOptimizer"); });
+  cls.property("loop_scheduler_cls", [m](py::object) { return m.attr("TorchLRScheduler"); });
+  cls.method(
+      "native_optimizer_factory_from_dict",
+      [m](py::object, py::object param_dict) {
+        return call_with_mapping(m.attr("DefaultTorchNativeOptimizerFactory"), param_dict);
+      },
+      py::arg("param_dict"));
+  cls.method(
+      "native_scheduler_factory_from_dict",
+      [m](py::object, py::object param_dict) {
+        return call_with_mapping(m.attr("DefaultTorchNativeSchedulerFactory"), param_dict);
+      },
+      py::arg("param_dict"));
+  cls.build();
+}
+
+void make_torch_optimizer(py::module_& m) {
+  ClassBuilder cls(m, "TorchOptimizer", {m.attr("LoopOptimizer")});
+  cls.method(
+      "optimize_step",
+      [](py::object self, py::object step) {
+        py::object optimizer = self.attr("native_optimizer");
+        optimizer.attr("zero_grad")();
+        py::object loss = step.attr("compute")();
+        loss.attr("backward")();
+        self.attr("native_optimizer").attr("step")();
+        // Plain numbers: the step's losses no longer hold the graph.
+        py::dict numbers;
+        py::object items = step.attr("loss_dict").attr("items")();
+        for (py::handle item : items) {
+          py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+          numbers[pair[0]] = pair[1].attr("item")();
+        }
+        step.attr("loss_dict") = numbers;
+      },
+      py::arg("step"));
+  cls.method("dump_native_info",
+             [](py::object self) { return self.attr("native_optimizer").attr("state_dict")(); });
+  cls.method(
+      "load_native_info",
+      [](py::object self, py::object native_state) {
+        self.attr("native_optimizer").attr("load_state_dict")(native_state);
+      },
+      py::arg("native_state"));
+  cls.build();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(nn_bridge, m) {
@@ -208,10 +319,16 @@ PYBIND11_MODULE(nn_bridge, m) {
   m.attr("nn") = py::module_::import("torch.nn");
   import_names(m, "orrery.core.tools", {"int_to_tuple"});
   star_import(m, "orrery.framework.nn");
-  py::module_::import("orrery.framework.ext_bridge");
+  import_names(m, "orrery.framework.ext_bridge", {"TorchLRScheduler"});
   import_names(m, "orrery.framework.quant_bridge", {"QuantizedModule", "LSQConv2D"});
 
-  ClassBuilder(m, "TorchNN", {m.attr("NN")}).build();
+  make_torch_nn(m);
+  make_torch_optimizer(m);
+  make_native_factory(m, {"DefaultTorchNativeOptimizerFactory", "NativeOptimizerFactory",
+                          "torch.optim", "optimizer_cls", "optimizer_kwargs", "native_model"});
+  make_native_factory(m, {"DefaultTorchNativeSchedulerFactory", "NativeSchedulerFactory",
+                          "torch.optim.lr_scheduler", "scheduler_cls", "scheduler_kwargs",
+                          "native_optimizer"});
   make_torch_layer(m);
   make_base_conv(m);
   make_concrete_layer(m, "TorchConv1D", "Convolution1D", "TorchBaseConv", "Conv1d");

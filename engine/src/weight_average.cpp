@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 
 namespace orrery::engine {
 namespace {
@@ -63,7 +64,23 @@ bool fusable(const at::Tensor& v, const at::Tensor& t) {
   const auto type = v.scalar_type();
   return v.device().is_cpu() && t.device().is_cpu() && type == t.scalar_type() &&
          (type == at::kFloat || type == at::kDouble) && v.is_contiguous() &&
-         t.is_contiguous() && !v.is_alias_of(t) && v.numel() > 0;
+         t.is_contiguous() && v.numel() > 0;
+}
+
+// True when an averaged tensor shares memory with another averaged tensor or
+// with any trained one (tied weights, a network averaged into itself). The
+// result then depends on the order of the updates, so they run one by one.
+bool any_aliasing(const std::vector<at::Tensor>& averaged, const std::vector<at::Tensor>& trained) {
+  std::unordered_set<const void*> storages;
+  for (const auto& v : averaged) {
+    if (v.has_storage() && !storages.insert(v.storage().unsafeGetStorageImpl()).second) {
+      return true;
+    }
+  }
+  for (const auto& t : trained) {
+    if (t.has_storage() && storages.count(t.storage().unsafeGetStorageImpl()) > 0) return true;
+  }
+  return false;
 }
 
 struct Task {
@@ -90,15 +107,18 @@ void ema_update_(const std::vector<at::Tensor>& averaged, const std::vector<at::
   at::NoGradGuard no_grad;
   // ATen converts a double scalar to the tensor's type before multiplying.
   const double complement = 1.0 - decay;
+  const bool in_order = any_aliasing(averaged, trained);
   std::vector<Task> tasks;
   for (size_t i = 0; i < averaged.size(); ++i) {
     const at::Tensor& v = averaged[i];
     const at::Tensor& t = trained[i];
-    if (!fusable(v, t)) {
+    if (in_order || !fusable(v, t)) {
       v.mul_(decay);
       v.add_(t.mul(complement));
       continue;
     }
+    // Written through raw pointers below; autograd still learns of the change.
+    v.unsafeGetTensorImpl()->bump_version();
     const int64_t n = v.numel();
     for (int64_t begin = 0; begin < n; begin += kBlock) {
       tasks.push_back({i, begin, std::min(n, begin + kBlock)});

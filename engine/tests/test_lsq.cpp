@@ -45,6 +45,9 @@ struct Case {
   double lo, hi;
 };
 
+// How gtest shows a case in test listings (otherwise a byte dump).
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class LsqKernelTest : public ::testing::TestWithParam<std::tuple<Case, at::ScalarType>> {};
 
 TEST_P(LsqKernelTest, ForwardIsBitIdenticalAndGradientsMatchTheComposition) {

@@ -78,6 +78,16 @@ TEST(WeightAverage, AliasedAndMixedPairsFollowTheAtenSteps) {
   ema_update_({shared}, {shared}, 0.3);
   EXPECT_TRUE(bitwise_equal(shared, expected));
 
+  // Tied weights: one tensor listed twice is updated twice, in order.
+  at::Tensor tied = at::randn({64});
+  const at::Tensor first = at::randn({64});
+  const at::Tensor second = at::randn({64});
+  at::Tensor tied_expected = tied.clone();
+  reference_update(tied_expected, first, 0.7);
+  reference_update(tied_expected, second, 0.7);
+  ema_update_({tied, tied}, {first, second}, 0.7);
+  EXPECT_TRUE(bitwise_equal(tied, tied_expected));
+
   // A double average of a float network.
   at::Tensor v = at::randn({50}, at::kDouble);
   const at::Tensor t = at::randn({50});

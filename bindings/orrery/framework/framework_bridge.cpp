@@ -2,6 +2,10 @@
 // enters, the device-cast callback, distillation and the weight average.
 #include <torch/extension.h>
 
+#include <array>
+#include <sstream>
+#include <unordered_map>
+
 #include "class_builder.h"
 #include "orrery_engine/weight_average.h"
 
@@ -216,27 +220,118 @@ void make_knowledge_distillation(py::module_& m) {
   cls.build();
 }
 
+// The entries module.state_dict() would return, gathered without building
+// the dictionary: the weight average runs after every iteration, and on a
+// network of many small layers state_dict() costs more than the arithmetic.
+// Only modules that keep the default state (no override of state_dict,
+// _save_to_state_dict or get_extra_state, no state-dict hooks) are walked;
+// gather_default_state returns false for any other network.
+class StateWalker {
+ public:
+  StateWalker()
+      : module_cls_(py::module_::import("torch.nn").attr("Module")),
+        attrs_{"state_dict", "_save_to_state_dict", "get_extra_state"} {}
+
+  bool gather(const py::handle& module, const std::string& prefix,
+              std::vector<std::pair<std::string, py::object>>* out) {
+    if (!default_state(module)) return false;
+    // Straight from the instance dictionary: an attribute lookup per field
+    // would walk the class hierarchy each time.
+    py::object fields = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(module.ptr(), nullptr));
+    if (!fields) throw py::error_already_set();
+    auto field = [&fields](const char* name) -> PyObject* {
+      return PyDict_GetItemString(fields.ptr(), name);  // borrowed, or null
+    };
+    PyObject* hooks = field("_state_dict_hooks");
+    PyObject* parameters = field("_parameters");
+    PyObject* buffers = field("_buffers");
+    PyObject* transient = field("_non_persistent_buffers_set");
+    PyObject* children = field("_modules");
+    if (hooks == nullptr || PyObject_Length(hooks) != 0 || parameters == nullptr ||
+        !PyDict_Check(parameters) || buffers == nullptr || !PyDict_Check(buffers) ||
+        transient == nullptr || !PyAnySet_Check(transient) || children == nullptr ||
+        !PyDict_Check(children)) {
+      return false;
+    }
+    for (PyObject* store : {parameters, buffers}) {
+      for (auto item : py::reinterpret_borrow<py::dict>(store)) {
+        if (item.second.is_none()) continue;
+        if (store == buffers && PySet_Contains(transient, item.first.ptr()) == 1) continue;
+        out->emplace_back(prefix + std::string(py::str(item.first)),
+                          py::reinterpret_borrow<py::object>(item.second));
+      }
+    }
+    for (auto item : py::reinterpret_borrow<py::dict>(children)) {
+      if (item.second.is_none()) continue;
+      if (!gather(item.second, prefix + std::string(py::str(item.first)) + ".", out)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  bool default_state(const py::handle& module) {
+    PyTypeObject* type = Py_TYPE(module.ptr());
+    auto known = default_types_.find(type);
+    if (known != default_types_.end()) return known->second;
+    bool plain = py::isinstance(module, module_cls_);
+    for (const char* name : attrs_) {
+      plain = plain && py::getattr(py::handle(reinterpret_cast<PyObject*>(type)), name)
+                           .is(module_cls_.attr(name));
+    }
+    default_types_.emplace(type, plain);
+    return plain;
+  }
+
+  py::object module_cls_;
+  std::array<const char*, 3> attrs_;
+  std::unordered_map<PyTypeObject*, bool> default_types_;
+};
+
+using StateEntries = std::vector<std::pair<std::string, py::object>>;
+
+StateEntries state_entries(const py::object& network, StateWalker* walker) {
+  StateEntries entries;
+  if (walker->gather(network, "", &entries)) return entries;
+  entries.clear();
+  for (py::handle item : network.attr("state_dict")().attr("items")()) {
+    py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+    entries.emplace_back(std::string(py::str(pair[0])), pair[1]);
+  }
+  return entries;
+}
+
 // Floating-point entries of the averaged state and the trained tensors under
 // the same keys, every key and shape checked before anything changes.
-void average_pairs(const py::object& averaged_state, const py::object& trained_state,
+void average_pairs(const py::object& averaged_network, const py::object& training_model,
                    std::vector<at::Tensor>* averaged, std::vector<at::Tensor>* trained) {
-  for (py::handle item : averaged_state.attr("items")()) {
-    py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+  StateWalker walker;
+  const StateEntries averaged_state = state_entries(averaged_network, &walker);
+  const StateEntries trained_state = state_entries(training_model, &walker);
+  std::unordered_map<std::string, const py::object*> trained_by_key;
+  for (const auto& [key, value] : trained_state) trained_by_key.emplace(key, &value);
+  for (const auto& [key, value] : averaged_state) {
     // Non-tensor entries (a module's extra state) have no average.
-    if (!THPVariable_Check(pair[1].ptr())) continue;
-    const at::Tensor v = THPVariable_Unpack(pair[1].ptr());
+    if (!THPVariable_Check(value.ptr())) continue;
+    // No detach: the update runs without gradient recording, and a detached
+    // alias per entry would cost more than the arithmetic on small layers.
+    const at::Tensor& v = THPVariable_Unpack(value.ptr());
     if (!v.is_floating_point()) continue;
-    py::object found = trained_state[pair[0]];  // KeyError for a missing key
-    if (!THPVariable_Check(found.ptr())) {
-      throw py::type_error("the trained network's entry " + std::string(py::str(pair[0])) +
-                           " is not a tensor");
+    auto found = trained_by_key.find(key);
+    if (found == trained_by_key.end()) {
+      PyErr_SetObject(PyExc_KeyError, py::str(key).ptr());
+      throw py::error_already_set();
     }
-    const at::Tensor t = THPVariable_Unpack(found.ptr()).detach();
+    if (!THPVariable_Check(found->second->ptr())) {
+      throw py::type_error("the trained network's entry " + key + " is not a tensor");
+    }
+    const at::Tensor& t = THPVariable_Unpack(found->second->ptr());
     if (v.sizes() != t.sizes()) {
       std::ostringstream message;
-      message << "the averaged network's entry " << std::string(py::str(pair[0]))
-              << " has shape " << v.sizes() << " but the trained network's has shape "
-              << t.sizes() << ": the two networks must have the same architecture";
+      message << "the averaged network's entry " << key << " has shape " << v.sizes()
+              << " but the trained network's has shape " << t.sizes()
+              << ": the two networks must have the same architecture";
       throw std::runtime_error(message.str());
     }
     averaged->push_back(v);
@@ -276,10 +371,8 @@ void make_ema(py::module_& m) {
         }
         if (interval.is_none() || !interval.equal(py::str("iteration"))) return;
         torch::NoGradGuard no_grad;
-        const py::object trained_state = training_model.attr("state_dict")();
-        const py::object averaged_state = self.attr("model").attr("state_dict")();
         std::vector<at::Tensor> averaged, trained;
-        average_pairs(averaged_state, trained_state, &averaged, &trained);
+        average_pairs(self.attr("model"), training_model, &averaged, &trained);
         self.attr("updates") = py::object(self.attr("updates")) + py::int_(1);
         const double d = py::float_(self.attr("decay")(self.attr("updates")));
         orrery::engine::ema_update_(averaged, trained, d);

@@ -7,7 +7,8 @@
 // scalars converted to that precision as ATen converts them). Contiguous float
 // and double CPU pairs go through one fused multi-tensor pass, split over
 // tensors and blocks and run in parallel; anything else (other dtypes, other
-// devices, mixed dtypes, strided or aliased tensors) takes those two ATen steps.
+// devices, mixed dtypes, strided tensors) takes those two ATen steps. When
+// tensors share memory (tied weights) every pair takes them, in list order.
 #pragma once
 
 #include <ATen/ATen.h>

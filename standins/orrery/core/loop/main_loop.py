@@ -1,0 +1,325 @@
+"""The training loop: epochs of optimiser steps, with events for its extensions."""
+import os
+import tempfile
+
+import torch
+
+from corvex.profiler.utils import Device
+from corvex.torch_profiler.torch_inference import cpufy, cudafy
+from orrery.core.loop.extension import EVENTS, AbstractLRScheduler, MaxSteps
+
+_EVENT_NAMES = frozenset(EVENTS)
+_CHECKPOINT_KEYS = ("model", "optimizer", "scheduler", "ema", "fingerprint", "epoch",
+                    "iteration", "rng")
+
+
+def _mover(device):
+    return cudafy if device is Device.GPU else cpufy
+
+
+class EventPublisher:
+    """Delivers named events to the subscribers whose ``events`` contain the name."""
+
+    def __init__(self):
+        self._subscribers = []
+
+    def subscribe(self, subscriber):
+        if subscriber not in self._subscribers:
+            # Copy on write: a delivery in progress keeps iterating its own list.
+            self._subscribers = self._subscribers + [subscriber]
+
+    def unsubscribe(self, subscriber):
+        if subscriber in self._subscribers:
+            self._subscribers = [s for s in self._subscribers if s is not subscriber]
+
+    @property
+    def subscribers(self):
+        return tuple(self._subscribers)
+
+    def publish(self, event):
+        if event not in _EVENT_NAMES:
+            raise ValueError("unknown event {!r}; the events are {}".format(event, EVENTS))
+        delivering = self._subscribers
+        for subscriber in delivering:
+            if event not in subscriber.events:
+                continue
+            # Skip a subscriber removed earlier in this same delivery; the list
+            # only differs from the snapshot once someone (un)subscribed.
+            if self._subscribers is not delivering and subscriber not in self._subscribers:
+                continue
+            subscriber.event_do(event)
+
+
+class LossFunction:
+    """A loss callable, ``fn(outputs, targets)``, that follows the loop's device."""
+
+    def __init__(self, fn):
+        if not callable(fn):
+            raise TypeError("a loss function must be callable as fn(outputs, targets), got {}"
+                            .format(type(fn).__name__))
+        self.fn = fn
+        self.device = None
+
+    def to_device(self, device):
+        if isinstance(self.fn, torch.nn.Module):
+            _mover(device)(self.fn, be_nice=True)
+        self.device = device
+        return self
+
+    def __call__(self, outputs, targets):
+        return self.fn(outputs, targets)
+
+
+class TrainingStep:
+    """One batch's loss computation, handed to the loop optimiser."""
+
+    __slots__ = ("main_loop", "batch", "loss_dict")
+
+    def __init__(self, main_loop, batch):
+        self.main_loop = main_loop
+        self.batch = batch
+        self.loss_dict = None
+
+    def compute(self):
+        loop = self.main_loop
+        native_model = loop.model.native_model
+        kd = loop.knowledge_distillation
+        if kd is not None:
+            self.loss_dict = dict(kd(native_model, self.batch))
+            if not self.loss_dict:
+                raise ValueError("the knowledge distillation returned no loss terms; it must "
+                                 "return a dict of named loss tensors")
+            return sum(self.loss_dict.values())
+        if len(self.batch) != 2:
+            raise ValueError("a training batch must be (inputs, targets), got {} items; make the "
+                             "data loader yield pairs".format(len(self.batch)))
+        x, y = _mover(loop.device)(tuple(self.batch), be_nice=True)
+        loss = loop.loss_function(native_model(x), y)
+        self.loss_dict = {"loss": loss}
+        return loss
+
+
+class MainLoop:
+    """Trains ``model`` on the main data split until ``max_steps`` is reached.
+
+    The counters (``current_epoch_nb``, ``current_iteration_nb``) count from 0
+    and survive checkpoints, so ``run`` after ``load_checkpoint`` resumes.
+    """
+
+    def __init__(self, model, loss_function, optimizer, data_splits, main_split_name="train",
+                 device=Device.CPU, max_steps=None, knowledge_distillation=None, ema=None,
+                 eval_split=None, eval_function=None, scheduler_config=None,
+                 checkpoint_path=None):
+        if not isinstance(data_splits, dict) or not data_splits:
+            raise TypeError("data_splits must be a non-empty dict of split name -> data loader")
+        if eval_split is not None:
+            self._check_split(eval_split, data_splits)
+            if eval_function is None:
+                raise ValueError("eval_split {!r} is given without an eval_function; pass a "
+                                 "callable (native_model, loader) -> float".format(eval_split))
+        if scheduler_config is not None and not isinstance(scheduler_config, dict):
+            raise TypeError("scheduler_config must be a dict, got {}".format(
+                type(scheduler_config).__name__))
+        self.model = model
+        self.loss_function = (loss_function if isinstance(loss_function, LossFunction)
+                              else LossFunction(loss_function))
+        self.optimizer = optimizer
+        self.data_splits = data_splits
+        self.device = device
+        self.max_steps = max_steps if max_steps is not None else MaxSteps(1)
+        self.knowledge_distillation = knowledge_distillation
+        self.ema = ema
+        self.eval_split = eval_split
+        self.eval_function = eval_function
+        self.scheduler_config = dict(scheduler_config or {})
+        self.checkpoint_path = checkpoint_path
+        self.event_publisher = EventPublisher()
+        self.current_epoch_nb = 0
+        self.current_iteration_nb = 0
+        self.last_losses = None
+        self.last_metric = None
+        self.last_lr = None
+        self._extensions = []
+        self._pending_setup = []
+        self._running = False
+        self._main_split_name = None
+        self.change_main_split(main_split_name)
+
+    # -- splits and extensions -------------------------------------------------
+
+    @staticmethod
+    def _check_split(name, data_splits):
+        if name not in data_splits:
+            raise KeyError("no data split named {!r}; the splits are {}".format(
+                name, sorted(data_splits)))
+
+    def change_main_split(self, name):
+        self._check_split(name, self.data_splits)
+        self._main_split_name = name
+
+    @property
+    def main_split_name(self):
+        return self._main_split_name
+
+    @property
+    def main_split(self):
+        return self.data_splits[self._main_split_name]
+
+    @property
+    def extensions(self):
+        return tuple(self._extensions)
+
+    def add_extension(self, extension):
+        extension.main_loop = self
+        self.event_publisher.subscribe(extension)
+        self._extensions.append(extension)
+        # Whoever attaches an extension during a run sets it up; run() sets up the rest.
+        if not self._running:
+            self._pending_setup.append(extension)
+        return extension
+
+    def get_extension(self, instance_type=None):
+        for extension in self._extensions:
+            if instance_type is None or isinstance(extension, instance_type):
+                return extension
+        return None
+
+    # -- training ----------------------------------------------------------------
+
+    def _active_scheduler(self):
+        scheduler = self.get_extension(instance_type=AbstractLRScheduler)
+        return None if scheduler is None or scheduler.muted else scheduler
+
+    def _check_metric_available(self):
+        if self.scheduler_config.get("eval_based") and self.eval_split is None:
+            raise RuntimeError("the scheduler is eval-based but the loop has no eval_split; give "
+                               "an eval_split and eval_function, or set eval_based to False")
+
+    def _finished(self):
+        max_steps = self.max_steps
+        done = self.current_epoch_nb if max_steps.is_epoch_based else self.current_iteration_nb
+        return done >= max_steps.max_value
+
+    def run(self):
+        if len(self.main_split) == 0:
+            raise ValueError("the main split {!r} has no batches; give it a non-empty data "
+                             "loader".format(self._main_split_name))
+        if self._active_scheduler() is not None:
+            self._check_metric_available()  # fail now rather than after a whole epoch
+        pending, self._pending_setup = self._pending_setup, []
+        self._running = True
+        try:
+            for extension in pending:
+                extension.setup()
+            self._train()
+        finally:
+            self._running = False
+        self.event_publisher.publish("after_training")
+        return self
+
+    def _train(self):
+        publish = self.event_publisher.publish
+        by_iterations = not self.max_steps.is_epoch_based
+        max_value = self.max_steps.max_value
+        publish("before_training")
+        while not self._finished():
+            publish("before_epoch")
+            stop = False
+            for batch in self.main_split:
+                publish("before_iteration")
+                step = TrainingStep(self, batch)
+                self.optimizer.optimize_step(step)
+                self.last_losses = step.loss_dict
+                if self.ema is not None:
+                    self.ema.update("iteration", self.current_iteration_nb, self.model.native_model)
+                publish("after_iteration")
+                self.current_iteration_nb += 1
+                if by_iterations and self.current_iteration_nb >= max_value:
+                    stop = True
+                    break
+            stop = self._end_epoch() or stop
+            publish("after_epoch")
+            self.current_epoch_nb += 1
+            if self.checkpoint_path is not None:
+                self.save_checkpoint(self.checkpoint_path)
+            if stop:
+                break
+
+    def _end_epoch(self):
+        """Epoch bookkeeping; returns True when the learning rate has vanished."""
+        if self.ema is not None:
+            self.ema.update("epoch", self.current_epoch_nb, self.model.native_model)
+        if self.eval_split is not None:
+            self.last_metric = self.eval_function(self.model.native_model,
+                                                  self.data_splits[self.eval_split])
+        scheduler = self._active_scheduler()
+        if scheduler is None:
+            return False
+        if self.scheduler_config.get("eval_based"):
+            self._check_metric_available()
+            self.last_lr = scheduler._step_lr(self.last_metric)
+        else:
+            self.last_lr = scheduler._step_lr()
+        vanish_lr = self.scheduler_config.get("vanish_lr")
+        return vanish_lr is not None and self.last_lr is not None and self.last_lr < vanish_lr
+
+    # -- checkpoints -------------------------------------------------------------
+
+    def _fingerprint(self):
+        return self.model.checkpoint_hash() + "|" + self.main_split.checkpoint_hash()
+
+    def save_checkpoint(self, path):
+        scheduler = self.get_extension(instance_type=AbstractLRScheduler)
+        state = {
+            "model": self.model.dump_native_info(),
+            "optimizer": self.optimizer.dump_native_info(),
+            "scheduler": scheduler.dump_native_info() if scheduler is not None else None,
+            "ema": self.ema.dump_native_info() if self.ema is not None else None,
+            "fingerprint": self._fingerprint(),
+            "epoch": self.current_epoch_nb,
+            "iteration": self.current_iteration_nb,
+            "rng": torch.get_rng_state(),
+        }
+        path = os.fspath(path)
+        # Write beside the target and rename, so a crash never leaves half a checkpoint.
+        fd, tmp = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)),
+                                   prefix=os.path.basename(path) + ".", suffix=".tmp")
+        try:
+            with os.fdopen(fd, "wb") as f:
+                torch.save(state, f)
+            os.replace(tmp, path)
+        except BaseException:
+            if os.path.exists(tmp):
+                os.remove(tmp)
+            raise
+        return path
+
+    def load_checkpoint(self, path):
+        state = torch.load(path, map_location="cpu")
+        if not isinstance(state, dict) or any(key not in state for key in _CHECKPOINT_KEYS):
+            raise ValueError("{} is not a training checkpoint written by MainLoop.save_checkpoint"
+                             .format(path))
+        if state["fingerprint"] != self._fingerprint():
+            raise RuntimeError("checkpoint {} was made for a different model or data; load it "
+                               "into a loop built with the same model and main split, or start "
+                               "without it".format(path))
+        scheduler = self.get_extension(instance_type=AbstractLRScheduler)
+        # Check everything before restoring anything, so a refusal leaves the loop as it was.
+        for name, present in (("scheduler", scheduler is not None), ("ema", self.ema is not None)):
+            saved = state[name] is not None
+            if saved != present:
+                raise RuntimeError("checkpoint {} {} {} state but this loop {} {}; build the loop "
+                                   "as it was when the checkpoint was made".format(
+                                       path, "has a" if saved else "has no", name,
+                                       "has a" if present else "has no", name))
+        self.model.load_native_info(state["model"])
+        self.optimizer.load_native_info(state["optimizer"])
+        if scheduler is not None:
+            scheduler.load_native_info(state["scheduler"])
+        if self.ema is not None:
+            self.ema.load_native_info(state["ema"])
+        self.current_epoch_nb = state["epoch"]
+        self.current_iteration_nb = state["iteration"]
+        torch.set_rng_state(state["rng"])
+        self.event_publisher.publish("at_reloading")
+        return self

@@ -9,8 +9,8 @@ from corvex.torch_profiler.torch_inference import cpufy, cudafy
 from orrery.core.loop.extension import EVENTS, AbstractLRScheduler, MaxSteps
 
 _EVENT_NAMES = frozenset(EVENTS)
-_CHECKPOINT_KEYS = ("model", "optimizer", "scheduler", "ema", "fingerprint", "epoch",
-                    "iteration", "rng")
+_CHECKPOINT_KEYS = ("model", "optimizer", "scheduler", "ema", "ema_model", "fingerprint",
+                    "epoch", "iteration", "rng")
 
 
 def _mover(device):
@@ -275,6 +275,8 @@ class MainLoop:
             "optimizer": self.optimizer.dump_native_info(),
             "scheduler": scheduler.dump_native_info() if scheduler is not None else None,
             "ema": self.ema.dump_native_info() if self.ema is not None else None,
+            # The average's bookkeeping leaves its network out; keep its weights too.
+            "ema_model": self.ema.model.state_dict() if self.ema is not None else None,
             "fingerprint": self._fingerprint(),
             "epoch": self.current_epoch_nb,
             "iteration": self.current_iteration_nb,
@@ -318,6 +320,7 @@ class MainLoop:
             scheduler.load_native_info(state["scheduler"])
         if self.ema is not None:
             self.ema.load_native_info(state["ema"])
+            self.ema.model.load_state_dict(state["ema_model"])
         self.current_epoch_nb = state["epoch"]
         self.current_iteration_nb = state["iteration"]
         torch.set_rng_state(state["rng"])

@@ -102,6 +102,8 @@ void ema_update_(const std::vector<at::Tensor>& averaged, const std::vector<at::
                 " is not floating point (", averaged[i].scalar_type(), ")");
     TORCH_CHECK(averaged[i].sizes() == trained[i].sizes(), "ema_update_: tensor pair ", i,
                 " has shapes ", averaged[i].sizes(), " and ", trained[i].sizes());
+    TORCH_CHECK(averaged[i].device() == trained[i].device(), "ema_update_: tensor pair ", i,
+                " is on ", averaged[i].device(), " and ", trained[i].device());
   }
 
   at::NoGradGuard no_grad;

@@ -334,6 +334,13 @@ void average_pairs(const py::object& averaged_network, const py::object& trainin
               << ": the two networks must have the same architecture";
       throw std::runtime_error(message.str());
     }
+    if (v.device() != t.device()) {
+      std::ostringstream message;
+      message << "the averaged network's entry " << key << " is on " << v.device()
+              << " but the trained network's is on " << t.device()
+              << ": move both networks to the same device first";
+      throw std::runtime_error(message.str());
+    }
     averaged->push_back(v);
     trained->push_back(t);
   }

@@ -95,7 +95,7 @@ def test_optimize_step_and_native_state():
                        optimizer.native_optimizer.state_dict()["state"][0]["momentum_buffer"])
 
 
-@pytest.mark.filterwarnings("ignore:Detected call of `lr_scheduler.step()`")
+@pytest.mark.filterwarnings("ignore:Detected call of:UserWarning")
 def test_scheduler_extension():
     dicts = [TorchLRScheduler.get_default_scheduler_dict(), TorchLRScheduler.get_default_scheduler_dict()]
     assert dicts[0] == dicts[1] and dicts[0] is not dicts[1]

@@ -11,11 +11,14 @@ STAMPS        := build/stamps
 
 DEB_PACKAGES := python3-torch libtorch-dev pybind11-dev python3-pybind11 python3-dev \
   python3-numpy python3-onnx python3-torchvision python3-pytest python3-venv python3-pip \
-  python3-setuptools python3-wheel python3-sklearn cmake ninja-build g++ googletest libgtest-dev
+  python3-setuptools python3-wheel python3-sklearn python3-cryptography cmake ninja-build g++ \
+  googletest libgtest-dev
 
 SOURCES := $(shell find engine bindings python tests/probe -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name CMakeLists.txt \) 2>/dev/null) \
   CMakeLists.txt setup.py pyproject.toml README.md
 STANDIN_SOURCES := $(shell find standins -type f \( -name '*.py' -o -name '*.toml' \) 2>/dev/null)
+
+ORT_DIR       := build/ort
 
 .PHONY: build test demo bench deps clean
 
@@ -54,7 +57,19 @@ $(STAMPS)/standins: $(STANDIN_SOURCES) $(VENV)/bin/python
 	$(PYTHON) -m pip install --quiet --no-build-isolation --no-deps --no-index ./standins
 	@touch $@
 
-test: build
+# ONNX Runtime for Node.js, the independent check of ONNX exports, installed
+# with the machine's Node.js and npm. Fetched once from the npm registry (its
+# install script would download more: skipped); without node, npm or the
+# registry the ONNX Runtime tests skip and say why.
+$(STAMPS)/ort: tools/ort/package.json $(STAMPS)/deps
+	@mkdir -p $(ORT_DIR) && cp tools/ort/package.json $(ORT_DIR)/
+	@command -v npm >/dev/null || echo "warning: npm not found; ONNX Runtime checks will be skipped"
+	@command -v npm >/dev/null && cd $(ORT_DIR) && npm install --ignore-scripts --no-audit --no-fund --fetch-retries=1 \
+	  --loglevel=error >npm.log 2>&1 \
+	  || echo "warning: npm could not install onnxruntime-node (see $(ORT_DIR)/npm.log); ONNX Runtime checks will be skipped"
+	@touch $@
+
+test: build $(STAMPS)/ort
 	cd $(CMAKE_BUILD) && ctest --output-on-failure
 	$(PYTHON) -m pytest -q tests
 

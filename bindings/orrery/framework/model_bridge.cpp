@@ -27,6 +27,15 @@ void load_imports(py::module_& m) {
                 "TorchBatchNorm1D", "TorchLinear", "TorchBatchNorm2D", "TorchBatchNorm3D"});
   import_names(m, "orrery.ologger", {"getLogger"});
   m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
+  // TensorFlow is optional: without it only the TFLite export is unavailable.
+  try {
+    import_names(m, "corvex.model_converter.tf_converter", {"TF2ONNX", "TF2TFLite"});
+    m.attr("TF_CONVERTER_IMPORT") = true;
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_ImportError)) throw;
+    m.attr("TF_CONVERTER_IMPORT") = false;
+    m.attr("logger").attr("warning")("Tensorflow is not installed, exporting to it will fail");
+  }
 }
 
 // Native leaf types and their wrappers, tested in this order with isinstance.
@@ -105,12 +114,12 @@ void tree_methods(ClassBuilder& cls, py::module_ m) {
     }
     return view;
   });
-  cls.method("get_parameters",
-             [](py::object self) { return self.attr("native_model").attr("parameters")(); });
 }
 
 void device_methods(ClassBuilder& cls, py::module_ m) {
   auto self_cls = cls.ref();
+  cls.method("get_parameters",
+             [](py::object self) { return self.attr("native_model").attr("parameters")(); });
   cls.method(
       "to_device",
       [self_cls](py::object self, py::object device) {
@@ -145,7 +154,25 @@ void state_methods(ClassBuilder& cls, py::module_ m) {
   cls.method(
       "load_native_info",
       [](py::object self, py::object dumped_state) {
-        self.attr("native_model").attr("load_state_dict")(dumped_state);
+        // PyTorch copies every matching tensor before it reports missing,
+        // unexpected or mis-shaped entries; a copy of the current state puts
+        // the model back as it was before the error goes on.
+        py::object native = self.attr("native_model");
+        py::dict saved;
+        {
+          torch::NoGradGuard no_grad;
+          for (auto item : py::dict(native.attr("state_dict")())) {
+            saved[item.first] = THPVariable_Check(item.second.ptr())
+                                    ? py::object(item.second.attr("clone")())
+                                    : py::reinterpret_borrow<py::object>(item.second);
+          }
+        }
+        try {
+          native.attr("load_state_dict")(dumped_state);
+        } catch (py::error_already_set& error) {
+          native.attr("load_state_dict")(saved);
+          throw;
+        }
         return self;
       },
       py::arg("dumped_state"));
@@ -215,6 +242,124 @@ void graph_methods(ClassBuilder& cls, py::module_ m) {
       py::arg("old_layer"), py::arg("new_layer"));
 }
 
+
+// The export methods hand the native model to the companion converters.
+void export_methods(ClassBuilder& cls, py::module_ m) {
+  py::object cpu = m.attr("Device").attr("CPU");
+  cls.method(
+      "export_to_onnx",
+      [m](py::object self, py::object dataloader, py::object batch_size, py::object path,
+          py::object precision, py::object device, py::object dynamic_input,
+          py::object annotate) {
+        if (!device.is(m.attr("Device").attr("CPU"))) {
+          m.attr("logger").attr("debug")(
+              "Passing another device than 'CPU' to export_to_onnx is now silenced");
+        }
+        m.attr("PyTorch2ONNX").attr("export")(
+            self.attr("native_model"), path, py::arg("dataloader") = dataloader,
+            py::arg("precision") = precision, py::arg("batch_size") = batch_size,
+            py::arg("dynamic_input") = dynamic_input, py::arg("annotate") = annotate);
+      },
+      py::arg("dataloader"), py::arg("batch_size") = 1, py::arg("path") = "output.onnx",
+      py::arg("precision") = "fp32", py::arg("device") = cpu, py::arg("dynamic_input") = "b",
+      py::arg("annotate") = false);
+  // One list for every call, as a default written in a def statement would be.
+  py::list shared_resolutions;
+  cls.method(
+      "export_to_vexa",
+      [m](py::object self, py::object dataloader, py::object batch_size, py::object path,
+          py::object dynamic_input, py::object prepare_quantization, py::object encrypt_files,
+          py::object simplify_model, py::object resolutions) {
+        if (py::bool_(prepare_quantization)) self.attr("prepare_quantization_export")();
+        py::dict vexa_mapping;
+        for (py::handle layer : self.attr("flat_view")()) {
+          if (py::isinstance(layer, m.attr("BaseConvolution"))) {
+            vexa_mapping[layer.attr("native_layer")] = layer.attr("vexa_format")();
+          }
+        }
+        if (!resolutions.contains(py::none())) resolutions.attr("append")(py::none());
+        py::object converter_cls = m.attr("PyTorch2VEXA");
+        py::object converter =
+            converter_cls(self.attr("native_model"), py::arg("prep_fn") = py::none());
+        py::object vexa_tuple = converter.attr("convert")(
+            py::arg("vexa_mapping") = vexa_mapping, py::arg("dataloader") = dataloader,
+            py::arg("dynamic_input") = dynamic_input, py::arg("batch_size") = batch_size,
+            py::arg("simplify_model") = false, py::arg("resolution") = py::none());
+        py::object input_tuple =
+            dataloader.attr("forward_pass").attr("create_random_model_inputs")(batch_size);
+        py::object pickle = m.attr("pickle");
+        py::cpp_function pickler_function(
+            [pickle](py::object file) {
+              return pickle.attr("Pickler")(file, py::arg("protocol") = 3);
+            },
+            py::arg("file"));
+        for (py::handle resolution : resolutions) {
+          py::object out_tuple = vexa_tuple;
+          if (py::bool_(simplify_model)) {
+            try {
+              py::object simpl_model = m.attr("PyTorch2VEXA").attr("simplify_model")(
+                  vexa_tuple[py::int_(0)], input_tuple, resolution);
+              out_tuple = py::make_tuple(simpl_model, vexa_tuple[py::int_(1)]);
+            } catch (py::error_already_set& error) {
+              if (!error.matches(PyExc_Exception)) throw;
+              m.attr("logger").attr("warning")(
+                  "Unable to prepare model for vexa export at specified resolution");
+              continue;
+            }
+          }
+          py::object export_path = path;
+          const int truthy = PyObject_IsTrue(resolution.ptr());
+          if (truthy < 0) throw py::error_already_set();
+          if (truthy == 1 && py::isinstance<py::tuple>(resolution) &&
+              py::len(resolution) == 2) {
+            export_path = py::str("{}{}x{}").format(path, resolution[py::int_(0)],
+                                                    resolution[py::int_(1)]);
+          }
+          if (py::bool_(encrypt_files)) {
+            py::object target = export_path + py::str(".orq");
+            m.attr("encrypt")(out_tuple, target, py::arg("pickler_function") = pickler_function);
+          }
+        }
+      },
+      py::arg("dataloader"), py::arg("batch_size") = 1, py::arg("path") = "output",
+      py::arg("dynamic_input") = "b", py::arg("prepare_quantization") = true,
+      py::arg("encrypt_files") = true, py::arg("simplify_model") = true,
+      py::arg("resolutions") = shared_resolutions);
+  cls.method(
+      "export_to_jit",
+      [m](py::object self, py::object dataloader, py::object batch_size, py::object path,
+          py::object device) {
+        m.attr("PyTorch2JIT").attr("export")(self.attr("native_model"), path,
+                                             py::arg("dataloader") = dataloader,
+                                             py::arg("batch_size") = batch_size,
+                                             py::arg("device") = device);
+      },
+      py::arg("dataloader"), py::arg("batch_size") = 1, py::arg("path") = "output_jit.pt",
+      py::arg("device") = cpu);
+  cls.method(
+      "export_to_tflite",
+      [m](py::object self, py::object dataloader, py::object batch_size, py::object path,
+          py::object precision, py::object device, py::object dynamic_input) {
+        if (!py::bool_(m.attr("TF_CONVERTER_IMPORT"))) {
+          throw std::runtime_error(
+              "Tensorflow backend was not installed. Please install `pip install "
+              "corvex-model-converter[all]`");
+        }
+        py::object logger = m.attr("logger");
+        logger.attr("debug")("Converting to onnx...");
+        py::object onnx_converter = m.attr("PyTorch2ONNX")(self.attr("native_model"));
+        py::object onnx_model = onnx_converter.attr("convert")(
+            py::arg("batch_size") = batch_size, py::arg("precision") = precision,
+            py::arg("dataloader") = dataloader, py::arg("dynamic_input") = dynamic_input);
+        logger.attr("debug")("Converting to tf...");
+        py::object tf_converter = m.attr("TF2ONNX")(onnx_model, py::arg("mode") = "target");
+        py::object tf_model = tf_converter.attr("convert")();
+        m.attr("TF2TFLite").attr("export")(tf_model, path);
+      },
+      py::arg("dataloader"), py::arg("batch_size") = 1, py::arg("path") = "output.tflite",
+      py::arg("precision") = "fp32", py::arg("device") = cpu, py::arg("dynamic_input") = "b");
+}
+
 void make_torch_model(py::module_& m) {
   ClassBuilder cls(m, "TorchModel", {m.attr("Model")});
   cls.attr("backend", py::str("TorchBackend"));
@@ -222,6 +367,7 @@ void make_torch_model(py::module_& m) {
   state_methods(cls, m);
   graph_methods(cls, m);
   tree_methods(cls, m);
+  export_methods(cls, m);
   device_methods(cls, m);
   cls.build();
 }

@@ -1,4 +1,9 @@
-// orrery.framework.dist_bridge: data-parallel training with Horovod.
+// orrery.framework.dist_bridge: data-parallel training with Horovod. The
+// manager initialises Horovod and rewrites a training loop for it (sharded
+// data, distributed optimiser, learning rate scaled by the number of
+// processes); the extension warms the scaled rate up, broadcasts rank 0's
+// state and keeps the sampler's epoch in step. horovod.torch is imported only
+// when it is first needed.
 #include <torch/extension.h>
 
 #include "class_builder.h"
@@ -7,11 +12,179 @@ namespace py = pybind11;
 using orrery::bind::ClassBuilder;
 using orrery::bind::import_names;
 
-PYBIND11_MODULE(dist_bridge, m) {
-  import_names(m, "orrery.framework.distributed", {"HorovodManager"});
-  import_names(m, "orrery.framework.ext_bridge", {"Setup"});
-  ClassBuilder manager(m, "_TorchHorovodManager", {m.attr("HorovodManager")});
-  manager.attr("_TorchHorovodManager__instanced", py::bool_(false));
+namespace {
+
+// `assert cond` without a message, skipped under python -O like any other.
+void python_assert(bool cond) {
+  if (!Py_OptimizeFlag && !cond) {
+    PyErr_SetNone(PyExc_AssertionError);
+    throw py::error_already_set();
+  }
+}
+
+void make_manager(py::module_& m) {
+  ClassBuilder cls(m, "_TorchHorovodManager", {m.attr("HorovodManager")});
+  cls.attr("_TorchHorovodManager__instanced", py::bool_(false));
+  cls.method("_initialize", [m](py::object self) {
+    py::object hvd = self.attr("get_hvd")();
+    hvd.attr("init")();
+    if (py::object(self.attr("device")).equal(m.attr("Device").attr("GPU"))) {
+      m.attr("torch").attr("cuda").attr("set_device")(hvd.attr("local_rank")());
+    }
+    py::object rank = hvd.attr("rank")();
+    py::object local_rank = hvd.attr("local_rank")();
+    self.attr("_ranks") = py::make_tuple(rank, local_rank);
+    self.attr("_size") = hvd.attr("size")();
+  });
+  cls.method(
+      "broadcast_from_master",
+      [](py::object self, py::object obj, py::object name) {
+        py::object hvd = self.attr("get_hvd")();
+        return hvd.attr("broadcast_object")(obj, py::arg("root_rank") = 0,
+                                            py::arg("name") = name);
+      },
+      py::arg("obj"), py::arg("name"));
+  cls.method(
+      "mutate_training_loop",
+      [m](py::object self, py::object loop, py::object scheduler_factory) {
+        py::object hvd = self.attr("get_hvd")();
+        // A loop that cannot take the scheduler is refused before it changes.
+        if (!scheduler_factory.is_none()) {
+          python_assert(!loop.attr("get_extension")(
+                                 py::arg("instance_type") = m.attr("TorchLRScheduler"))
+                             .is_none());
+        }
+        m.attr("logger").attr("debug")("Mutating training loop for horovod");
+        py::tuple sharded = loop.attr("main_split").attr("mutate_for_horovod")();
+        loop.attr("change_main_split")(sharded[0], "__horovod__");
+        py::object compression = hvd.attr("Compression").attr("none");
+        py::object hvd_optimizer = hvd.attr("DistributedOptimizer")(
+            loop.attr("optimizer").attr("native_optimizer"),
+            py::arg("compression") = compression,
+            py::arg("named_parameters") =
+                loop.attr("model").attr("native_model").attr("named_parameters")());
+        loop.attr("optimizer").attr("native_optimizer") = hvd_optimizer;
+        if (!scheduler_factory.is_none()) {
+          py::object sched_ext =
+              loop.attr("get_extension")(py::arg("instance_type") = m.attr("TorchLRScheduler"));
+          python_assert(!sched_ext.is_none());
+          sched_ext.attr("native_scheduler") = scheduler_factory.attr("make")(hvd_optimizer);
+          py::object scheduler = sched_ext.attr("native_scheduler");
+          if (py::hasattr(scheduler, "base_lrs")) {
+            py::object base_lrs = scheduler.attr("base_lrs");
+            py::list values(base_lrs);
+            for (size_t i = 0; i < values.size(); ++i) {
+              base_lrs[py::int_(i)] = py::object(values[i]) * py::object(hvd.attr("size")());
+            }
+          }
+        }
+        for (py::handle group : loop.attr("optimizer").attr("native_optimizer").attr("param_groups")) {
+          py::object new_lr = py::object(group["lr"]) * py::object(hvd.attr("size")());
+          group["lr"] = new_lr;
+        }
+        loop.attr("add_extension")(m.attr("HorovodExtension")());
+        return loop;
+      },
+      py::arg("loop"), py::arg("scheduler_factory") = py::none());
+  cls.class_method("get_hvd", [m](py::object) -> py::object {
+    try {
+      return py::module_::import("horovod.torch");
+    } catch (py::error_already_set& error) {
+      if (!error.matches(PyExc_ImportError)) throw;
+      // The ImportError stays attached as the context, as a raise inside an
+      // except block would leave it.
+      py::object import_error = error.value();
+      if (error.trace()) PyException_SetTraceback(import_error.ptr(), error.trace().ptr());
+      py::object horovod_error = m.attr("HorovodImportError")("Importing horovod.torch failed");
+      PyException_SetContext(horovod_error.ptr(), import_error.release().ptr());
+      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(horovod_error.ptr())),
+                      horovod_error.ptr());
+      throw py::error_already_set();
+    }
+  });
   // The one manager of the process, handed to the core by TorchFramework.
-  m.attr("torch_horovod_manager") = manager.build()();
+  m.attr("torch_horovod_manager") = cls.build()();
+}
+
+void make_extension(py::module_& m) {
+  ClassBuilder cls(m, "HorovodExtension", {m.attr("EventSubscriber")});
+  auto self_cls = cls.ref();
+  cls.attr("fixed_horovod", py::bool_(false));
+  cls.method(
+      "__init__",
+      [self_cls](py::object self, py::object use_warmup) {
+        self_cls.super(self).attr("__init__")(
+            py::arg("before_training") = true, py::arg("before_epoch") = true,
+            py::arg("after_training") = true, py::arg("at_reloading") = true);
+        self.attr("use_warmup") = use_warmup;
+      },
+      py::arg("use_warmup") = true);
+  cls.property("hvd_optimizer", [](py::object self) {
+    return self.attr("main_loop").attr("optimizer").attr("native_optimizer");
+  });
+  cls.property("hvd_sampler", [](py::object self) {
+    return self.attr("main_loop").attr("main_split").attr("native_dl").attr("sampler");
+  });
+  cls.method(
+      "event_do",
+      [m](py::object self, py::object event) {
+        py::object hvd = m.attr("torch_horovod_manager").attr("get_hvd")();
+        const bool before_training = event.equal(py::str("before_training"));
+        if (before_training && py::bool_(self.attr("use_warmup"))) {
+          py::object loop = self.attr("main_loop");
+          py::object target_lr =
+              loop.attr("optimizer").attr("native_optimizer").attr("param_groups")[py::int_(0)]
+                                                                               [py::str("lr")];
+          py::object max_steps =
+              loop.attr("get_extension")(py::arg("instance_type") = m.attr("MaxSteps"));
+          int recovery_epochs = 5;
+          if (!max_steps.is_none()) {
+            py::object epochs = max_steps.attr("max_value");
+            if (!py::bool_(max_steps.attr("is_epoch_based"))) {
+              py::object batches = py::int_(py::len(loop.attr("data_splits")["__horovod__"]));
+              epochs = py::reinterpret_steal<py::object>(
+                  PyNumber_FloorDivide(epochs.ptr(), batches.ptr()));
+              if (!epochs) throw py::error_already_set();
+            }
+            recovery_epochs = epochs > py::int_(5) ? 5 : 1;
+          }
+          py::object warmup = m.attr("WarmupLR")(py::arg("recovery_epoch_time") = recovery_epochs,
+                                                 py::arg("target_lr") = target_lr);
+          self.attr("main_loop").attr("add_extension")(warmup);
+          warmup.attr("setup")();
+        }
+        if (before_training || event.equal(py::str("at_reloading"))) {
+          py::object loop = self.attr("main_loop");
+          hvd.attr("broadcast_parameters")(loop.attr("model").attr("native_model").attr("state_dict")(),
+                                           py::arg("root_rank") = 0);
+          hvd.attr("broadcast_optimizer_state")(loop.attr("optimizer").attr("native_optimizer"),
+                                                py::arg("root_rank") = 0);
+        }
+        if (event.equal(py::str("before_epoch"))) {
+          self.attr("hvd_sampler").attr("set_epoch")(self.attr("current_epoch_nb"));
+        }
+        if (event.equal(py::str("after_training"))) {
+          m.attr("logger").attr("debug")("Clearing all_reduce backward hooks");
+          for (py::handle handle : self.attr("hvd_optimizer").attr("bw_hook_handles")) {
+            handle.attr("remove")();
+          }
+        }
+      },
+      py::arg("event"));
+  cls.build();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(dist_bridge, m) {
+  m.attr("torch") = py::module_::import("torch");
+  import_names(m, "corvex.profiler", {"Device"});
+  m.attr("ologger") = py::module_::import("orrery.ologger");
+  import_names(m, "orrery.core.loop.extension", {"EventSubscriber", "MaxSteps"});
+  import_names(m, "orrery.framework.distributed", {"HorovodManager"});
+  import_names(m, "orrery.framework.ext_bridge", {"WarmupLR", "TorchLRScheduler"});
+  import_names(m, "orrery.oexceptions", {"HorovodImportError"});
+  m.attr("logger") = m.attr("ologger").attr("getLogger")(m.attr("__name__"));
+  make_manager(m);
+  make_extension(m);
 }

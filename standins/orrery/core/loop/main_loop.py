@@ -153,7 +153,14 @@ class MainLoop:
             raise KeyError("no data split named {!r}; the splits are {}".format(
                 name, sorted(data_splits)))
 
-    def change_main_split(self, name):
+    def change_main_split(self, split, name=None):
+        """Trains on another split: ``change_main_split(name)`` picks a split the
+        loop has; ``change_main_split(loader, name)`` installs ``loader`` under
+        ``name`` first (the Horovod shard arrives this way)."""
+        if name is None:
+            name = split
+        else:
+            self.data_splits[name] = split
         self._check_split(name, self.data_splits)
         self._main_split_name = name
 
@@ -182,6 +189,9 @@ class MainLoop:
         for extension in self._extensions:
             if instance_type is None or isinstance(extension, instance_type):
                 return extension
+        # The training length counts as one of the loop's extensions.
+        if instance_type is not None and isinstance(self.max_steps, instance_type):
+            return self.max_steps
         return None
 
     # -- training ----------------------------------------------------------------

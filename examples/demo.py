@@ -1,100 +1,194 @@
-"""Wraps a torchvision ResNet-18 through the backend, as the orrery core does,
-and prints what the backend hands out."""
-import collections
+"""The whole optimisation pipeline on real data, driven the way the orrery core
+drives the backend: train a CNN on scikit-learn's digits, prune it to at most
+half its multiply-accumulates, distil it back from the original, quantize every
+convolution with LSQ (8 bits), fine-tune, export (ONNX, TorchScript, encrypted
+runtime files) and check what was exported. Copy it as a starting point."""
+import argparse
+import copy
 import logging
-import time
+import os
+import pathlib
 
+import matplotlib
 import torch
-import torchvision
+from torch import nn
+from tqdm import tqdm
 
-import orrery.torch
+import onnx_runtime
+from corvex import corvex_encryption
+from orrery.core.loop.extension import EventSubscriber, MaxSteps
+from orrery.core.loop.trainer import Trainer
+from orrery.framework.ext_bridge import TorchLRScheduler, WarmupLR
 from orrery.framework.framework_bridge import TorchFramework
+from orrery.framework.prims_bridge import TorchLSQ
+from digits import DigitsCNN, accuracy, digits_loaders
 
-logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(name)s: %(message)s")
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+logging.basicConfig(level=logging.ERROR)
 
 
-def main():
-    print("orrery-torch", orrery.torch.__version__, "on PyTorch", torch.__version__)
+class Progress(EventSubscriber):
+    """A progress bar over a training run, fed by the loop's events."""
+
+    def __init__(self, title):
+        super().__init__(before_training=True, after_iteration=True, after_training=True)
+        self.title, self.bar = title, None
+
+    def event_do(self, event):
+        loop = self.main_loop
+        if event == "before_training":
+            total = len(loop.main_split) * loop.max_steps.max_value
+            self.bar = tqdm(total=total, desc="{:<22}".format(self.title), unit="it", ncols=90)
+        elif event == "after_iteration":
+            self.bar.update(1)
+            self.bar.set_postfix(loss="{:.3f}".format(sum(loop.last_losses.values())))
+        else:
+            self.bar.close()
+
+
+def train(framework, model, splits, title, epochs, lr, **options):
+    trainer = Trainer(framework, model, nn.CrossEntropyLoss(), splits,
+                      {"name": "SGD", "lr": lr, "momentum": 0.9, "nesterov": True},
+                      scheduler_config={"factory": {"name": "CosineAnnealingLR", "T_max": epochs},
+                                        "eval_based": False},
+                      max_steps=MaxSteps(epochs), extensions=[Progress(title)], **options)
+    return trainer.run()
+
+
+def profile(model, loader):
+    results = model._make_profiler({"test": loader}).profile()
+    complexity, timing = results["ComputeComplexity"], results["ComputeExecutionTime"]
+    return complexity["params"], complexity["macs"], timing["seconds_per_sample"]
+
+
+def prune_to_half_the_macs(framework, model, loader):
+    """Lowest-L1 output channels of every convolution, a tenth at a time, one
+    cached dependency graph, until at most half the MACs are left."""
+    start = profile(model, loader)[1]
+    surgeon = framework.graph_surgeon(model, torch.zeros(1, 1, 8, 8))
+    with surgeon.cache_dg():
+        while profile(model, loader)[1] > start / 2:
+            for layer in model.flat_view():
+                if isinstance(layer, framework.conv2d_cls) and layer.native_layer.out_channels > 2:
+                    count = max(1, layer.native_layer.out_channels // 10)
+                    surgeon.prune_channels(layer, layer.norm(1).argsort()[:count].tolist())
+
+
+def quantize(model, lsq, train_loader):
+    for layer in model.flat_view():
+        if type(layer.native_layer) is nn.Conv2d:
+            model.replace_layer(layer, lsq.concrete_transform_layer(layer))
+    # Each activation step size starts from what the layer really receives.
+    inputs, hooks = {}, []
+    for module in model.native_model.modules():
+        if hasattr(module, "quan_a_fn"):
+            hooks.append(module.register_forward_pre_hook(
+                lambda m, args: inputs.setdefault(m, args[0].detach())))
+    with torch.no_grad():
+        model.native_model.eval()(next(iter(train_loader))[0])
+    for hook in hooks:
+        hook.remove()
+    for module, x in inputs.items():
+        module.quan_a_fn.init_from(x)
+
+
+def convs(native):
+    return {name: m.out_channels for name, m in native.named_modules() if isinstance(m, nn.Conv2d)}
+
+
+def main(args):
+    torch.manual_seed(0)
+    out = pathlib.Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
     framework = TorchFramework()
     framework.initialize({})
+    train_loader, test_loader = digits_loaders()
+    data = {"train": train_loader, "test": test_loader}
+    loader = framework.dl_cls(test_loader, None)
+    table = []
 
-    print("\nWhat the backend hands to the core:")
-    for name in ("mdl_cls", "identity_layer_cls", "conv2d_cls", "knowledge_distillation_cls",
-                 "ema_cls", "dl_cls", "fp_cls", "horovod_manager"):
-        print("  {:<28} {}".format(name, getattr(framework, name)))
-    print("  {:<28} {}".format("pre-make callbacks", framework.get_default_trainer_pre_make_callbacks()))
-    print("  {:<28} {}".format("post-make callbacks", framework.get_default_trainer_post_make_callbacks()))
-    from orrery.framework.framework import Framework
-    print("  {:<28} {}".format("quantization methods", list(Framework._quantization_methods.values())))
+    def stage(name, model, path=None, measure=True):
+        measured = profile(model, loader) if measure else (None, None, None)
+        table.append((name, accuracy(model.native_model, test_loader)) + measured +
+                     (os.path.getsize(path) if path else None,))
 
-    native = torchvision.models.resnet18()
-    model = framework.mdl_cls(native, name="resnet18")
-    leaves = model.flat_view()
-    kinds = collections.Counter(type(layer).__name__ for layer in leaves)
-    print("\nResNet-18 layer tree: {} top-level entries, {} leaves".format(
-        len(model.layer_group), len(leaves)))
-    for kind, count in sorted(kinds.items()):
-        print("  {:<22} {}".format(kind, count))
+    teacher = framework.mdl_cls(DigitsCNN(32))
+    train(framework, teacher, data, "teacher", args.epochs, 0.05)
+    torch.save(teacher.native_model.state_dict(), out / "teacher.pt")
+    stage("teacher", teacher, out / "teacher.pt")
+    before = convs(teacher.native_model)
 
-    start = time.perf_counter()
-    graph = model.build_graph(torch.randn(1, 3, 224, 224))
-    elapsed = time.perf_counter() - start
-    node_kinds = collections.Counter(type(node.layer).__name__ for node in graph)
-    print("\nDataflow graph: {} nodes in {:.2f} s".format(len(graph), elapsed))
-    for kind, count in sorted(node_kinds.items()):
-        print("  {:<22} {}".format(kind, count))
-    adds = [node for node in graph if getattr(node.layer, "layer", None) == "Add"]
-    print("  residual additions, each with {} inputs".format(
-        sorted({len(node._inputs) for node in adds})))
-    prune(framework, model)
-    quantize(model)
+    student = framework.mdl_cls(copy.deepcopy(teacher.native_model))
+    prune_to_half_the_macs(framework, student, loader)
+    after = convs(student.native_model)
+    stage("pruned", student)
+    kd = framework.knowledge_distillation_cls(teacher, tau=4.0, alpha=0.7)
+    ema = framework.ema_cls(copy.deepcopy(student.native_model), decay_rate=0.999, period=50)
+    train(framework, student, data, "distil pruned", args.epochs, 0.02, knowledge_distillation=kd,
+          ema=ema, extensions=[WarmupLR(recovery_epoch_time=1)])
+    student.native_model.load_state_dict(ema.model.state_dict())  # keep the average
+    torch.save(student.native_model.state_dict(), out / "pruned.pt")
+    stage("pruned + distilled", student, out / "pruned.pt")
+
+    lsq = TorchLSQ(wbits=8, abits=8, polarity="bipolar", channel_quant=True, act_polarity=False)
+    quantize(student, lsq, train_loader)
+    train(framework, student, data, "quantization-aware", max(1, args.epochs // 2), 0.005,
+          knowledge_distillation=kd)
+    stage("LSQ 8-bit", student)
+
+    key = corvex_encryption.generate_key()
+    corvex_encryption.set_key(key)
+    key_file = out / "vexa.key"
+    key_file.write_bytes(key)
+    key_file.chmod(0o600)
+    student.export_to_vexa(loader, path=str(out / "digits"), resolutions=[])
+    student.export_to_onnx(loader, path=str(out / "digits.onnx"))
+    student.export_to_jit(loader, path=str(out / "digits_jit.pt"))
+    jit = framework.mdl_cls(torch.jit.load(str(out / "digits_jit.pt")))
+    stage("exported TorchScript", jit, out / "digits_jit.pt", measure=False)
+    onnx_model, records = corvex_encryption.decrypt(str(out / "digits.orq"))
+    x, y = map(torch.cat, zip(*test_loader))
+    if onnx_runtime.unavailable() is None:
+        logits = onnx_runtime.run(out / "digits.onnx", {"input_0": x.numpy()})["output_0"]
+        onnx_accuracy = float((torch.from_numpy(logits).argmax(1) == y).float().mean())
+        table.append(("exported ONNX (ORT)", onnx_accuracy, None, None, None,
+                      os.path.getsize(out / "digits.onnx")))
+
+    print("\n{:<22} {:>9} {:>8} {:>9} {:>11} {:>10}".format(
+        "stage", "accuracy", "params", "MACs", "latency", "file"))
+    for name, acc, params, macs, latency, size in table:
+        print("{:<22} {:>8.2f}% {:>8} {:>9} {:>11} {:>10}".format(
+            name, 100 * acc, params or "", macs or "",
+            "{:.0f} us".format(latency * 1e6) if latency else "",
+            "{:.1f} kB".format(size / 1e3) if size else ""))
+    figure(before, after, table, out / "demo.png")
+    print("\n{} quantized layers recorded for the runtime in digits.orq".format(
+        len(records["layers"])))
+    print("Files in {}: {}".format(out, ", ".join(sorted(p.name for p in out.iterdir()))))
+    print("The runtime files are encrypted with the key in {}; keep it safe.".format(key_file))
+    return table
 
 
-def prune(framework, model):
-    """Removes the lowest-L1 half of every convolution's output channels, with
-    every coupled channel elsewhere, and shows the model still works."""
-    native = model.native_model.eval()
-    x = torch.randn(1, 3, 224, 224)
-    params_before = sum(p.numel() for p in native.parameters())
-    surgeon = framework.graph_surgeon(model, x)
-    start = time.perf_counter()
-    with surgeon.cache_dg():
-        for layer in model.flat_view():
-            if isinstance(layer, framework.conv2d_cls):
-                half = layer.norm(1).argsort()[: layer.native_layer.out_channels // 2]
-                surgeon.prune_channels(layer, half.tolist())
-    elapsed = time.perf_counter() - start
-    params_after = sum(p.numel() for p in native.parameters())
-    with torch.no_grad():
-        out = native(x)
-    print("\nPruned every convolution in {:.2f} s: {:.1f}M -> {:.1f}M parameters, output {}".format(
-        elapsed, params_before / 1e6, params_after / 1e6, tuple(out.shape)))
-
-
-def quantize(model):
-    """Turns the convolutions into LSQ convolutions and prepares them for export."""
-    from orrery.framework.prims_bridge import TorchLSQ
-    lsq = TorchLSQ(wbits=8, abits=8, polarity="bipolar", channel_quant=True,
-                   act_polarity="bipolar")
-    convs = [layer for layer in model.flat_view() if type(layer).__name__ == "TorchConv2D"]
-    for layer in convs:
-        model.replace_layer(layer, lsq.concrete_transform_layer(layer))
-    x = torch.randn(2, 3, 224, 224)
-    native = model.native_model
-    native.train()
-    loss = native(x).square().mean()
-    loss.backward()  # quantization-aware training runs through the fused quantizer
-    native.eval()
-    with torch.no_grad():
-        trained = native(x)
-        model.prepare_quantization_export()
-        exported = native(x)
-    first = next(m for m in native.modules() if type(m).__name__ == "LSQConv2D")
-    print("Quantized {} convolutions to 8 bits; weight codes in [{}, {}]; export form vs "
-          "training form, largest difference {:.2e} (outputs up to {:.1f})".format(
-              len(convs), int(first.weight.min()), int(first.weight.max()),
-              (exported - trained).abs().max().item(), trained.abs().max().item()))
+def figure(before, after, table, path):
+    fig, (left, right) = plt.subplots(1, 2, figsize=(10, 3.5))
+    names = list(before)
+    positions = range(len(names))
+    left.bar([p - 0.2 for p in positions], [before[n] for n in names], 0.4, label="before")
+    left.bar([p + 0.2 for p in positions], [after[n] for n in names], 0.4, label="after pruning")
+    left.set_xticks(list(positions), names, rotation=20)
+    left.set_ylabel("output channels")
+    left.legend()
+    right.barh([row[0] for row in table][::-1], [100 * row[1] for row in table][::-1])
+    right.set_xlim(min(100 * row[1] for row in table) - 5, 100)
+    right.set_xlabel("test accuracy (%)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
 
 
 if __name__ == "__main__":
-    main()
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--epochs", type=int, default=10, help="epochs of each training phase")
+    parser.add_argument("--out", default="demo_output", help="where the files go")
+    main(parser.parse_args())

@@ -5,6 +5,8 @@ records; plus the all-or-nothing state load."""
 import copy
 import logging
 import os
+import pathlib
+import sys
 
 import numpy as np
 import pytest
@@ -12,7 +14,8 @@ import torch
 import torchvision
 from torch import nn
 
-import onnx_runtime
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
+import onnx_runtime  # noqa: E402
 from corvex import corvex_encryption
 from corvex.profiler.utils import Device
 from orrery.framework import model_bridge

@@ -1,12 +1,12 @@
-"""TensorFlow conversion is optional and not available with these stand-ins."""
+"""TensorFlow converters (TF2ONNX, TF2TFLite).
 
+They need TensorFlow; importing this module without it raises ImportError, so
+that callers can treat TensorFlow conversion as optional.
+"""
+import importlib.util
 
-class TF2ONNX:
-    def __init__(self, onnx_model, mode="target"):
-        raise ImportError("TensorFlow conversion is not installed")
-
-
-class TF2TFLite:
-    @classmethod
-    def export(cls, tf_model, path):
-        raise ImportError("TensorFlow conversion is not installed")
+if importlib.util.find_spec("tensorflow") is None:
+    raise ImportError("TensorFlow is not installed: TF2ONNX and TF2TFLite need it; install "
+                      "tensorflow to convert TensorFlow models")
+raise ImportError("TensorFlow is installed, but this corvex build has no TensorFlow converters: "
+                  "install a corvex build that includes TF2ONNX and TF2TFLite")

@@ -71,6 +71,13 @@ class BaseWeightsBiasLayer(BaseLayer):
 class BaseConvolution(BaseWeightsBiasLayer):
     DIM = None
 
+    def vexa_format(self):
+        """The runtime record of a quantized convolution (through its
+        quantization stub); a float convolution has none."""
+        quantized = getattr(self, "__quantized__", None)
+        stub = quantized() if quantized else None
+        return stub.vexa_format() if stub is not None else None
+
 
 class Convolution1D(BaseConvolution):
     DIM = 1

@@ -138,12 +138,13 @@ class PyTorch2JIT:
 # Finding the ONNX node that computes a module.
 #
 # torch.onnx names a node "/<scope>/.../<scope>/<Op>", one scope per module call
-# on the way to the node. A scope is the module's qualified name from its last
-# non-numeric atom on ("layer1.0.conv1" -> "conv1", "features.0" stays), and the
-# innermost scope gets a "_<n>" suffix when its full name repeats (a module
-# called twice, or two modules with the same label called from one parent).
-# Scopes follow calls, not ownership, so a scope may name any descendant of the
-# previous one.
+# on the way to the node (the root model has none). A scope is the module's
+# qualified name from its last non-numeric atom on ("layer1.0.conv1" -> "conv1",
+# "features.0" stays), and the innermost scope gets a "_<n>" suffix when its
+# full name repeats (a module called twice, or two modules with the same label
+# called from one parent). Scopes follow calls, not ownership, and labels are
+# not unique, so the calls are recorded during the export to learn which
+# modules ran under which scope path.
 
 _REPEAT_SUFFIX = re.compile(r"(.+)_\d+")
 
@@ -156,52 +157,76 @@ def _scope_label(qualified_name):
     return qualified_name
 
 
-def _inside(name, ancestor):
-    return ancestor == "" or name.startswith(ancestor + ".")
+@contextlib.contextmanager
+def _recorded_scopes(model):
+    """Yields {scope path: qualified names of the modules called there, in call
+    order}, filled by the model's last forward pass inside the block."""
+    names = {module: name for name, module in model.named_modules()}
+    stack = []
+    calls = {}
 
+    def enter(module, args):
+        if module is model:
+            # Each run of the whole model (the export traces one) starts afresh.
+            stack.clear()
+            calls.clear()
+            path = ()
+        else:
+            path = (stack[-1] if stack else ()) + (_scope_label(names[module]),)
+        stack.append(path)
+        calls.setdefault(path, []).append(names[module])
 
-def _scope_candidates(scopes, labels):
-    """Qualified names of the modules that the scope path ``scopes`` may end in."""
-    current = [""]
-    for i, scope in enumerate(scopes):
-        wanted = [scope]
-        repeat = _REPEAT_SUFFIX.fullmatch(scope)
-        if repeat and i == len(scopes) - 1:
-            wanted.append(repeat.group(1))
-        found = []
-        for label in wanted:
-            found = [name for name, module_label in labels.items()
-                     if module_label == label and any(_inside(name, c) for c in current)]
-            if found:
-                break
-        current = found
-        if not current:
-            break
-    return current
+    def leave(module, args, output):
+        stack.pop()
+
+    handles = []
+    try:
+        for module in names:
+            handles.append(module.register_forward_pre_hook(enter))
+            handles.append(module.register_forward_hook(leave))
+        yield calls
+    finally:
+        for handle in handles:
+            handle.remove()
 
 
 def _weight_name(qualified_name):
     return qualified_name + ".weight" if qualified_name else "weight"
 
 
-def _conv_nodes_by_module(onnx_model, model):
+def _node_candidates(node, calls):
+    """Qualified names of the modules that may have emitted ``node``."""
+    scopes = tuple(node.name.split("/")[1:-1])
+    paths = [scopes]
+    repeat = _REPEAT_SUFFIX.fullmatch(scopes[-1]) if scopes else None
+    if repeat:
+        paths.append(scopes[:-1] + (repeat.group(1),))
+    for path in paths:
+        if path in calls:
+            candidates = list(dict.fromkeys(calls[path]))
+            break
+    else:
+        return []
+    if len(candidates) > 1 and len(node.input) > 1:
+        # Different modules ran under one scope path: the weight initializer,
+        # when it kept its parameter's name, tells them apart.
+        by_weight = [c for c in candidates if node.input[1] == _weight_name(c)]
+        candidates = by_weight or candidates
+    return candidates
+
+
+def _conv_nodes_by_module(onnx_model, calls):
     """Maps qualified module names to the names of the Conv nodes they compute.
 
     Also returns the Conv nodes whose module could not be told for sure, with
     the candidates.
     """
-    labels = {name: _scope_label(name) for name, _ in model.named_modules() if name}
     by_module = {}
     unresolved = []
     for node in onnx_model.graph.node:
         if node.op_type not in _CONV_OPS or not node.name.startswith("/"):
             continue
-        candidates = _scope_candidates(node.name.split("/")[1:-1], labels)
-        if len(candidates) > 1 and len(node.input) > 1:
-            # Same label reached from one parent: the weight initializer, when it
-            # kept its parameter's name, tells the modules apart.
-            by_weight = [c for c in candidates if node.input[1] == _weight_name(c)]
-            candidates = by_weight or candidates
+        candidates = _node_candidates(node, calls)
         if len(candidates) == 1:
             by_module.setdefault(candidates[0], []).append(node.name)
         else:
@@ -327,9 +352,9 @@ class PyTorch2VEXA:
         model = self._prepared_model()
         mapped = self._mapped_names(vexa_mapping, model)
         inputs = example_inputs(dataloader, batch_size, model_device(model))
-        onnx_model = _export_onnx(model, inputs, dynamic_batch)
-
-        by_module, unresolved = _conv_nodes_by_module(onnx_model, model)
+        with _recorded_scopes(model) as calls:
+            onnx_model = _export_onnx(model, inputs, dynamic_batch)
+        by_module, unresolved = _conv_nodes_by_module(onnx_model, calls)
         layers = {}
         for name, (module, record) in mapped.items():
             nodes = by_module.get(name)

@@ -1,6 +1,6 @@
-"""Runs ONNX files in ONNX Runtime for Node.js (tools/ort/run_onnx.js), the
-independent check of the backend's ONNX exports. `unavailable()` says why it
-cannot run here, or returns None."""
+"""Runs ONNX files in ONNX Runtime for Node.js (tools/ort/run_onnx.js): an
+engine that shares no code with PyTorch, used by the demo and the tests to check
+ONNX exports. `unavailable()` says why it cannot run here, or returns None."""
 import json
 import os
 import pathlib

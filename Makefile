@@ -73,7 +73,7 @@ test: build $(STAMPS)/ort
 	cd $(CMAKE_BUILD) && ctest --output-on-failure
 	$(PYTHON) -m pytest -q tests
 
-demo: build
+demo: build $(STAMPS)/ort
 	$(PYTHON) examples/demo.py
 
 bench: build

@@ -1,0 +1,25 @@
+"""`make demo` on a short schedule: every stage leaves its artifact and the
+exported model still classifies digits."""
+import pathlib
+import sys
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
+sys.path.insert(0, str(EXAMPLES))
+import demo  # noqa: E402
+from corvex import corvex_encryption  # noqa: E402
+
+
+def test_demo_pipeline_on_a_short_schedule(tmp_path, capsys):
+    table = demo.main(demo.argparse.Namespace(epochs=2, out=str(tmp_path)))
+    stages = {row[0]: row for row in table}
+    assert {"teacher", "pruned", "pruned + distilled", "LSQ 8-bit",
+            "exported TorchScript"} <= set(stages)
+    assert stages["pruned"][3] <= stages["teacher"][3] / 2  # MACs at most halved
+    assert stages["exported TorchScript"][1] > 0.8  # chance is 0.1
+    for name in ("teacher.pt", "pruned.pt", "digits.onnx", "digits_jit.pt", "digits.orq",
+                 "vexa.key", "demo.png"):
+        assert (tmp_path / name).stat().st_size > 0, name
+    model, records = corvex_encryption.decrypt(str(tmp_path / "digits.orq"),
+                                               key=(tmp_path / "vexa.key").read_bytes())
+    assert len(records["layers"]) == 3
+    assert "keep it safe" in capsys.readouterr().out

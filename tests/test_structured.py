@@ -115,6 +115,8 @@ def test_inplace_and_dry_run_change_nothing_about_pruning():
     lambda: S.prune_related_conv(nn.Conv2d(3, 4, 1), [0, 1, 2]),
     lambda: S.prune_linear(nn.Linear(3, 2), [0, 1]),
     lambda: S.prune_related_linear(nn.Linear(3, 2), [0, 1, 2]),
+    lambda: S.prune_batchnorm(nn.BatchNorm2d(2), [0, 1]),
+    lambda: S.prune_prelu(nn.PReLU(2), [1, 0]),
 ])
 def test_removing_every_channel_is_refused_with_a_bare_runtime_error(call):
     with pytest.raises(RuntimeError) as err:
@@ -174,3 +176,62 @@ def test_index_lists_are_type_checked():
     with pytest.raises(TypeError):
         S.prune_prelu(nn.PReLU(3), None)
     assert conv.out_channels == 4
+
+
+def weight_normed():
+    return torch.nn.utils.weight_norm(nn.Conv2d(3, 4, 1))
+
+
+def parametrized():
+    conv = nn.Conv2d(3, 4, 1)
+    torch.nn.utils.parametrize.register_parametrization(conv, "weight", nn.Identity())
+    return conv
+
+
+def integer_linear():
+    linear = nn.Linear(3, 2)
+    linear.weight = nn.Parameter(torch.ones(2, 3, dtype=torch.int64), requires_grad=False)
+    return linear
+
+
+@pytest.mark.parametrize("make, fn, message", [
+    (lambda: nn.Conv2d(8, 16, 3, groups=2), S.prune_conv, "grouped"),
+    (lambda: nn.Conv2d(8, 16, 3, groups=2), S.prune_related_conv, "grouped"),
+    (lambda: nn.Conv2d(4, 4, 3, groups=4), S.prune_conv, "prune_group_conv"),
+    (weight_normed, S.prune_conv, "weight_norm"),
+    (parametrized, S.prune_conv, "parametriz"),
+    (integer_linear, S.prune_linear, "not floating point"),
+])
+def test_modules_that_would_break_are_refused_before_any_change(make, fn, message):
+    module = make()
+    before = state(module)
+    with pytest.raises(ValueError, match=message):
+        fn(module, [0])
+    assert_unchanged(module, before)
+
+
+def test_pruning_keeps_frozen_parameters_frozen_and_indices_in_range():
+    conv = nn.Conv2d(3, 4, 1)
+    conv.weight.requires_grad_(False)
+    S.prune_conv(conv, [1])
+    assert not conv.weight.requires_grad and conv.bias.requires_grad
+    with pytest.raises(ValueError, match="far beyond"):
+        S.prune_conv(conv, [2 ** 70])
+
+
+def test_quantized_convolution_keeps_one_step_size_per_channel():
+    from orrery.framework.quant_bridge import LSQConv2D
+
+    torch.manual_seed(0)
+    for export in (False, True):
+        q = LSQConv2D(nn.Conv2d(3, 6, 3), 8, 8, "bipolar", True, False)
+        q.quan_a_fn.init_from(torch.rand(2, 3, 8, 8))
+        if export:
+            q.prepare_for_export()
+        x = torch.rand(2, 3, 8, 8)
+        with torch.no_grad():
+            expected = q(x)[:, [0, 2, 3, 5]]
+        S.prune_conv(q, [1, 4])
+        assert q.quan_w_fn.s.shape[0] == 4
+        with torch.no_grad():
+            assert torch.allclose(q(x), expected, atol=1e-6)

@@ -32,7 +32,14 @@ Indices to_indices(const py::object& idxs, const char* fn) {
       throw py::type_error(std::string(fn) + "() expects integer channel indices, got " +
                            std::string(py::repr(item)));
     }
-    out.push_back(py::reinterpret_steal<py::int_>(index).cast<int64_t>());
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (overflow != 0) {
+      throw py::value_error(std::string(fn) + "() got channel index " + std::string(py::repr(item)) +
+                            ", which is far beyond any channel count");
+    }
+    out.push_back(value);
   }
   return out;
 }
@@ -41,9 +48,67 @@ at::Tensor tensor_or_undefined(const py::object& value) {
   return value.is_none() ? at::Tensor() : value.cast<at::Tensor>();
 }
 
-py::object new_parameter(const at::Tensor& t) {
-  static py::object parameter_cls = py::module_::import("torch.nn").attr("Parameter");
-  return parameter_cls(t);
+// A new parameter holding `t` that keeps the old one's requires_grad: a
+// frozen layer stays frozen.
+py::object new_parameter(const at::Tensor& t, const py::object& old) {
+  // Leaked on purpose: a static py::object would be released after the
+  // interpreter has shut down.
+  static const py::object& parameter_cls =
+      *new py::object(py::module_::import("torch.nn").attr("Parameter"));
+  const bool requires_grad = old.is_none() || py::bool_(old.attr("requires_grad"));
+  return parameter_cls(t, py::arg("requires_grad") = requires_grad);
+}
+
+// Assignments to module attributes made as one: every value is prepared
+// before commit(); if an assignment fails, those already made are undone.
+class ModuleEdit {
+ public:
+  void set(const py::object& module, const char* name, py::object value) {
+    pending_.push_back({module, name, std::move(value)});
+  }
+
+  void commit() {
+    std::vector<Assignment> undo;
+    try {
+      for (const Assignment& a : pending_) {
+        py::object old = a.module.attr(a.name);
+        py::setattr(a.module, a.name, a.value);
+        undo.push_back({a.module, a.name, old});
+      }
+    } catch (...) {
+      for (auto it = undo.rbegin(); it != undo.rend(); ++it) py::setattr(it->module, it->name, it->value);
+      throw;
+    }
+  }
+
+ private:
+  struct Assignment {
+    py::object module;
+    const char* name;
+    py::object value;
+  };
+  std::vector<Assignment> pending_;
+};
+
+// Modules whose weights are not plain parameters would be broken, not pruned.
+void refuse_unprunable(const py::object& layer, const char* fn) {
+  static const py::object& is_parametrized =
+      *new py::object(py::module_::import("torch.nn.utils.parametrize").attr("is_parametrized"));
+  if (py::bool_(is_parametrized(layer))) {
+    throw py::value_error(std::string(fn) + ": the layer's parameters are parametrized "
+                          "(torch.nn.utils.parametrize); remove the parametrizations first");
+  }
+  if (py::hasattr(layer, "weight_g") && py::hasattr(layer, "weight_v")) {
+    throw py::value_error(std::string(fn) + ": the layer uses weight_norm; call "
+                          "torch.nn.utils.remove_weight_norm on it first");
+  }
+  py::object weight = py::getattr(layer, "weight", py::none());
+  if (!weight.is_none() && THPVariable_Check(weight.ptr()) &&
+      !THPVariable_Unpack(weight.ptr()).is_floating_point()) {
+    throw py::value_error(std::string(fn) + ": the layer's weight is not floating point (" +
+                          std::string(py::str(weight.attr("dtype"))) +
+                          "); only float modules can be pruned");
+  }
 }
 
 // Runs `body`, turning the engine's refusals into the Python exceptions callers expect.
@@ -76,12 +141,33 @@ st::ConvState read_conv(const py::object& layer) {
   return s;
 }
 
-void write_conv(py::object& layer, const st::ConvState& before, const st::ConvState& s) {
-  if (s.out_channels != before.out_channels) layer.attr("out_channels") = s.out_channels;
-  if (s.in_channels != before.in_channels) layer.attr("in_channels") = s.in_channels;
-  if (s.groups != before.groups) layer.attr("groups") = s.groups;
-  layer.attr("weight") = new_parameter(s.weight);
-  if (s.bias.defined() && !s.bias.is_same(before.bias)) layer.attr("bias") = new_parameter(s.bias);
+// A quantized convolution's per-channel weight step sizes follow its output
+// channels: the training form's quantizer step, and the frozen export scale.
+void prune_step_sizes(const py::object& layer, const st::ConvState& before,
+                      const std::vector<int64_t>& keep, ModuleEdit& edit) {
+  auto per_channel = [&](const py::object& owner, const char* name) {
+    py::object step = py::getattr(owner, name, py::none());
+    if (step.is_none() || !THPVariable_Check(step.ptr())) return;
+    const at::Tensor t = THPVariable_Unpack(step.ptr());
+    if (t.numel() <= 1 || t.numel() != before.out_channels) return;
+    int64_t dim = 0;
+    while (t.size(dim) != before.out_channels) ++dim;
+    edit.set(owner, name, new_parameter(st::keep_slices(t, dim, keep), step));
+  };
+  py::object quantizer = py::getattr(layer, "quan_w_fn", py::none());
+  if (!quantizer.is_none()) per_channel(quantizer, "s");
+  per_channel(layer, "w_s_scale");
+}
+
+void write_conv(py::object& layer, const st::ConvState& before, const st::ConvState& s,
+                ModuleEdit& edit) {
+  if (s.out_channels != before.out_channels) edit.set(layer, "out_channels", py::int_(s.out_channels));
+  if (s.in_channels != before.in_channels) edit.set(layer, "in_channels", py::int_(s.in_channels));
+  if (s.groups != before.groups) edit.set(layer, "groups", py::int_(s.groups));
+  edit.set(layer, "weight", new_parameter(s.weight, layer.attr("weight")));
+  if (s.bias.defined() && !s.bias.is_same(before.bias)) {
+    edit.set(layer, "bias", new_parameter(s.bias, layer.attr("bias")));
+  }
 }
 
 st::LinearState read_linear(const py::object& layer) {
@@ -93,11 +179,14 @@ st::LinearState read_linear(const py::object& layer) {
   return s;
 }
 
-void write_linear(py::object& layer, const st::LinearState& before, const st::LinearState& s) {
-  if (s.out_features != before.out_features) layer.attr("out_features") = s.out_features;
-  if (s.in_features != before.in_features) layer.attr("in_features") = s.in_features;
-  layer.attr("weight") = new_parameter(s.weight);
-  if (s.bias.defined() && !s.bias.is_same(before.bias)) layer.attr("bias") = new_parameter(s.bias);
+void write_linear(py::object& layer, const st::LinearState& before, const st::LinearState& s,
+                  ModuleEdit& edit) {
+  if (s.out_features != before.out_features) edit.set(layer, "out_features", py::int_(s.out_features));
+  if (s.in_features != before.in_features) edit.set(layer, "in_features", py::int_(s.in_features));
+  edit.set(layer, "weight", new_parameter(s.weight, layer.attr("weight")));
+  if (s.bias.defined() && !s.bias.is_same(before.bias)) {
+    edit.set(layer, "bias", new_parameter(s.bias, layer.attr("bias")));
+  }
 }
 
 using ConvFn = int64_t (*)(st::ConvState&, const Indices&);
@@ -105,28 +194,40 @@ using LinearFn = int64_t (*)(st::LinearState&, const Indices&);
 
 py::tuple conv_call(py::object layer, const py::object& idxs, ConvFn fn, const char* name) {
   Indices indices = to_indices(idxs, name);
+  refuse_unprunable(layer, name);
   return guarded(layer, [&] {
     const st::ConvState before = read_conv(layer);
     st::ConvState after = before;
     const int64_t n = fn(after, indices);
-    write_conv(layer, before, after);
+    ModuleEdit edit;
+    write_conv(layer, before, after, edit);
+    if (after.out_channels != before.out_channels) {
+      prune_step_sizes(layer, before,
+                       st::kept_indices(before.out_channels, indices, true, name, "out_channels"),
+                       edit);
+    }
+    edit.commit();
     return n;
   });
 }
 
 py::tuple linear_call(py::object layer, const py::object& idxs, LinearFn fn, const char* name) {
   Indices indices = to_indices(idxs, name);
+  refuse_unprunable(layer, name);
   return guarded(layer, [&] {
     const st::LinearState before = read_linear(layer);
     st::LinearState after = before;
     const int64_t n = fn(after, indices);
-    write_linear(layer, before, after);
+    ModuleEdit edit;
+    write_linear(layer, before, after, edit);
+    edit.commit();
     return n;
   });
 }
 
 py::tuple batchnorm_call(py::object layer, const py::object& idxs) {
   Indices indices = to_indices(idxs, "prune_batchnorm");
+  refuse_unprunable(layer, "prune_batchnorm");
   return guarded(layer, [&] {
     st::BatchNormState s;
     s.num_features = layer.attr("num_features").cast<int64_t>();
@@ -138,14 +239,16 @@ py::tuple batchnorm_call(py::object layer, const py::object& idxs) {
     s.running_mean = tensor_or_undefined(layer.attr("running_mean"));
     s.running_var = tensor_or_undefined(layer.attr("running_var"));
     const int64_t n = st::prune_batchnorm(s, indices);
-    layer.attr("num_features") = s.num_features;
+    ModuleEdit edit;
+    edit.set(layer, "num_features", py::int_(s.num_features));
     // Plain tensors assigned through the module stay registered as buffers.
-    if (s.running_mean.defined()) layer.attr("running_mean") = s.running_mean;
-    if (s.running_var.defined()) layer.attr("running_var") = s.running_var;
+    if (s.running_mean.defined()) edit.set(layer, "running_mean", py::cast(s.running_mean));
+    if (s.running_var.defined()) edit.set(layer, "running_var", py::cast(s.running_var));
     if (s.affine) {
-      layer.attr("weight") = new_parameter(s.weight);
-      layer.attr("bias") = new_parameter(s.bias);
+      edit.set(layer, "weight", new_parameter(s.weight, layer.attr("weight")));
+      edit.set(layer, "bias", new_parameter(s.bias, layer.attr("bias")));
     }
+    edit.commit();
     return n;
   });
 }
@@ -155,13 +258,16 @@ py::tuple prelu_call(py::object layer, const py::object& idxs) {
   if (layer.attr("num_parameters").cast<int64_t>() == 1) return py::make_tuple(layer, 0);
   if (idxs.is_none()) throw py::type_error("object of type 'NoneType' has no len()");
   Indices indices = to_indices(idxs, "prune_prelu");
+  refuse_unprunable(layer, "prune_prelu");
   return guarded(layer, [&] {
     st::PReLUState s;
     s.num_parameters = layer.attr("num_parameters").cast<int64_t>();
     s.weight = layer.attr("weight").cast<at::Tensor>();
     const int64_t n = st::prune_prelu(s, indices);
-    layer.attr("num_parameters") = s.num_parameters;
-    layer.attr("weight") = new_parameter(s.weight);
+    ModuleEdit edit;
+    edit.set(layer, "num_parameters", py::int_(s.num_parameters));
+    edit.set(layer, "weight", new_parameter(s.weight, layer.attr("weight")));
+    edit.commit();
     return n;
   });
 }

@@ -58,7 +58,20 @@ void refuse_if_emptied(int64_t new_size, const char* fn, const char* size_name) 
 
 }  // namespace
 
+namespace {
+
+// Removing channels of a grouped convolution without lowering its groups
+// would leave groups of unequal width, which no convolution can run.
+void refuse_grouped(const ConvState& conv, const char* fn) {
+  TORCH_CHECK_VALUE(conv.groups == 1, fn, ": the convolution is grouped (groups=", conv.groups,
+                    "); depthwise convolutions are pruned with prune_group_conv, other grouped "
+                    "convolutions cannot be pruned by channel");
+}
+
+}  // namespace
+
 int64_t prune_conv(ConvState& conv, const std::vector<int64_t>& idxs) {
+  refuse_grouped(conv, "prune_conv");
   auto keep = kept_indices(conv.out_channels, idxs, true, "prune_conv", "out_channels");
   const int64_t n = conv.out_channels - static_cast<int64_t>(keep.size());
   const int64_t num_pruned = n * product_from(conv.weight, 1) + (conv.bias.defined() ? n : 0);
@@ -70,6 +83,7 @@ int64_t prune_conv(ConvState& conv, const std::vector<int64_t>& idxs) {
 }
 
 int64_t prune_related_conv(ConvState& conv, const std::vector<int64_t>& idxs) {
+  refuse_grouped(conv, "prune_related_conv");
   auto keep = kept_indices(conv.in_channels, idxs, true, "prune_related_conv", "in_channels");
   const int64_t n = conv.in_channels - static_cast<int64_t>(keep.size());
   const int64_t num_pruned = n * conv.weight.size(0) * product_from(conv.weight, 2);
@@ -124,6 +138,7 @@ int64_t prune_batchnorm(BatchNormState& bn, const std::vector<int64_t>& idxs) {
   auto keep = kept_indices(bn.num_features, idxs, false, "prune_batchnorm", "num_features");
   const int64_t n = static_cast<int64_t>(idxs.size());
   const int64_t num_pruned = bn.affine ? 2 * n : n;
+  refuse_if_emptied(bn.num_features - n, "prune_batchnorm", "num_features");
   BatchNormState out = bn;
   out.num_features -= n;
   if (bn.running_mean.defined()) out.running_mean = keep_slices(bn.running_mean, 0, keep);
@@ -141,6 +156,7 @@ int64_t prune_prelu(PReLUState& prelu, const std::vector<int64_t>& idxs) {
   if (prelu.num_parameters == 1) return 0;
   auto keep = kept_indices(prelu.num_parameters, idxs, false, "prune_prelu", "num_parameters");
   const int64_t n = static_cast<int64_t>(idxs.size());
+  refuse_if_emptied(prelu.num_parameters - n, "prune_prelu", "num_parameters");
   prelu.weight = keep_slices(prelu.weight, 0, keep);
   prelu.num_parameters -= n;
   return n;

@@ -120,7 +120,17 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
   }
   py::object graph = self.attr("make_dg")();
   py::object native = layer.attr("native_layer");
-  py::object prune_fn = m.attr("prune_function_definition")[py::type::of(native)];
+  py::object table = m.attr("prune_function_definition");
+  if (!table.contains(py::type::of(native))) {
+    // Still a KeyError for callers that catch one, but one that says why.
+    std::string message = "TorchGraphSurgeon cannot start a pruning plan from a " +
+                          std::string(py::str(py::type::of(native).attr("__name__"))) +
+                          " layer; plans start from Conv2d, ConvTranspose2d, Linear or "
+                          "BatchNorm2d layers (coupled layers of other kinds follow along)";
+    PyErr_SetObject(PyExc_KeyError, py::str(message).ptr());
+    throw py::error_already_set();
+  }
+  py::object prune_fn = table[py::type::of(native)];
   py::object plan = graph.attr("get_pruning_plan")(native, prune_fn, py::arg("idxs") = idxs);
 
   py::object nn = m.attr("nn");
@@ -158,9 +168,14 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
     plan.attr("exec")();
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
+    // A refusal without a message is named by its type, so the warning always says what failed.
+    py::object what = e.value();
+    if (py::str(what).attr("__len__")().cast<size_t>() == 0) {
+      what = py::type::of(what).attr("__name__");
+    }
     logger.attr("warning")(
         py::str("ERROR - Aborting pruning operation, exception raised in pruning package:\n'{}'")
-            .format(e.value()));
+            .format(what));
     // The plan has put back every module it changed. Should the layer's own
     // module still differ, give it the copy's state in place: the wrapper must
     // keep referring to the module that lives in the model.

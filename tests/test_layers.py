@@ -127,3 +127,27 @@ def test_quantized_layers_get_a_stub():
     other = nb.TorchLayer(OtherQuantized())
     stub = other.__quantized__()
     assert isinstance(stub, nb.TorchQuantizationStub) and stub.name is None
+
+
+def test_setters_check_before_they_change_anything():
+    layer = nb.TorchConv2D.build(3, 4, 1, use_bias=False)
+    before = layer.native_layer.weight.detach().clone()
+    with pytest.raises(ValueError, match=r"weights expects an array of shape \(4, 3, 1, 1\), got shape \(3, 4, 1, 1\)"):
+        layer.weights = np.zeros((3, 4, 1, 1), dtype=np.float32)
+    with pytest.raises(TypeError, match="NumPy array"):
+        layer.weights = [[0.0]]
+    assert torch.equal(layer.native_layer.weight, before)
+    with pytest.raises(ValueError, match=r"shape \(4,\)"):
+        layer.bias = np.zeros(3, dtype=np.float32)
+    assert layer.native_layer.bias is None  # no half-made bias left behind
+    layer.weights = np.ones((4, 3, 1, 1), dtype=np.float64)  # converted to the layer's precision
+    assert layer.native_layer.weight.dtype == torch.float32
+    assert layer.native_layer(torch.ones(1, 3, 2, 2)).flatten().tolist() == [3.0] * 16
+    transposed = nb.TorchConvTranspose2D.build(4, 2, 3, use_bias=False)
+    transposed.bias = np.ones(2, dtype=np.float32)  # one per output channel
+    assert transposed.native_layer(torch.zeros(1, 4, 3, 3)).shape == (1, 2, 5, 5)
+    bn = nb.TorchBatchNorm2D.build(3)
+    with pytest.raises(ValueError, match=r"running_mean expects an array of shape \(3,\)"):
+        bn.running_mean = np.zeros(4)
+    bn.running_mean = np.full(3, 2.0)
+    assert bn.native_layer.running_mean.dtype == torch.float32

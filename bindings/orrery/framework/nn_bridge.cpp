@@ -20,9 +20,40 @@ void star_import(py::module_& m, const char* module) {
   }
 }
 
-// value.copy() wrapped as a tensor: the layer never shares the caller's array.
-py::object tensor_from_array(const py::object& m, const py::object& value) {
-  return m.attr("torch").attr("from_numpy")(value.attr("copy")());
+// The caller's array as a tensor the layer can take: a copy (the layer never
+// shares the caller's memory), checked against `shape`, in the layer tensor's
+// own dtype and device. Refused values leave the layer untouched.
+py::object checked_tensor(const py::object& m, const py::object& self, const char* name,
+                          const py::object& value, const std::vector<int64_t>& shape,
+                          const py::object& like) {
+  py::object np = py::module_::import("numpy");
+  const std::string where = std::string(py::str(py::type::of(self).attr("__name__"))) + "." + name;
+  if (!py::isinstance(value, np.attr("ndarray"))) {
+    throw py::type_error(where + " expects a NumPy array, got " +
+                         std::string(py::str(py::type::of(value).attr("__name__"))));
+  }
+  const std::string kind = py::str(value.attr("dtype").attr("kind"));
+  if (kind != "f" && kind != "i" && kind != "u") {
+    throw py::type_error(where + " expects a real-valued array, got dtype " +
+                         std::string(py::str(value.attr("dtype"))));
+  }
+  std::vector<int64_t> got = value.attr("shape").cast<std::vector<int64_t>>();
+  if (got != shape) {
+    auto text = [](const std::vector<int64_t>& dims) {
+      std::string out = "(";
+      for (size_t i = 0; i < dims.size(); ++i) out += (i ? ", " : "") + std::to_string(dims[i]);
+      return out + (dims.size() == 1 ? ",)" : ")");
+    };
+    throw py::value_error(where + " expects an array of shape " + text(shape) + ", got shape " +
+                          text(got));
+  }
+  py::object tensor = m.attr("torch").attr("from_numpy")(value.attr("copy")());
+  return tensor.attr("to")(py::arg("device") = like.attr("device"),
+                           py::arg("dtype") = like.attr("dtype"));
+}
+
+std::vector<int64_t> shape_of(const py::object& tensor) {
+  return tensor.attr("shape").cast<std::vector<int64_t>>();
 }
 
 // .data.cpu().numpy(): no autograd history; shares memory for CPU tensors.
@@ -39,9 +70,21 @@ void tensor_property(ClassBuilder& cls, const char* name, const char* native_nam
         py::object tensor = self.attr("native_layer").attr(native_name);
         return tensor.is_none() ? py::none() : to_numpy(tensor);
       },
-      [m, native_name](py::object self, py::object value) {
-        self.attr("native_layer").attr(native_name).attr("data") = tensor_from_array(m, value);
+      [m, name, native_name](py::object self, py::object value) {
+        py::object tensor = self.attr("native_layer").attr(native_name);
+        if (tensor.is_none()) {
+          throw py::value_error(std::string(name) + " cannot be set: the layer does not keep it");
+        }
+        tensor.attr("data") = checked_tensor(m, self, name, value, shape_of(tensor), tensor);
       });
+}
+
+// Output units of a native layer: what a bias has one entry per.
+int64_t output_units(const py::object& native) {
+  for (const char* attr : {"out_channels", "out_features", "num_features"}) {
+    if (py::hasattr(native, attr)) return native.attr(attr).cast<int64_t>();
+  }
+  return shape_of(native.attr("weight")).at(0);
 }
 
 void make_torch_layer(py::module_& m) {
@@ -53,7 +96,8 @@ void make_torch_layer(py::module_& m) {
   cls.property(
       "weights", [](py::object self) { return to_numpy(self.attr("native_layer").attr("weight")); },
       [m](py::object self, py::object value) {
-        self.attr("native_layer").attr("weight").attr("data") = tensor_from_array(m, value);
+        py::object weight = self.attr("native_layer").attr("weight");
+        weight.attr("data") = checked_tensor(m, self, "weights", value, shape_of(weight), weight);
       });
   cls.property(
       "bias",
@@ -62,15 +106,19 @@ void make_torch_layer(py::module_& m) {
         return bias.is_none() ? py::none() : to_numpy(bias);
       },
       [m](py::object self, py::object value) {
-        py::object tensor = tensor_from_array(m, value);
-        if (!py::bool_(self.attr("use_bias"))) {
+        py::object native = self.attr("native_layer");
+        py::object bias = native.attr("bias");
+        py::object weight = native.attr("weight");
+        const std::vector<int64_t> shape = {output_units(native)};
+        // Checked first, so a refused value never leaves a half-made bias behind.
+        py::object tensor = checked_tensor(m, self, "bias", value, shape,
+                                           bias.is_none() ? weight : bias);
+        if (!py::bool_(self.attr("use_bias")) || bias.is_none()) {
           // A layer built without bias gets one, sized by its output units.
-          py::object torch = m.attr("torch");
-          py::object rows = self.attr("weights").attr("shape")[py::int_(0)];
-          self.attr("native_layer").attr("bias") =
-              torch.attr("nn").attr("Parameter")(torch.attr("Tensor")(rows));
+          native.attr("bias") = m.attr("torch").attr("nn").attr("Parameter")(tensor);
+        } else {
+          bias.attr("data") = tensor;
         }
-        self.attr("native_layer").attr("bias").attr("data") = tensor;
       });
   cls.method(
       "norm",

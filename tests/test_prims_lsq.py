@@ -181,3 +181,20 @@ def test_quantization_aware_training_and_export():
         exported = native(x)
     assert torch.allclose(exported, trained, atol=1e-3 * trained.abs().max().item())
     assert accuracy(native, x, y) >= quant_acc - 0.01
+
+
+def test_bit_widths_checked_at_creation_and_polarity_kept_only_after_success():
+    for kwargs, name in [({"wbits": 1}, "wbits"), ({"abits": 0}, "abits"), ({"wbits": 4.0}, "wbits")]:
+        with pytest.raises(ValueError, match=name):
+            primitive(**kwargs)
+
+    class MyConv(nn.Conv2d):
+        pass
+    lsq = primitive("inferred")
+    failing = nb.TorchConv2D(MyConv(2, 2, 3))
+    failing.meta["act_polarity"] = True
+    with pytest.raises(AssertionError):
+        lsq.concrete_transform_layer(failing)
+    assert lsq.act_polarity == "inferred"
+    lsq.concrete_transform_layer(conv_layer({"act_polarity": False}))
+    assert lsq.act_polarity is False

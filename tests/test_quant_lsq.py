@@ -44,7 +44,7 @@ def bits(t):
     ((4, True, False, False), 0, 15),
     ((4, False, True, False), -7, 7),
     ((4, False, False, False), -8, 7),
-    ((40, False, False, True), -2 ** 39, 2 ** 39 - 1),
+    ((24, False, False, True), -2 ** 23, 2 ** 23 - 1),
 ])
 def test_code_ranges(args, lo, hi):
     q = LsqQuan(*args)
@@ -69,12 +69,16 @@ def test_constructor_refusals():
     assert out.stdout.split() == ["0", "15"]
 
 
-def test_fresh_quantizer_values_and_signed_one_bit():
+def test_fresh_quantizer_values_and_bit_width_checks():
     q = LsqQuan(4, False, False, False)
     y = q(torch.tensor([0.4, 0.6, 2.5, -20.0]))
     assert y.tolist() == [0.0, 1.0, 2.0, -8.0]
-    with pytest.raises(ZeroDivisionError, match="float division by zero"):
-        LsqQuan(1, False, True, False)(torch.ones(3))
+    assert q(torch.empty(0, 3)).shape == (0, 3)  # empty in, empty out
+    assert LsqQuan(1, True, False, False).thd_pos == 1  # one unsigned bit is a range
+    for bits, message in [(1, "between 2 and 24 for a signed range, got 1"), (25, "got 25"),
+                          (8.0, "must be an int"), (True, "must be an int")]:
+        with pytest.raises(ValueError, match=message):
+            LsqQuan(bits, False, True, False)
 
 
 def test_init_from():
@@ -109,6 +113,29 @@ def test_helper_functions():
     assert out is vals
     assert vals.tolist() == [13.0, 2.0, 8.0] and vals.dtype == torch.float32
     assert twos_comp(torch.tensor([-3, 5]), 8).tolist() == [253, 5]
+    # Exact at the widest width each type holds, refused beyond it.
+    assert twos_comp(torch.tensor([-1.0, -2.0 ** 23]), 24).tolist() == [2.0 ** 24 - 1, 2.0 ** 23]
+    assert twos_comp(torch.tensor([-1], dtype=torch.int64), 62).item() == 2 ** 62 - 1
+    assert twos_comp(torch.tensor([-3.0], dtype=torch.float64), 53).item() == 2.0 ** 53 - 3
+    for bad, error in [((torch.zeros(2), 25), ValueError), ((torch.zeros(2), 2 ** 70), ValueError),
+                       ((torch.zeros(2), 4.0), TypeError), (([1.0], 4), TypeError)]:
+        with pytest.raises(error, match="twos_comp"):
+            twos_comp(*bad)
+    with pytest.raises(TypeError, match="scale must be a real number"):
+        grad_scale(x, "0.5")
+    with pytest.raises(TypeError, match="round_pass\\(\\): x must be a torch.Tensor"):
+        round_pass([1.0])
+
+
+def test_init_from_gives_every_channel_a_usable_step():
+    q = LsqQuan(8, False, True, True)
+    w = torch.randn(4, 3, 3, 3)
+    w[1] = 0.0
+    w[2, 0, 0, 0] = float("inf")
+    q.init_from(w)
+    assert torch.isfinite(q.s).all() and (q.s > 0).all()
+    out = q(w.nan_to_num(posinf=0.0))
+    assert torch.isfinite(out).all() and out[1].abs().sum() == 0
 
 
 STEP_SHAPES = {"per-tensor [1]": (1,), "per-tensor []": (), "per-channel": (6, 1, 1, 1)}
@@ -128,7 +155,7 @@ def awkward_values(q, s, shape, dtype):
 @pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
 @pytest.mark.parametrize("step", list(STEP_SHAPES))
 @pytest.mark.parametrize("args", [(8, True, False, False), (4, False, True, False),
-                                  (3, False, False, False), (26, False, True, False)])
+                                  (3, False, False, False), (24, False, True, False)])
 def test_fused_forward_is_bit_identical(dtype, step, args):
     q = LsqQuan(*args)
     s = (torch.rand(STEP_SHAPES[step], dtype=dtype) * 0.2 + 0.01)

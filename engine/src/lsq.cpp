@@ -2,6 +2,8 @@
 // ATen operators (CUDA, and whatever the fused CPU kernel does not cover).
 #include "orrery_engine/lsq.h"
 
+#include <limits>
+
 #include <ATen/core/dispatch/Dispatcher.h>
 #include <torch/library.h>
 
@@ -17,13 +19,28 @@ at::Tensor round_pass(const at::Tensor& x) {
   return (y - x).detach() + x;
 }
 
+int64_t twos_comp_max_bits(at::ScalarType type) {
+  switch (type) {
+    case at::kFloat: return std::numeric_limits<float>::digits;    // 24
+    case at::kDouble: return std::numeric_limits<double>::digits;  // 53
+    case at::kLong: return 62;
+    case at::kInt: return 30;
+    default: return 0;
+  }
+}
+
 at::Tensor& twos_comp(at::Tensor& vals, int64_t nbits) {
-  TORCH_CHECK(nbits >= 0 && nbits < 63,
-              "twos_comp: the bit width must lie between 0 and 62, got ", nbits);
+  const int64_t max_bits = twos_comp_max_bits(vals.scalar_type());
+  TORCH_CHECK_VALUE(max_bits > 0, "twos_comp: vals must be a float32, float64, int32 or int64 "
+                    "tensor, got ", vals.scalar_type());
+  // Codes reach 2^nbits - 1, which the tensor's type must hold exactly.
+  TORCH_CHECK_VALUE(nbits >= 1 && nbits <= max_bits, "twos_comp: nbits must lie between 1 and ",
+                    max_bits, " for a ", vals.scalar_type(), " tensor, got ", nbits);
   const int64_t mask = (int64_t{1} << nbits) - 1;
-  at::Tensor newvals = at::bitwise_xor(vals.to(at::kInt), mask) + 1;
-  newvals.mul_(-1);
-  vals.add_((newvals - vals) * vals.lt(0));
+  // In 64-bit integers throughout, then written back: exact for every accepted width.
+  const at::Tensor ints = vals.to(at::kLong);
+  const at::Tensor codes = -(at::bitwise_xor(ints, mask) + 1);
+  vals.copy_(at::where(ints.lt(0), codes, ints));
   return vals;
 }
 

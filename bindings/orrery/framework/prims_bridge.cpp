@@ -16,18 +16,24 @@ constexpr const char* kUndefinedPolarity =
 void make_torch_lsq(py::module_& m) {
   ClassBuilder cls(m, "TorchLSQ", {m.attr("LSQ")},
                    "Turns 2-D convolutions into LSQ-quantized convolutions.");
+  auto self_cls = cls.ref();
+  cls.method("__init__", [self_cls, m](py::object self, py::args args, py::kwargs kwargs) {
+    self_cls.super(self).attr("__init__")(*args, **kwargs);
+    // Refused at creation rather than at the first layer transformed.
+    m.attr("_check_bit_widths")(self.attr("wbits"), self.attr("abits"), self.attr("polarity"));
+  });
   cls.method(
       "concrete_transform_layer",
       [m](py::object self, py::object layer) {
-        if (py::object(self.attr("act_polarity")).equal(py::str("inferred"))) {
+        py::object act_polarity = self.attr("act_polarity");
+        const bool inferred = act_polarity.equal(py::str("inferred"));
+        if (inferred) {
           py::object found = layer.attr("meta").attr("get")("act_polarity", py::none());
           if (found.is_none()) throw std::runtime_error(kUndefinedPolarity);
-          // The first layer decides for the primitive's whole lifetime.
-          self.attr("act_polarity") = py::bool_(found) ? py::object(py::str("bipolar"))
-                                                       : py::object(py::bool_(false));
+          act_polarity = py::bool_(found) ? py::object(py::str("bipolar")) : py::object(py::bool_(false));
         }
         py::str name("bipolar");
-        PyObject* equal = PyObject_RichCompare(self.attr("act_polarity").ptr(), name.ptr(), Py_EQ);
+        PyObject* equal = PyObject_RichCompare(act_polarity.ptr(), name.ptr(), Py_EQ);
         if (equal == nullptr) throw py::error_already_set();
         py::object bipolar = py::reinterpret_steal<py::object>(equal);
         m.attr("logger").attr("debug")(
@@ -38,7 +44,11 @@ void make_torch_lsq(py::module_& m) {
         py::object native = m.attr("LSQConv2D")(layer.attr("native_layer"), self.attr("wbits"),
                                                 self.attr("abits"), self.attr("polarity"),
                                                 self.attr("channel_quant"), bipolar);
-        return m.attr("TorchConv2D")(native);
+        py::object result = m.attr("TorchConv2D")(native);
+        // The first layer transformed decides for the primitive's whole
+        // lifetime; a failed transform decides nothing.
+        if (inferred) self.attr("act_polarity") = act_polarity;
+        return result;
       },
       py::arg("layer"));
   m.attr("TorchLSQ") = m.attr("TorchFramework").attr("register_quantization_method")(cls.build());
@@ -50,7 +60,7 @@ PYBIND11_MODULE(prims_bridge, m) {
   import_names(m, "orrery.core.optimus.primitives.quantization", {"LSQ"});
   import_names(m, "orrery.framework.framework_bridge", {"TorchFramework"});
   import_names(m, "orrery.framework.nn_bridge", {"TorchConv2D"});
-  import_names(m, "orrery.framework.quant_bridge", {"LSQConv2D"});
+  import_names(m, "orrery.framework.quant_bridge", {"LSQConv2D", "_check_bit_widths"});
   import_names(m, "orrery.ologger", {"getLogger"});
   m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
   make_torch_lsq(m);

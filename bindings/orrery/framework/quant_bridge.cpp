@@ -54,6 +54,8 @@ at::Tensor as_tensor(const py::handle& value, const char* what) {
 
 // 1.0 / ((thd_pos * numel) ** 0.5): the factor applied to the step size's gradient.
 double step_grad_factor(const py::object& thd_pos, int64_t numel) {
+  // The factor only scales gradients; an empty input has none to scale.
+  if (numel == 0) return 1.0;
   py::object denominator = num_pow(num_mul(thd_pos, py::int_(numel)), py::float_(0.5));
   return num_div(py::float_(1.0), denominator).cast<double>();
 }
@@ -65,24 +67,76 @@ at::Tensor integer_codes(const at::Tensor& x, const at::Tensor& s_scale, const p
   return engine::round_pass(at::clamp(x / s_scale, thd_neg, thd_pos));
 }
 
+double real_argument(const py::object& value, const char* fn, const char* name) {
+  if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr())) {
+    throw py::type_error(std::string(fn) + "(): " + name + " must be a real number, got " +
+                         py::str(py::type::of(value).attr("__name__")).cast<std::string>());
+  }
+  return value.cast<double>();
+}
+
 void define_functions(py::module_& m) {
   m.def(
       "grad_scale",
-      [](const at::Tensor& x, double scale) { return engine::grad_scale(x, scale); },
+      [](py::object x, py::object scale) {
+        return engine::grad_scale(as_tensor(x, "grad_scale(): x"),
+                                  real_argument(scale, "grad_scale", "scale"));
+      },
       py::arg("x"), py::arg("scale"),
       "Returns x; the gradient with respect to x is multiplied by scale.");
   m.def(
-      "round_pass", [](const at::Tensor& x) { return engine::round_pass(x); }, py::arg("x"),
-      "Returns x rounded to the nearest integer; the gradient is the identity's.");
+      "round_pass", [](py::object x) { return engine::round_pass(as_tensor(x, "round_pass(): x")); },
+      py::arg("x"), "Returns x rounded to the nearest integer; the gradient is the identity's.");
   m.def(
       "twos_comp",
-      [](at::Tensor vals, int64_t nbits) {
-        engine::twos_comp(vals, nbits);
-        return vals;  // the tensor passed in, changed in place
+      [](py::object vals_obj, py::object nbits) {
+        at::Tensor vals = as_tensor(vals_obj, "twos_comp(): vals");
+        if (!PyLong_Check(nbits.ptr()) || PyBool_Check(nbits.ptr())) {
+          throw py::type_error("twos_comp(): nbits must be an int, got " +
+                               py::str(py::type::of(nbits).attr("__name__")).cast<std::string>());
+        }
+        int overflow = 0;
+        const long long width = PyLong_AsLongLongAndOverflow(nbits.ptr(), &overflow);
+        try {
+          engine::twos_comp(vals, overflow ? -1 : width);
+        } catch (const c10::ValueError& e) {
+          throw py::value_error(e.what_without_backtrace());
+        }
+        return vals_obj;  // the tensor passed in, changed in place
       },
       py::arg("vals"), py::arg("nbits"),
       "Replaces, in place, negative integer values by their unsigned nbits-bit "
       "two's-complement codes and returns vals.");
+}
+
+// Bit widths: plain ints, at least 2 for a signed range (1 for an unsigned one),
+// and at most what integer codes in float32 hold exactly (see twos_comp).
+void check_bit_width(const py::object& bits, const char* name, bool is_signed) {
+  const int64_t most = engine::twos_comp_max_bits(at::kFloat);
+  const int64_t least = is_signed ? 2 : 1;
+  if (!PyLong_Check(bits.ptr()) || PyBool_Check(bits.ptr())) {
+    throw py::value_error(std::string(name) + " must be an int between " + std::to_string(least) +
+                          " and " + std::to_string(most) + ", got " + std::string(py::repr(bits)));
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(bits.ptr(), &overflow);
+  if (overflow != 0 || value < least || value > most) {
+    throw py::value_error(std::string(name) + " must lie between " + std::to_string(least) +
+                          " and " + std::to_string(most) + " for a " +
+                          (is_signed ? "signed" : "unsigned") + " range, got " +
+                          std::string(py::repr(bits)));
+  }
+}
+
+void define_width_check(py::module_& m) {
+  // For TorchLSQ, which is made before it knows its activations' polarity.
+  m.def(
+      "_check_bit_widths",
+      [](py::object wbits, py::object abits, py::object polarity) {
+        check_bit_width(wbits, "wbits", py::str("bipolar").equal(polarity));
+        check_bit_width(abits, "abits", false);
+      },
+      py::arg("wbits"), py::arg("abits"), py::arg("polarity"));
 }
 
 void define_lsq_quan(py::module_& m) {
@@ -93,6 +147,7 @@ void define_lsq_quan(py::module_& m) {
       "__init__",
       [self_cls, m](py::object self, py::object bit, py::object all_positive,
                     py::object symmetric, py::object per_channel) {
+        check_bit_width(bit, "bit", !py::bool_(all_positive));
         self_cls.super(self).attr("__init__")();
         py::int_ two(2), one(1);
         py::object thd_neg, thd_pos;
@@ -126,7 +181,16 @@ void define_lsq_quan(py::module_& m) {
         } else {
           mean = magnitude.mean();
         }
-        self.attr("s") = m.attr("nn").attr("Parameter")(mean * 2 / root);
+        at::Tensor step = mean * 2 / root;
+        // A channel of zeros (or of non-finite values) would get a step of 0 or
+        // inf and then NaN codes; any positive step keeps zeros at zero.
+        const at::Tensor usable = step.isfinite() & step.gt(0);
+        if (!usable.all().item<bool>()) {
+          const at::Tensor good = step.masked_select(usable);
+          const double fallback = good.numel() > 0 ? good.min().item<double>() : 1.0;
+          step = at::where(usable, step, at::full_like(step, fallback));
+        }
+        self.attr("s") = m.attr("nn").attr("Parameter")(step);
       },
       py::arg("x"));
   cls.method(
@@ -218,6 +282,8 @@ void define_lsq_conv2d(py::module_& m) {
       [m, nn](py::object self, py::object conv, py::object wbits, py::object abits,
               py::object polarity, py::object channel_quant, py::object act_bipolar) {
         python_assert(py::type::of(conv).is(nn.attr("Conv2d")));
+        check_bit_width(wbits, "wbits", py::str("bipolar").equal(polarity));
+        check_bit_width(abits, "abits", py::bool_(act_bipolar));
         py::kwargs geometry;
         geometry["stride"] = conv.attr("stride");
         geometry["padding"] = conv.attr("padding");
@@ -359,6 +425,7 @@ PYBIND11_MODULE(quant_bridge, m) {
   orrery::bind::import_names(m, "corvex.model_converter.pytorch_converter.pytorch_converter",
                              {"onnx_annotator"});
   define_functions(m);
+  define_width_check(m);
   define_lsq_quan(m);
   define_quantized_module(m);
   define_quantized_conv2d(m);

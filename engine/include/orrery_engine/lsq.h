@@ -29,8 +29,11 @@ at::Tensor grad_scale(const at::Tensor& x, double scale);
 at::Tensor round_pass(const at::Tensor& x);
 
 // Rewrites, in place, negative integer values of `vals` as their unsigned
-// nbits-bit two's-complement codes; returns `vals`.
+// nbits-bit two's-complement codes; returns `vals`. nbits must lie between 1
+// and twos_comp_max_bits(vals' type), the widest whose codes the type holds
+// exactly (24 for float32, 53 for float64).
 at::Tensor& twos_comp(at::Tensor& vals, int64_t nbits);
+int64_t twos_comp_max_bits(at::ScalarType type);
 
 // The fused quantizer, through the dispatcher (autograd included).
 at::Tensor lsq_quantize(const at::Tensor& x, const at::Tensor& s, double thd_neg,

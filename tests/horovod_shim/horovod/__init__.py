@@ -1,0 +1,1 @@
+"""A test-only stand-in for Horovod: ``horovod.torch`` on torch.distributed."""

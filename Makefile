@@ -2,8 +2,13 @@
 # make test  : build, then run every C++ (CTest) and Python (pytest) test
 # make demo  : build, then run the main example
 # make bench : build, then run the benchmarks
+#
+# make build BUILD_TYPE=Debug builds with symbols and assertions; later runs
+# keep the last BUILD_TYPE given (Release at first). Changing it, or
+# SYSTEM_PYTHON, reconfigures the build.
 
-SYSTEM_PYTHON := /usr/bin/python3
+SYSTEM_PYTHON ?= /usr/bin/python3
+BUILD_TYPE    ?= $(or $(file <build/stamps/build-type),Release)
 VENV          := .venv
 PYTHON        := $(VENV)/bin/python
 CMAKE_BUILD   := build/cmake
@@ -14,13 +19,13 @@ DEB_PACKAGES := python3-torch libtorch-dev pybind11-dev python3-pybind11 python3
   python3-setuptools python3-wheel python3-sklearn python3-cryptography python3-tqdm \
   python3-matplotlib cmake ninja-build g++ googletest libgtest-dev
 
-SOURCES := $(shell find engine bindings python tests/probe -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name CMakeLists.txt \) 2>/dev/null) \
-  CMakeLists.txt setup.py pyproject.toml README.md
+SOURCES := $(shell find engine bindings python tests/probe -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pth' -o -name CMakeLists.txt \) 2>/dev/null) \
+  CMakeLists.txt setup.py pyproject.toml README.md tools/cmake_build.py
 STANDIN_SOURCES := $(shell find standins -type f \( -name '*.py' -o -name '*.toml' \) 2>/dev/null)
 
 ORT_DIR       := build/ort
 
-.PHONY: build test demo bench deps clean
+.PHONY: build test demo bench deps clean FORCE
 
 build: $(STAMPS)/orrery-torch $(STAMPS)/standins
 
@@ -36,21 +41,27 @@ $(STAMPS)/deps: Makefile
 	fi
 	@mkdir -p $(STAMPS) && touch $@
 
+# Stamps holding a setting, rewritten only when the setting changes, so that
+# what depends on them is redone exactly then.
+$(STAMPS)/python $(STAMPS)/build-type: FORCE
+	@mkdir -p $(STAMPS)
+	@value='$(if $(filter %/python,$@),$(SYSTEM_PYTHON),$(BUILD_TYPE))'; \
+	  [ "$$(cat $@ 2>/dev/null)" = "$$value" ] || printf '%s' "$$value" > $@
+
 # A virtual environment over the system packages, so it sees Debian's torch.
-$(VENV)/bin/python: $(STAMPS)/deps
-	$(SYSTEM_PYTHON) -m venv --system-site-packages $(VENV)
+$(VENV)/bin/python: $(STAMPS)/deps $(STAMPS)/python
+	$(SYSTEM_PYTHON) -m venv --clear --system-site-packages $(VENV)
 	@touch $@
 
-$(CMAKE_BUILD)/build.ninja: $(STAMPS)/deps
-	cmake -S . -B $(CMAKE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(SYSTEM_PYTHON)
-
-$(STAMPS)/cmake: $(CMAKE_BUILD)/build.ninja $(SOURCES)
-	cmake --build $(CMAKE_BUILD)
+# tools/cmake_build.py configures when the interpreter or the build type
+# differs from what the CMake cache records, then builds.
+$(STAMPS)/cmake: $(STAMPS)/build-type $(VENV)/bin/python $(SOURCES)
+	ORRERY_BUILD_TYPE=$(BUILD_TYPE) $(PYTHON) tools/cmake_build.py
 	@touch $@
 
 # pip without build isolation: there is no PyPI to fetch build requirements from.
 $(STAMPS)/orrery-torch: $(STAMPS)/cmake $(VENV)/bin/python
-	$(PYTHON) -m pip install --quiet --no-build-isolation --no-deps --no-index .
+	ORRERY_BUILD_TYPE=$(BUILD_TYPE) $(PYTHON) -m pip install --quiet --no-build-isolation --no-deps --no-index .
 	@touch $@
 
 $(STAMPS)/standins: $(STANDIN_SOURCES) $(VENV)/bin/python

@@ -161,6 +161,17 @@ def test_plan_text_names_the_function_and_the_module():
     assert "prune_related_conv" in second and "Conv2d(8, 2" in second
 
 
+def test_the_graph_prints_its_modules_and_operations():
+    assert repr(tp.DependencyGraph()) == "<DependencyGraph: empty>"
+    with pytest.raises(RuntimeError, match="build_dependency"):
+        tp.DependencyGraph().dump()
+    model = nn.Sequential(nn.Conv2d(3, 8, 1), nn.Flatten(), nn.Linear(8 * 4 * 4, 2))
+    graph, _ = graph_of(model, 1, 3, 4, 4)
+    assert repr(graph).startswith("<DependencyGraph: 2 modules, 1 view ops")
+    text = graph.dump()
+    assert "conv '0'" in text and "linear '2'" in text and "aten::flatten block=16" in text
+
+
 def test_a_plan_runs_once_and_only_against_the_sizes_it_was_made_for():
     model = nn.Sequential(nn.Conv2d(3, 8, 1), nn.BatchNorm2d(8), nn.Conv2d(8, 2, 1))
     graph, x = graph_of(model, 1, 3, 4, 4)

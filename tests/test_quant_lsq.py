@@ -1,5 +1,6 @@
 """The LSQ quantizer: helper functions, LsqQuan, and the fused operator measured
 against a Python transcription of the quantizer's defining composition."""
+import copy
 import math
 import subprocess
 import sys
@@ -197,6 +198,16 @@ def test_only_requested_gradients_and_frozen_step():
     q.s.requires_grad_(True)
     q(x).sum().backward()
     assert q.s.grad is not None
+
+
+def test_meta_tensors_and_double_backward():
+    q = LsqQuan(8, True, False, False)
+    y = copy.deepcopy(q).to("meta")(torch.empty(2, 3, 4, 4, device="meta"))
+    assert y.is_meta and y.shape == (2, 3, 4, 4)
+    x = torch.rand(4, 9, requires_grad=True)
+    (gx,) = torch.autograd.grad(q(x).pow(2).sum(), x, create_graph=True)
+    with pytest.raises(RuntimeError, match="double backward of orrery::lsq_quantize is not supported"):
+        gx.sum().backward()
 
 
 def test_traced_graph_names_the_operator():

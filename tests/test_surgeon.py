@@ -154,6 +154,33 @@ def test_inbound_consumer_limits_the_retry(caplog):
     assert model.native_model.conv_a.in_channels == 1
 
 
+class NamedLikeAFunction(nn.Module):
+    """Module paths that spell the names of the pruning functions."""
+
+    def __init__(self):
+        super().__init__()
+        self.prune_related_conv = nn.Conv2d(3, 8, 1)
+        self.prune_conv = nn.Conv2d(8, 2, 1)
+
+    def forward(self, x):
+        return self.prune_conv(self.prune_related_conv(x))
+
+
+def test_the_side_of_a_step_comes_from_its_function_not_its_text(caplog):
+    model, surgeon = surgeon_for(NamedLikeAFunction())
+    net = model.native_model
+    with caplog.at_level(logging.WARNING, logger="orrery.framework.surgeon_bridge"):
+        surgeon.prune_channels(FakeLayer(model, net.prune_related_conv), [0, 1, 2, 3])
+    # Outbound on a conv of 8 output channels: room for 4, no retry.
+    assert "trying to reduce pruned filters" not in caplog.text
+    assert (net.prune_related_conv.out_channels, net.prune_conv.in_channels) == (4, 4)
+    # Four more would empty it: the retry is sized by its output channels.
+    with caplog.at_level(logging.WARNING, logger="orrery.framework.surgeon_bridge"):
+        surgeon.prune_channels(FakeLayer(model, net.prune_related_conv), [0, 1, 2, 3])
+    assert "remove 4 filters (outbound) from Conv2d(3, 4" in caplog.text
+    assert (net.prune_related_conv.out_channels, net.prune_conv.in_channels) == (1, 1)
+
+
 def test_view_ops_cancel_plans_unless_asked_otherwise(caplog):
     model, surgeon = surgeon_for(Head(), shape=(1, 3, 4, 4))
     layer = FakeLayer(model, model.native_model.conv)

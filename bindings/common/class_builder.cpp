@@ -1,5 +1,15 @@
 #include "class_builder.h"
 
+// record_of() and native_function() read pybind11 internals: the capsule that a
+// cpp_function holds as its self, and the fields of detail::function_record
+// (name, doc, args, nargs, nargs_pos, has_args, has_kwargs, is_method,
+// is_constructor, next, def). They are laid out so in pybind11 2.10 to 2.13;
+// pybind11 3 keeps function records differently. The build refuses other
+// versions too (CMakeLists.txt), saying why.
+static_assert(PYBIND11_VERSION_MAJOR == 2 && PYBIND11_VERSION_MINOR >= 10 &&
+                  PYBIND11_VERSION_MINOR <= 13,
+              "ClassBuilder relies on pybind11 internals as they are in pybind11 2.10 to 2.13");
+
 #include <cstdlib>
 #include <cstring>
 #include <string>

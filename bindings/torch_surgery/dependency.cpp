@@ -7,6 +7,7 @@
 #include <torch/extension.h>
 
 #include <memory>
+#include <sstream>
 
 #include "class_builder.h"
 #include "pruning_sizes.h"
@@ -342,6 +343,23 @@ void make_dependency_graph(py::module_& m) {
         return self;
       },
       py::arg("model"), py::arg("example_inputs"));
+  cls.method("dump", [](py::object self) -> std::string {
+    py::object engine_obj = self.attr("_engine");
+    if (engine_obj.is_none()) {
+      throw std::runtime_error(
+          "the dependency graph is empty: call build_dependency(model, example_inputs=...) first");
+    }
+    std::ostringstream text;
+    engine_obj.cast<const EngineGraph&>().graph->dump(text);
+    return text.str();
+  });
+  cls.method("__repr__", [](py::object self) -> std::string {
+    py::object engine_obj = self.attr("_engine");
+    if (engine_obj.is_none()) return "<DependencyGraph: empty>";
+    const auto& graph = *engine_obj.cast<const EngineGraph&>().graph;
+    return "<DependencyGraph: " + std::to_string(graph.modules().size()) + " modules, " +
+           std::to_string(graph.view_ops().size()) + " view ops; dump() shows the graph>";
+  });
   cls.method(
       "get_pruning_plan",
       [m](py::object self, py::object module, py::object prune_fn, py::object idxs_obj) {

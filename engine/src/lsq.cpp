@@ -1,5 +1,7 @@
 // Schema of the fused LSQ quantizer, its entry points, and the kernels made of
-// ATen operators (CUDA, and whatever the fused CPU kernel does not cover).
+// ATen operators (for CUDA, and whatever the fused CPU kernel does not cover).
+// The kernels are registered per dispatch key beside them: lsq_cpu.cpp (CPU),
+// lsq_cuda.cpp (CUDA), lsq_meta.cpp (Meta), lsq_autograd.cpp (Autograd).
 #include "orrery_engine/lsq.h"
 
 #include <limits>
@@ -46,10 +48,10 @@ at::Tensor& twos_comp(at::Tensor& vals, int64_t nbits) {
 
 at::Tensor lsq_quantize(const at::Tensor& x, const at::Tensor& s, double thd_neg,
                         double thd_pos, double grad_factor) {
+  // Typed from the declaration, so the stub cannot drift from the header.
   static auto op = c10::Dispatcher::singleton()
                        .findSchemaOrThrow("orrery::lsq_quantize", "")
-                       .typed<at::Tensor(const at::Tensor&, const at::Tensor&, double, double,
-                                         double)>();
+                       .typed<decltype(lsq_quantize)>();
   return op.call(x, s, thd_neg, thd_pos, grad_factor);
 }
 
@@ -60,9 +62,7 @@ std::tuple<at::Tensor, at::Tensor> lsq_quantize_backward(const at::Tensor& grad,
                                                          std::array<bool, 2> output_mask) {
   static auto op = c10::Dispatcher::singleton()
                        .findSchemaOrThrow("orrery::_lsq_quantize_backward", "")
-                       .typed<std::tuple<at::Tensor, at::Tensor>(
-                           const at::Tensor&, const at::Tensor&, const at::Tensor&, double,
-                           double, double, std::array<bool, 2>)>();
+                       .typed<decltype(lsq_quantize_backward)>();
   return op.call(grad, x, s, thd_neg, thd_pos, grad_factor, output_mask);
 }
 
@@ -120,11 +120,4 @@ TORCH_LIBRARY_FRAGMENT(orrery, m) {
   m.def(
       "_lsq_quantize_backward(Tensor grad, Tensor x, Tensor s, float thd_neg, float thd_pos, "
       "float grad_factor, bool[2] output_mask) -> (Tensor, Tensor)");
-}
-
-// No CUDA kernel is compiled here (the build must not need CUDA); on CUDA
-// tensors the quantizer runs as the same computation made of ATen operators.
-TORCH_LIBRARY_IMPL(orrery, CUDA, m) {
-  m.impl("lsq_quantize", orrery::engine::detail::lsq_quantize_composite);
-  m.impl("_lsq_quantize_backward", orrery::engine::detail::lsq_quantize_backward_composite);
 }

@@ -1,7 +1,16 @@
 // Autograd kernel of the fused LSQ quantizer: saves the input and the step size
 // and calls the backward operator, whose kernels recompute what they need in
 // one pass instead of keeping intermediate tensors alive.
+//
+// The backward operator has no derivative of its own. When a graph is built
+// through it (create_graph=True), its gradients carry a node that raises if
+// anything differentiates them, as torch.autograd.function.once_differentiable
+// does, rather than acting as constants and giving wrong second derivatives.
+// (libtorch has an Autograd fallthrough for the backward operator on every
+// backend but Meta; lsq_meta.cpp registers the Meta one.)
 #include <torch/autograd.h>
+#include <torch/csrc/autograd/functions/basic_ops.h>
+#include <torch/csrc/autograd/functions/utils.h>
 #include <torch/library.h>
 
 #include "orrery_engine/lsq.h"
@@ -11,6 +20,29 @@ namespace {
 
 using torch::autograd::AutogradContext;
 using torch::autograd::variable_list;
+
+constexpr const char* kDoubleBackward =
+    "double backward of orrery::lsq_quantize is not supported: its gradient is computed by a "
+    "kernel that has no derivative; differentiate the quantizer once (no create_graph=True "
+    "through it, or torch.autograd.grad with create_graph=False)";
+
+// `grads`, made to raise kDoubleBackward when differentiated if a graph is
+// being recorded through the backward. The error node leads to `inputs`, so
+// differentiating with respect to any of them reaches it.
+variable_list once_differentiable(variable_list grads, const variable_list& inputs) {
+  bool recording = false;
+  if (at::GradMode::is_enabled())
+    for (const at::Tensor& t : inputs) recording |= t.defined() && t.requires_grad();
+  if (!recording) return grads;
+  auto error = std::make_shared<torch::autograd::Error>(
+      kDoubleBackward, torch::autograd::collect_next_edges(inputs));
+  for (at::Tensor& g : grads) {
+    if (!g.defined()) continue;
+    g = g.variable_data();
+    torch::autograd::set_history(g, error);
+  }
+  return grads;
+}
 
 class LsqQuantizeFunction : public torch::autograd::Function<LsqQuantizeFunction> {
  public:
@@ -31,7 +63,9 @@ class LsqQuantizeFunction : public torch::autograd::Function<LsqQuantizeFunction
         grad_outputs[0], saved[0], saved[1], ctx->saved_data["thd_neg"].toDouble(),
         ctx->saved_data["thd_pos"].toDouble(), ctx->saved_data["grad_factor"].toDouble(),
         output_mask);
-    return {grad_x, grad_s, at::Tensor(), at::Tensor(), at::Tensor()};
+    variable_list grads =
+        once_differentiable({grad_x, grad_s}, {grad_outputs[0], saved[0], saved[1]});
+    return {grads[0], grads[1], at::Tensor(), at::Tensor(), at::Tensor()};
   }
 };
 

@@ -9,6 +9,10 @@
 // so the forward is bit-identical to it. Rounding uses the 1.5 * 2^mantissa
 // trick, exact (halves to even) while |c| stays below 2^(mantissa-1), which
 // the clamp guarantees for the bit widths in use; wider ranges use nearbyint.
+#ifdef __FAST_MATH__
+#error "lsq_cpu.cpp must not be compiled with -ffast-math: the rounding trick and the bit-identical results need exact IEEE float arithmetic"
+#endif
+
 #include <ATen/Dispatch.h>
 #include <ATen/Parallel.h>
 #include <torch/library.h>

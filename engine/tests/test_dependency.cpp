@@ -4,6 +4,7 @@
 #include <torch/csrc/jit/ir/irparser.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -150,4 +151,40 @@ TEST(Dependency, ModelOutputsKeepTheirChannels) {
   ASSERT_FALSE(steps.empty());
   EXPECT_EQ(steps.front().action, Action::Refuse);
   EXPECT_NE(steps.front().reason.find("model's output"), std::string::npos);
+}
+
+TEST(Dependency, ChunkPiecesFollowTheCurrentSizes) {
+  auto g = analyse(module_call("a", "x", "a", "Float(1, 8, 4, 4)") +
+                       "  %n : int = prim::Constant[value=2]()\n"
+                       "  %d : int = prim::Constant[value=1]()\n"
+                       "  %l : Tensor[] = aten::chunk(%a, %n, %d)\n"
+                       "  %p : Float(1, 4, 4, 4), %q : Float(1, 4, 4, 4) = prim::ListUnpack(%l)\n" +
+                       module_call("b", "q", "b", "Float(1, 2, 4, 4)") + "  return (%b)\n",
+                   "Float(1, 3, 4, 4)");
+  const int64_t a = module_index(*g, "a");
+  auto at_trace = g->plan(a, dep::Role::Output, {1, 5}, {conv_sizes(3, 8), conv_sizes(4, 2)});
+  const std::vector<Found> expected = {{Action::PruneConv, "a", {1, 5}}, {Action::PruneRelatedConv, "b", {1}}};
+  EXPECT_EQ(describe(*g, at_trace), expected);
+  // With six channels left each piece holds three.
+  auto later = g->plan(a, dep::Role::Output, {4}, {conv_sizes(3, 6), conv_sizes(3, 2)});
+  ASSERT_EQ(later.size(), 2u);
+  EXPECT_EQ(later[1].idxs, std::vector<int64_t>{1});
+}
+
+TEST(Dependency, DumpShowsModulesOperationsAndRefusals) {
+  auto g = analyse(module_call("a", "x", "a", "Float(1, 4, 2, 2)") +
+                       "  %s : int = prim::Constant[value=1]()\n"
+                       "  %e : int = prim::Constant[value=-1]()\n"
+                       "  %f : Float(1, 16) = aten::flatten(%a, %s, %e)\n"
+                       "  %p : Float(16, 1) = aten::permute(%f)\n"
+                       "  return (%p)\n",
+                   "Float(1, 3, 2, 2)");
+  std::ostringstream text;
+  text << *g;
+  const std::string dump = text.str();
+  for (const char* part : {"module #0 conv 'a'", "flatten aten::flatten block=4", "[1, 16] channels@1",
+                           "operation aten::permute is not understood", "the model input 'x'",
+                           "the model's output"}) {
+    EXPECT_NE(dump.find(part), std::string::npos) << part << " missing from\n" << dump;
+  }
 }

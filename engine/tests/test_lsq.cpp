@@ -105,6 +105,68 @@ TEST(LsqQuantize, AutogradThroughTheDispatcher) {
   EXPECT_TRUE(at::allclose(x.grad(), inside));
 }
 
+TEST(LsqQuantize, DoubleBackwardRaisesInsteadOfGivingConstants) {
+  const at::Tensor x = at::randn({3, 5}).requires_grad_();
+  const at::Tensor s = at::full({1}, 0.2).requires_grad_();
+  const at::Tensor y = lsq_quantize(x, s, -4, 3, 0.5);
+  const at::Tensor loss = (y * y).sum();
+  const auto plain = torch::autograd::grad({loss}, {x, s}, {}, /*retain_graph=*/true);
+  const auto recorded = torch::autograd::grad({loss}, {x, s}, {}, true, /*create_graph=*/true);
+  // First-order gradients are the same whether or not a graph is recorded.
+  EXPECT_TRUE(at::equal(plain[0], recorded[0].detach()));
+  EXPECT_TRUE(at::equal(plain[1], recorded[1].detach()));
+  for (const at::Tensor& g : recorded) {
+    ASSERT_TRUE(g.requires_grad());
+    try {
+      torch::autograd::grad({g.sum()}, {x}, {}, /*retain_graph=*/true, false, /*allow_unused=*/true);
+      FAIL() << "the gradient of the gradient was computed";
+    } catch (const std::exception& e) {  // autograd's error node raises std::runtime_error
+      EXPECT_NE(std::string(e.what()).find("double backward of orrery::lsq_quantize is not supported"),
+                std::string::npos)
+          << e.what();
+    }
+  }
+}
+
+TEST(LsqQuantize, MetaKernelsGiveTheShapesAndTypesOfTheRealOnes) {
+  struct Shapes {
+    std::vector<int64_t> x, s;
+    at::ScalarType x_type, s_type;
+  };
+  const Shapes cases[] = {{{4, 3, 5, 5}, {4, 1, 1, 1}, at::kFloat, at::kFloat},
+                          {{4, 6}, {1, 6}, at::kFloat, at::kFloat},
+                          {{}, {1}, at::kFloat, at::kFloat},               // gains a dimension
+                          {{2, 3}, {1}, at::kFloat, at::kDouble},          // promoted
+                          {{2, 3}, {}, at::kDouble, at::kFloat}};
+  for (const Shapes& c : cases) {
+    const at::Tensor x = at::randn(c.x, at::TensorOptions().dtype(c.x_type));
+    const at::Tensor s = at::rand(c.s, at::TensorOptions().dtype(c.s_type)) + 0.1;
+    const at::Tensor real = lsq_quantize(x, s, -8, 7, 0.5);
+    const at::Tensor meta = lsq_quantize(x.to(at::kMeta), s.to(at::kMeta), -8, 7, 0.5);
+    EXPECT_TRUE(meta.is_meta());
+    EXPECT_EQ(meta.sizes(), real.sizes());
+    EXPECT_EQ(meta.scalar_type(), real.scalar_type());
+
+    const at::Tensor grad = at::randn_like(real);
+    auto [gx, gs] = lsq_quantize_backward(grad, x, s, -8, 7, 0.5, {true, true});
+    auto [mx, ms] = lsq_quantize_backward(grad.to(at::kMeta), x.to(at::kMeta), s.to(at::kMeta), -8,
+                                          7, 0.5, {true, false});
+    EXPECT_EQ(mx.sizes(), gx.sizes());
+    EXPECT_EQ(mx.scalar_type(), gx.scalar_type());
+    EXPECT_FALSE(ms.defined());
+  }
+  // Argument checks hold without data too.
+  EXPECT_THROW(lsq_quantize(at::ones({3}, at::TensorOptions().device(at::kMeta).dtype(at::kInt)),
+                            at::ones({1}, at::kMeta), 0, 3, 1.0),
+               c10::Error);
+  // Autograd reaches the meta kernels as well.
+  const at::Tensor x = at::empty({2, 8}, at::kMeta).requires_grad_();
+  const at::Tensor s = at::empty({1}, at::kMeta).requires_grad_();
+  lsq_quantize(x, s, -8, 7, 0.5).sum().backward();
+  EXPECT_EQ(x.grad().sizes(), x.sizes());
+  EXPECT_TRUE(s.grad().is_meta());
+}
+
 TEST(LsqQuantize, UncoveredLayoutsAndDtypesUseTheComposition) {
   const at::Tensor x = at::randn({4, 6});
   // Step size along the last dimension, and a step of another dtype.

@@ -137,13 +137,17 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
   py::object convs = py::make_tuple(nn.attr("Conv2d"), nn.attr("ConvTranspose2d"));
   const bool drop_view_op = py::bool_(self.attr("drop_view_op"));
   py::object view_op_cls = m.attr("tp").attr("_ViewOP");
+  py::object fns = m.attr("prune_function");
+  py::object inbound_fn = fns.attr("prune_related_conv");
+  py::object outbound_fn = fns.attr("prune_conv");
   for (py::handle entry : plan.attr("plan")) {
     py::object dependency = entry[py::int_(0)];
     py::object module = dependency.attr("broken_node").attr("module");
     if (py::isinstance(module, convs)) {
-      const std::string text = py::str(dependency);
-      const bool inbound = text.find("prune_related_conv") != std::string::npos;
-      const bool outbound = text.find("prune_conv") != std::string::npos;
+      // The step's function says which side loses channels.
+      py::object handler = dependency.attr("handler");
+      const bool inbound = handler.is(inbound_fn);
+      const bool outbound = handler.is(outbound_fn);
       if (inbound || outbound) {
         const int64_t available = module.attr(inbound ? "in_channels" : "out_channels").cast<int64_t>();
         if (available <= static_cast<int64_t>(n)) {

@@ -10,6 +10,8 @@
 #include <torch/csrc/jit/ir/ir.h>
 
 #include <cstdint>
+#include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,10 +82,16 @@ class ChannelGraph {
   std::vector<Step> plan(int64_t module, Role role, const std::vector<int64_t>& idxs,
                          const std::vector<ModuleSizes>& sizes) const;
 
+  // The graph as text, for debugging: modules, values (trace-time shape,
+  // channel dimension, origin) and operations with their ports.
+  void dump(std::ostream& os) const;
+
   struct Impl;
 
  private:
   std::unique_ptr<Impl> impl_;
 };
+
+std::ostream& operator<<(std::ostream& os, const ChannelGraph& graph);
 
 }  // namespace orrery::dependency

@@ -10,9 +10,12 @@
 //   orrery::lsq_quantize(Tensor x, Tensor s, float thd_neg, float thd_pos,
 //                        float grad_factor) -> Tensor
 // with a CPU kernel (one pass, vectorised and parallel), a CUDA kernel made of
-// ATen operators, and an autograd kernel whose backward is
+// ATen operators, a Meta kernel (shapes and dtypes without data), and an
+// autograd kernel whose backward is
 //   orrery::_lsq_quantize_backward(...) -> (Tensor grad_x, Tensor grad_s).
-// Being a registered operator it is traced by torch.jit.trace under its own name.
+// That backward has no derivative: differentiating its results (double
+// backward) raises an error. Being a registered operator the quantizer is
+// traced by torch.jit.trace under its own name.
 #pragma once
 
 #include <ATen/ATen.h>

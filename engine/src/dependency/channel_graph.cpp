@@ -1,0 +1,179 @@
+// The lasting channel graph: what the builder leaves behind, and how it reads.
+#include <ostream>
+#include <sstream>
+
+#include "internal.h"
+
+namespace orrery::dependency {
+
+using detail::Op;
+using detail::OpKind;
+using detail::ValueInfo;
+
+const char* action_name(Action action) {
+  switch (action) {
+    case Action::PruneConv: return "prune_conv";
+    case Action::PruneRelatedConv: return "prune_related_conv";
+    case Action::PruneLinear: return "prune_linear";
+    case Action::PruneRelatedLinear: return "prune_related_linear";
+    case Action::PruneBatchnorm: return "prune_batchnorm";
+    case Action::PruneGroupConv: return "prune_group_conv";
+    case Action::PrunePrelu: return "prune_prelu";
+    case Action::View: return "view";
+    case Action::Refuse: return "refuse";
+  }
+  return "?";
+}
+
+namespace detail {
+
+const char* op_kind_name(OpKind kind) {
+  switch (kind) {
+    case OpKind::Conv: return "conv";
+    case OpKind::Linear: return "linear";
+    case OpKind::BatchNorm: return "batch_norm";
+    case OpKind::PReLU: return "prelu";
+    case OpKind::Same: return "same";
+    case OpKind::Cat: return "cat";
+    case OpKind::Split: return "split";
+    case OpKind::Flatten: return "flatten";
+    case OpKind::Refuse: return "refuse";
+  }
+  return "?";
+}
+
+std::string shape_text(const std::vector<int64_t>& shape) {
+  std::ostringstream s;
+  s << "[";
+  for (size_t i = 0; i < shape.size(); ++i) s << (i ? ", " : "") << shape[i];
+  s << "]";
+  return s.str();
+}
+
+}  // namespace detail
+
+int ChannelGraph::Impl::add_value(ValueInfo info) {
+  values.push_back(std::move(info));
+  return static_cast<int>(values.size() - 1);
+}
+
+int ChannelGraph::Impl::add_module(ModuleInfo info) {
+  modules.push_back(std::move(info));
+  module_ops.emplace_back();
+  return static_cast<int>(modules.size() - 1);
+}
+
+int ChannelGraph::Impl::add_op(Op op) {
+  const int id = static_cast<int>(ops.size());
+  for (int v : op.ins) values[v].users.push_back(id);
+  for (int v : op.outs) values[v].producer = id;
+  if (op.module >= 0) module_ops[op.module].push_back(id);
+  ops.push_back(std::move(op));
+  return id;
+}
+
+std::vector<int64_t> ChannelGraph::Impl::channel_counts(const std::vector<ModuleSizes>& sizes) const {
+  std::vector<int64_t> count(values.size(), -1);
+  for (size_t v = 0; v < values.size(); ++v) {
+    const auto& info = values[v];
+    if (info.cdim >= 0 && info.cdim < static_cast<int64_t>(info.shape.size()))
+      count[v] = info.shape[info.cdim];
+  }
+  // Ops are stored in graph order, so inputs are final before outputs are set.
+  for (const Op& op : ops) {
+    switch (op.kind) {
+      case OpKind::Conv:
+      case OpKind::Linear:
+        count[op.outs[0]] = sizes[op.module].out;
+        break;
+      case OpKind::BatchNorm:
+      case OpKind::PReLU:
+      case OpKind::Same:
+        if (!op.ins.empty())
+          for (int o : op.outs) count[o] = count[op.ins[0]];
+        break;
+      case OpKind::Cat: {
+        int64_t total = 0;
+        for (int v : op.ins) total += count[v];
+        count[op.outs[0]] = total;
+        break;
+      }
+      case OpKind::Split:
+        if (op.chunks > 0 && count[op.ins[0]] % op.chunks == 0)
+          for (int o : op.outs) count[o] = count[op.ins[0]] / op.chunks;
+        break;
+      case OpKind::Flatten:
+        count[op.outs[0]] = count[op.ins[0]] * op.block;
+        break;
+      case OpKind::Refuse:
+        break;
+    }
+  }
+  return count;
+}
+
+namespace {
+
+const char* module_kind_name(ModuleKind kind) {
+  switch (kind) {
+    case ModuleKind::Conv: return "conv";
+    case ModuleKind::Linear: return "linear";
+    case ModuleKind::BatchNorm: return "batch_norm";
+    case ModuleKind::PReLU: return "prelu";
+  }
+  return "?";
+}
+
+void print_ports(std::ostream& os, const std::vector<int>& ports) {
+  for (size_t i = 0; i < ports.size(); ++i) os << (i ? " %" : "%") << ports[i];
+}
+
+}  // namespace
+
+void ChannelGraph::Impl::dump(std::ostream& os) const {
+  os << "ChannelGraph: " << modules.size() << " modules, " << ops.size() << " operations, "
+     << values.size() << " values\n";
+  for (size_t m = 0; m < modules.size(); ++m)
+    os << "  module #" << m << " " << module_kind_name(modules[m].kind) << " '" << modules[m].path << "'\n";
+  for (size_t v = 0; v < values.size(); ++v) {
+    const ValueInfo& info = values[v];
+    os << "  %" << v << " " << (info.shaped ? detail::shape_text(info.shape) : "[?]");
+    if (info.cdim >= 0) os << " channels@" << info.cdim;
+    if (info.producer < 0) os << " from " << info.source;
+    os << "\n";
+  }
+  for (size_t i = 0; i < ops.size(); ++i) {
+    const Op& op = ops[i];
+    os << "  op #" << i << " " << detail::op_kind_name(op.kind);
+    if (op.module >= 0) os << " '" << modules[op.module].path << "'";
+    if (op.kind == OpKind::Flatten)
+      os << " " << views[op.view].kind << " block=" << op.block;
+    if (op.kind == OpKind::Split && op.chunks > 0) os << " chunks=" << op.chunks;
+    if (op.kind == OpKind::Linear && !op.linear_input_ok) os << " (input features are not channels)";
+    os << ": ";
+    print_ports(os, op.ins);
+    os << " -> ";
+    print_ports(os, op.outs);
+    if (op.kind == OpKind::Refuse) os << "  (" << op.what << ")";
+    os << "\n";
+  }
+}
+
+ChannelGraph::ChannelGraph(const torch::jit::Graph& graph) : impl_(std::make_unique<Impl>()) {
+  detail::build(graph, *impl_);
+}
+ChannelGraph::~ChannelGraph() = default;
+ChannelGraph::ChannelGraph(ChannelGraph&&) noexcept = default;
+ChannelGraph& ChannelGraph::operator=(ChannelGraph&&) noexcept = default;
+
+const std::vector<ModuleInfo>& ChannelGraph::modules() const { return impl_->modules; }
+const std::vector<ViewOpInfo>& ChannelGraph::view_ops() const { return impl_->views; }
+
+void ChannelGraph::dump(std::ostream& os) const { impl_->dump(os); }
+
+std::ostream& operator<<(std::ostream& os, const ChannelGraph& graph) {
+  graph.dump(os);
+  return os;
+}
+
+}  // namespace orrery::dependency

@@ -1,0 +1,84 @@
+// Shared by the three parts of the dependency engine:
+//   builder.cpp        reads a TorchScript trace into a ChannelGraph and is
+//                      discarded afterwards (it alone sees the trace's nodes),
+//   channel_graph.cpp  the lasting graph: values, operations, modules,
+//   planner.cpp        propagates removed channels through the graph.
+// The lasting graph refers to its parts by index only, so it outlives the
+// trace it was built from.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "orrery_engine/dependency.h"
+
+namespace orrery::dependency {
+namespace detail {
+
+// How an operation ties the channels of the tensors it touches.
+enum class OpKind {
+  Conv,       // ins[0] -> outs[0]; coupling depends on the groups at plan time
+  Linear,     // ins[0] (if its features are the last dim) -> outs[0]
+  BatchNorm,  // all ports share channels; the module loses them too
+  PReLU,      // as BatchNorm when the module has one slope per channel
+  Same,       // all ports share channels (activations, pooling, element-wise)
+  Cat,        // outs[0] concatenates ins along the channel dim
+  Split,      // ins[0] is cut into outs along the channel dim
+  Flatten,    // each channel of ins[0] becomes `block` features of outs[0]
+  Refuse,     // channels must not reach any port
+};
+
+const char* op_kind_name(OpKind kind);
+
+struct Op {
+  explicit Op(OpKind k, std::vector<int> i = {}, std::vector<int> o = {})
+      : kind(k), ins(std::move(i)), outs(std::move(o)) {}
+  OpKind kind;
+  std::vector<int> ins, outs;  // value indices
+  int module = -1;
+  int view = -1;
+  int64_t block = 1;
+  int64_t chunks = 0;  // Split into equal pieces (chunk): their number
+  bool linear_input_ok = true;
+  std::string what;    // Refuse: description
+};
+
+struct ValueInfo {
+  std::vector<int64_t> shape;  // at trace time
+  bool shaped = false;         // whether the trace recorded the shape
+  int64_t cdim = -1;           // the channel dimension, -1 when none is tracked
+  int producer = -1;           // op index, -1 for sources
+  std::string source = "a tensor whose origin is not traced";  // for values without an op
+  std::vector<int> users;      // op indices where the value is an input port
+};
+
+std::string shape_text(const std::vector<int64_t>& shape);
+
+}  // namespace detail
+
+struct ChannelGraph::Impl {
+  std::vector<ModuleInfo> modules;
+  std::vector<ViewOpInfo> views;
+  std::vector<detail::ValueInfo> values;
+  std::vector<detail::Op> ops;               // in graph order: inputs before outputs
+  std::vector<std::vector<int>> module_ops;  // per module, the ops that call it
+
+  int add_value(detail::ValueInfo info);
+  int add_module(ModuleInfo info);
+  int add_op(detail::Op op);
+
+  // Channel counts of every value under the current module sizes.
+  std::vector<int64_t> channel_counts(const std::vector<ModuleSizes>& sizes) const;
+
+  void dump(std::ostream& os) const;
+};
+
+namespace detail {
+
+// Fills `graph` from an inlined trace.
+void build(const torch::jit::Graph& trace, ChannelGraph::Impl& graph);
+
+}  // namespace detail
+}  // namespace orrery::dependency

@@ -1,0 +1,253 @@
+// Plans: the removed channel indices propagated through the channel graph,
+// against the module sizes of the moment.
+#include <c10/util/Exception.h>
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <utility>
+
+#include "internal.h"
+
+namespace orrery::dependency {
+namespace {
+
+using detail::Op;
+using detail::OpKind;
+using detail::ValueInfo;
+
+class Planner {
+ public:
+  Planner(const ChannelGraph::Impl& graph, const std::vector<ModuleSizes>& s)
+      : g(graph), sizes(s), count(graph.channel_counts(s)), pruned(graph.values.size()) {}
+
+  // The step of `action` on a module (or, for View, a view op), made on first use.
+  Step& step(Action action, int64_t module, int64_t view) {
+    const std::pair<Action, int64_t> key{action, action == Action::View ? view : module};
+    auto it = step_of.find(key);
+    if (it != step_of.end()) return steps[it->second];
+    step_of.emplace(key, steps.size());
+    steps.push_back(Step{action, module, view, {}, ""});
+    step_marks.emplace_back();
+    return steps.back();
+  }
+
+  // Adds indices to a step, each once, in the order they are found.
+  void mark(Step& s, const std::vector<int64_t>& idxs) {
+    auto& marks = step_marks[&s - steps.data()];
+    for (int64_t i : idxs) {
+      if (i >= static_cast<int64_t>(marks.size())) marks.resize(i + 1, 0);
+      if (!marks[i]) {
+        marks[i] = 1;
+        s.idxs.push_back(i);
+      }
+    }
+  }
+
+  void refuse(int64_t module, const std::string& reason) {
+    // One refusal per distinct reason is enough to stop the plan.
+    for (const Step& s : steps)
+      if (s.action == Action::Refuse && s.reason == reason) return;
+    steps.push_back(Step{Action::Refuse, module, -1, {}, reason});
+    step_marks.emplace_back();
+  }
+
+  // Queues the channels `idxs` of value `v` for removal (those not queued yet).
+  void add(int v, const std::vector<int64_t>& idxs) {
+    if (idxs.empty()) return;
+    auto& mask = pruned[v];
+    const int64_t n = count[v];
+    if (n < 0) {
+      refuse(-1, "channels reach a tensor whose channel count is unknown");
+      return;
+    }
+    if (mask.empty()) mask.assign(n, 0);
+    std::vector<int64_t> fresh;
+    for (int64_t i : idxs) {
+      if (i < 0 || i >= n) {
+        refuse(-1, "channel index " + std::to_string(i) + " falls outside a tensor of " +
+                       std::to_string(n) + " channels");
+        continue;
+      }
+      if (!mask[i]) {
+        mask[i] = 1;
+        fresh.push_back(i);
+      }
+    }
+    if (!fresh.empty()) work.emplace_back(v, std::move(fresh));
+  }
+
+  void run() {
+    while (!work.empty()) {
+      auto [v, idxs] = std::move(work.front());
+      work.pop_front();
+      const ValueInfo& info = g.values[v];
+      if (info.producer >= 0) apply(info.producer, v, idxs);
+      else refuse(-1, "channels would have to be removed from " + info.source);
+      for (int op : info.users) apply(op, v, idxs);
+    }
+  }
+
+  std::vector<Step> take_steps() { return std::move(steps); }
+
+ private:
+  // Offsets of each port of a Cat/Split op in the concatenated channel space.
+  std::vector<int64_t> offsets(const std::vector<int>& parts) const {
+    std::vector<int64_t> off;
+    int64_t at = 0;
+    for (int v : parts) {
+      off.push_back(at);
+      at += count[v];
+    }
+    return off;
+  }
+
+  void to_all_ports(const Op& op, int from, const std::vector<int64_t>& idxs) {
+    for (int v : op.ins) if (v != from) add(v, idxs);
+    for (int v : op.outs) if (v != from) add(v, idxs);
+  }
+
+  void apply(int op_id, int v, const std::vector<int64_t>& idxs) {
+    const Op& op = g.ops[op_id];
+    const bool is_in = std::find(op.ins.begin(), op.ins.end(), v) != op.ins.end();
+    const bool is_out = std::find(op.outs.begin(), op.outs.end(), v) != op.outs.end();
+    const std::string& path = op.module >= 0 ? g.modules[op.module].path : std::string();
+    switch (op.kind) {
+      case OpKind::Conv: {
+        const ModuleSizes& s = sizes[op.module];
+        if (s.groups == 1) {
+          if (is_in) mark(step(Action::PruneRelatedConv, op.module, -1), idxs);
+          if (is_out) mark(step(Action::PruneConv, op.module, -1), idxs);
+        } else if (s.groups == s.in && s.groups == s.out) {
+          mark(step(Action::PruneGroupConv, op.module, -1), idxs);
+          to_all_ports(op, v, idxs);
+        } else {
+          refuse(op.module, "grouped convolution '" + path + "' (groups=" +
+                                std::to_string(s.groups) + ") would lose channels inside its groups");
+        }
+        break;
+      }
+      case OpKind::Linear:
+        if (is_in) {
+          if (op.linear_input_ok) mark(step(Action::PruneRelatedLinear, op.module, -1), idxs);
+          else refuse(op.module, "linear layer '" + path + "' is applied along a dimension other than the channels");
+        }
+        if (is_out) mark(step(Action::PruneLinear, op.module, -1), idxs);
+        break;
+      case OpKind::BatchNorm:
+        mark(step(Action::PruneBatchnorm, op.module, -1), idxs);
+        to_all_ports(op, v, idxs);
+        break;
+      case OpKind::PReLU:
+        if (sizes[op.module].out != 1) mark(step(Action::PrunePrelu, op.module, -1), idxs);
+        to_all_ports(op, v, idxs);
+        break;
+      case OpKind::Same:
+        to_all_ports(op, v, idxs);
+        break;
+      case OpKind::Cat:
+      case OpKind::Split: {
+        const std::vector<int>& parts = op.kind == OpKind::Cat ? op.ins : op.outs;
+        const int whole = op.kind == OpKind::Cat ? op.outs[0] : op.ins[0];
+        const auto off = offsets(parts);
+        if (v == whole) {
+          for (size_t k = 0; k < parts.size(); ++k) {
+            std::vector<int64_t> part;
+            for (int64_t i : idxs)
+              if (i >= off[k] && i < off[k] + count[parts[k]]) part.push_back(i - off[k]);
+            add(parts[k], part);
+          }
+        } else {
+          // A value may appear several times in one concatenation.
+          for (size_t k = 0; k < parts.size(); ++k) {
+            if (parts[k] != v) continue;
+            std::vector<int64_t> moved;
+            for (int64_t i : idxs) moved.push_back(i + off[k]);
+            add(whole, moved);
+          }
+        }
+        break;
+      }
+      case OpKind::Flatten: {
+        std::vector<int64_t> channels;
+        if (is_in) channels = idxs;
+        else
+          for (int64_t i : idxs) channels.push_back(i / op.block);
+        std::sort(channels.begin(), channels.end());
+        channels.erase(std::unique(channels.begin(), channels.end()), channels.end());
+        mark(step(Action::View, -1, op.view), channels);
+        add(op.ins[0], channels);
+        std::vector<int64_t> features;
+        for (int64_t c : channels)
+          for (int64_t j = 0; j < op.block; ++j) features.push_back(c * op.block + j);
+        add(op.outs[0], features);
+        break;
+      }
+      case OpKind::Refuse:
+        refuse(-1, "channels reach " + op.what);
+        break;
+    }
+  }
+
+  const ChannelGraph::Impl& g;
+  const std::vector<ModuleSizes>& sizes;
+  std::vector<int64_t> count;
+  std::vector<std::vector<char>> pruned;  // per value, lazily sized
+  std::deque<std::pair<int, std::vector<int64_t>>> work;
+  std::vector<Step> steps;
+  std::map<std::pair<Action, int64_t>, size_t> step_of;  // (action, module or view) -> step
+  std::vector<std::vector<char>> step_marks;              // per step, the indices it holds
+};
+
+}  // namespace
+
+std::vector<Step> ChannelGraph::plan(int64_t module, Role role, const std::vector<int64_t>& idxs,
+                                     const std::vector<ModuleSizes>& sizes) const {
+  const Impl& g = *impl_;
+  TORCH_CHECK_VALUE(module >= 0 && module < static_cast<int64_t>(g.modules.size()),
+                    "no module number ", module, " in the dependency graph");
+  TORCH_CHECK_VALUE(sizes.size() == g.modules.size(), "expected the sizes of ", g.modules.size(),
+                    " modules, got ", sizes.size());
+  const ModuleInfo& info = g.modules[module];
+  const ModuleSizes& s = sizes[module];
+  TORCH_CHECK_VALUE(role == Role::Output || info.kind == ModuleKind::Conv || info.kind == ModuleKind::Linear,
+                    "only convolutions and linear layers have input channels to prune, '", info.path,
+                    "' is neither");
+  const int64_t limit = role == Role::Output ? s.out : s.in;
+  for (int64_t i : idxs) {
+    TORCH_CHECK_VALUE(i >= 0 && i < limit, "channel index ", i, " is out of range for '", info.path,
+                      "', which has ", limit, role == Role::Output ? " output" : " input",
+                      " channels now; indices must lie in [0, ", limit, ")");
+  }
+
+  Planner p(g, sizes);
+  // The origin's own step leads the plan.
+  Action first = Action::PruneConv;
+  const bool depthwise = info.kind == ModuleKind::Conv && s.groups > 1 && s.groups == s.in && s.groups == s.out;
+  switch (info.kind) {
+    case ModuleKind::Conv:
+      first = depthwise ? Action::PruneGroupConv
+                        : (role == Role::Output ? Action::PruneConv : Action::PruneRelatedConv);
+      break;
+    case ModuleKind::Linear:
+      first = role == Role::Output ? Action::PruneLinear : Action::PruneRelatedLinear;
+      break;
+    case ModuleKind::BatchNorm: first = Action::PruneBatchnorm; break;
+    case ModuleKind::PReLU: first = Action::PrunePrelu; break;
+  }
+  if (!(info.kind == ModuleKind::PReLU && s.out == 1)) p.step(first, module, -1);
+  for (int op_id : g.module_ops[module]) {
+    const Op& op = g.ops[op_id];
+    const int seed = role == Role::Output ? op.outs[0] : op.ins[0];
+    p.add(seed, idxs);
+  }
+  p.run();
+  std::vector<Step> steps = p.take_steps();
+  for (Step& st : steps) std::sort(st.idxs.begin(), st.idxs.end());
+  // Refusals first, so that whoever executes the plan stops before any change.
+  std::stable_partition(steps.begin(), steps.end(),
+                        [](const Step& st) { return st.action == Action::Refuse; });
+  return steps;
+}
+
+}  // namespace orrery::dependency

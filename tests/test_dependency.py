@@ -183,3 +183,79 @@ def test_a_plan_runs_once_and_only_against_the_sizes_it_was_made_for():
             again.exec()
     assert model[0].out_channels == 7
     model(x)
+
+
+class Twice(nn.Module):
+    """One block applied twice, and one activation module shared by both calls."""
+
+    def __init__(self):
+        super().__init__()
+        self.stem = nn.Conv2d(3, 8, 3, padding=1)
+        self.block = nn.Conv2d(8, 8, 3, padding=1)
+        self.bn = nn.BatchNorm2d(8)
+        self.head = nn.Conv2d(8, 2, 1)
+
+    def forward(self, x):
+        return self.head(self.bn(self.block(torch.relu(self.bn(self.block(self.stem(x)))))))
+
+
+class Tied(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.a = nn.Conv2d(3, 8, 1)
+        self.b = nn.Conv2d(3, 8, 1)
+        self.b.weight = self.a.weight
+        self.head = nn.Conv2d(16, 2, 1)
+
+    def forward(self, x):
+        return self.head(torch.cat([self.a(x), self.b(x)], 1))
+
+
+class Branchy(nn.Module):
+    """A branch the example inputs do not take, and a weight-standardised convolution."""
+
+    def __init__(self, standardise=False):
+        super().__init__()
+        self.a = nn.Conv2d(3, 8, 3)
+        self.side = nn.Conv2d(8, 4, 1)
+        self.b = nn.Conv2d(8, 4, 3)
+        self.standardise = standardise
+        self.take_side = False
+
+    def forward(self, x):
+        y = self.a(x)
+        if self.take_side:
+            return self.side(y)
+        w = self.b.weight
+        if self.standardise:
+            w = (w - w.mean(dim=[-3, -2, -1], keepdim=True)) / (w.std(dim=[-3, -2, -1], keepdim=True) + 1e-5)
+        return nn.functional.conv2d(torch.relu(y), w, self.b.bias)
+
+
+def test_a_module_called_twice_loses_the_same_channels_at_every_call():
+    torch.manual_seed(0)
+    model = Twice()
+    graph, x = graph_of(model, 2, 3, 6, 6)
+    plan = graph.get_pruning_plan(model.stem, S.prune_conv, idxs=[1, 5])
+    check_plan(model, x, plan)
+    assert (model.block.in_channels, model.block.out_channels, model.bn.num_features) == (6, 6, 6)
+
+
+@pytest.mark.parametrize("make, origin, reason", [
+    (Tied, "a", "tied weights"),
+    (Branchy, "a", "'side'"),
+    (lambda: Branchy(standardise=True), "a", "'b'"),
+])
+def test_couplings_the_trace_cannot_show_are_refused_before_any_change(make, origin, reason):
+    torch.manual_seed(0)
+    model = make()
+    graph, x = graph_of(model, 1, 3, 8, 8)
+    before = {k: v.clone() for k, v in model.state_dict().items()}
+    plan = graph.get_pruning_plan(getattr(model, origin), S.prune_conv, idxs=[0])
+    assert any(reason in (dep.reason or "") for dep, _ in plan.plan)
+    with pytest.raises(ValueError, match="cannot be executed"):
+        plan.exec()
+    assert all(torch.equal(v, before[k]) for k, v in model.state_dict().items())
+    if isinstance(model, Branchy):
+        model.take_side = True
+        model(x)

@@ -6,6 +6,9 @@
 // plan entries, and runs them all-or-nothing.
 #include <torch/extension.h>
 
+#include <map>
+#include <set>
+
 #include <memory>
 #include <sstream>
 
@@ -311,6 +314,117 @@ void make_plan(py::module_& m) {
   cls.build();
 }
 
+// The side of a module a step removes channels from, as a channel count
+// before the change; -1 for steps that change no module.
+int64_t pruned_width(const dep::Step& step, const dep::ModuleSizes& s) {
+  switch (step.action) {
+    case dep::Action::PruneRelatedConv:
+    case dep::Action::PruneRelatedLinear:
+      return s.in;
+    case dep::Action::PruneConv:
+    case dep::Action::PruneLinear:
+    case dep::Action::PruneBatchnorm:
+    case dep::Action::PruneGroupConv:
+    case dep::Action::PrunePrelu:
+      return s.out;
+    default:
+      return -1;
+  }
+}
+
+// Channels a module of the model reads without the trace showing it: its
+// input width, or -1 for modules that are not prunable layers.
+int64_t input_width(const py::object& module) {
+  static const py::object& nn = *new py::object(py::module_::import("torch.nn"));
+  if (py::isinstance(module, nn.attr("modules").attr("conv").attr("_ConvNd")))
+    return module.attr("in_channels").cast<int64_t>();
+  if (py::isinstance(module, nn.attr("Linear"))) return module.attr("in_features").cast<int64_t>();
+  if (py::isinstance(module, nn.attr("modules").attr("batchnorm").attr("_BatchNorm")))
+    return module.attr("num_features").cast<int64_t>();
+  if (py::isinstance(module, nn.attr("PReLU"))) {
+    const int64_t n = module.attr("num_parameters").cast<int64_t>();
+    return n > 1 ? n : -1;
+  }
+  return -1;
+}
+
+// Couplings the trace cannot show, checked against the live model; each adds
+// a refusal at the head of the plan so that nothing is changed:
+//  - a module registered under several names is one module the plan would
+//    change once per name;
+//  - modules sharing a parameter (tied weights) would change each other;
+//  - a prunable module the trace does not show as a layer (a branch the
+//    example inputs did not take, a result the model discards, weights read
+//    directly or transformed first) may read the removed channels: refused
+//    when its input width matches a width the plan changes.
+void refuse_hidden_couplings(const py::object& model, const std::vector<py::object>& modules,
+                             const py::list& paths, const std::vector<dep::ModuleSizes>& sizes,
+                             std::vector<dep::Step>& steps) {
+  std::vector<dep::Step> refusals;
+  auto refuse = [&](int64_t module, std::string reason) {
+    for (const dep::Step& r : refusals)
+      if (r.reason == reason) return;
+    refusals.push_back(dep::Step{dep::Action::Refuse, module, -1, {}, std::move(reason)});
+  };
+  std::set<int64_t> widths;
+  std::set<PyObject*> traced;
+  for (const py::object& mod : modules) traced.insert(mod.ptr());
+  for (const dep::Step& step : steps) {
+    if (step.module < 0 || step.action == dep::Action::Refuse || step.action == dep::Action::View)
+      continue;
+    widths.insert(pruned_width(step, sizes[step.module]));
+    const py::object& mod = modules[step.module];
+    for (size_t j = 0; j < modules.size(); ++j) {
+      if (static_cast<int64_t>(j) != step.module && modules[j].is(mod)) {
+        refuse(step.module, "module '" + std::string(py::str(paths[step.module])) +
+                                "' is also called as '" + std::string(py::str(paths[j])) +
+                                "'; a module registered under two names cannot be pruned");
+      }
+    }
+  }
+  if (steps.empty()) return;
+  // Owners of every parameter, to find tied weights.
+  std::map<PyObject*, std::vector<std::pair<std::string, PyObject*>>> owners;
+  py::list all_modules = py::list(model.attr("named_modules")());
+  for (py::handle item : all_modules) {
+    py::object mod = item[py::int_(1)];
+    for (auto entry : py::dict(mod.attr("_parameters"))) {
+      if (entry.second.is_none()) continue;
+      owners[entry.second.ptr()].emplace_back(py::str(item[py::int_(0)]), mod.ptr());
+    }
+  }
+  for (const dep::Step& step : steps) {
+    if (step.module < 0 || step.action == dep::Action::Refuse || step.action == dep::Action::View)
+      continue;
+    const py::object& mod = modules[step.module];
+    for (auto entry : py::dict(mod.attr("_parameters"))) {
+      if (entry.second.is_none()) continue;
+      for (const auto& [name, owner] : owners[entry.second.ptr()]) {
+        if (owner == mod.ptr()) continue;
+        refuse(step.module, "module '" + std::string(py::str(paths[step.module])) +
+                                "' shares its parameter '" + std::string(py::str(entry.first)) +
+                                "' with '" + name +
+                                "' (tied weights); untie them or prune neither");
+      }
+    }
+  }
+  for (py::handle item : all_modules) {
+    py::object mod = item[py::int_(1)];
+    if (traced.count(mod.ptr())) continue;
+    const int64_t width = input_width(mod);
+    if (width > 0 && widths.count(width)) {
+      refuse(-1, "module '" + std::string(py::str(item[py::int_(0)])) + "' (" +
+                     std::string(py::str(py::type::of(mod).attr("__name__"))) + " reading " +
+                     std::to_string(width) +
+                     " channels) does not appear in the trace as a layer the channels flow "
+                     "through, so it may read the channels this plan removes (a branch the "
+                     "example inputs did not take, a discarded result, weights used directly or "
+                     "transformed); trace with inputs that call it, or remove it from the model");
+    }
+  }
+  steps.insert(steps.begin(), refusals.begin(), refusals.end());
+}
+
 void make_dependency_graph(py::module_& m) {
   ClassBuilder cls(m, "DependencyGraph", {py::module_::import("builtins").attr("object")},
                    "Channel dependencies of a model, built from one trace of it.");
@@ -419,6 +533,7 @@ void make_dependency_graph(py::module_& m) {
         } catch (const c10::ValueError& e) {
           throw py::value_error(e.what_without_backtrace());
         }
+        refuse_hidden_couplings(model, modules, paths, sizes, steps);
         py::list view_ops = self.attr("_view_ops");
         for (const dep::Step& step : steps) {
           py::object node;

@@ -298,14 +298,16 @@ void Builder::add_same(const jit::Node* node, bool first_input_must_couple) {
   for (const jit::Value* in : node->inputs()) {
     if (!is_tensor(in)) continue;
     const int v = value_id(in);
+    // Signed: an input of lower rank has no channel dimension (aligned < 0).
     const int64_t aligned = cdim - (out_rank - rank(v));
-    const bool broadcast = aligned < 0 || g.values[v].shape.at(aligned) == 1;
-    if (broadcast && channels != 1) {
+    const bool missing = aligned < 0;
+    const bool broadcast = missing || (g.values[v].shape[aligned] == 1 && channels != 1);
+    if (broadcast) {
       if (first && first_input_must_couple) {
         refuse(node, "changes the number of channels");
         return;
       }
-    } else if (g.values[v].shape.at(aligned) != channels || g.values[v].cdim != aligned) {
+    } else if (g.values[v].shape[aligned] != channels || g.values[v].cdim != aligned) {
       refuse(node, "changes or moves the channel dimension");
       return;
     } else {

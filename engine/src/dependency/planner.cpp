@@ -107,10 +107,34 @@ class Planner {
     for (int v : op.outs) if (v != from) add(v, idxs);
   }
 
+  // A module called at several places is one module: the channels it loses
+  // at one call site it loses at every other, on the same side.
+  void to_other_calls(const Op& op, int op_id, bool in, bool out, const std::vector<int64_t>& idxs) {
+    if (op.module < 0) return;
+    for (int other : g.module_ops[op.module]) {
+      if (other == op_id) continue;
+      const Op& call = g.ops[other];
+      if (in && !call.ins.empty()) add(call.ins[0], idxs);
+      if (out && !call.outs.empty()) add(call.outs[0], idxs);
+    }
+  }
+
   void apply(int op_id, int v, const std::vector<int64_t>& idxs) {
     const Op& op = g.ops[op_id];
     const bool is_in = std::find(op.ins.begin(), op.ins.end(), v) != op.ins.end();
     const bool is_out = std::find(op.outs.begin(), op.outs.end(), v) != op.outs.end();
+    switch (op.kind) {
+      case OpKind::Conv:
+      case OpKind::Linear:
+        to_other_calls(op, op_id, is_in, is_out, idxs);
+        break;
+      case OpKind::BatchNorm:
+      case OpKind::PReLU:
+        to_other_calls(op, op_id, true, true, idxs);
+        break;
+      default:
+        break;
+    }
     const std::string& path = op.module >= 0 ? g.modules[op.module].path : std::string();
     switch (op.kind) {
       case OpKind::Conv: {

@@ -139,10 +139,21 @@ def test_extension_warm_up_length(hvd, max_steps, epochs):
     extension = loop.get_extension(instance_type=HorovodExtension)
     extension.event_do("before_training")
     warmup = loop.get_extension(instance_type=WarmupLR)
-    assert warmup.recovery_epoch_time == epochs and warmup.target_lr == 0.4
+    # Each group warms up to its own scaled rate.
+    assert warmup.recovery_epoch_time == epochs and warmup.target_lr == [0.4, 0.04]
     assert warmup.total_iterations == 1000 * epochs  # set up at once
     assert loop.get_extension(instance_type=TorchLRScheduler).muted
     assert hvd.calls[-2:] == [("parameters", 0), ("optimizer", 0)]
+
+
+def test_no_warm_up_for_a_run_resumed_past_it_and_the_scheduler_follows(hvd):
+    loop = make_loop(batches=16)
+    sched = loop.get_extension(instance_type=TorchLRScheduler).native_scheduler
+    torch_horovod_manager.mutate_training_loop(loop)
+    assert sched.optimizer is loop.optimizer.native_optimizer and sched.base_lrs == [0.4, 0.04]
+    loop.current_iteration_nb = 4 * 1  # one epoch of 4 batches per shard: the warm-up's length
+    loop.get_extension(instance_type=HorovodExtension).event_do("before_training")
+    assert loop.get_extension(instance_type=WarmupLR) is None
 
 
 def test_extension_events(hvd, caplog):

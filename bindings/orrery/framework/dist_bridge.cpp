@@ -55,27 +55,39 @@ void make_manager(py::module_& m) {
                              .is_none());
         }
         m.attr("logger").attr("debug")("Mutating training loop for horovod");
+        // Everything that can fail is built before the loop changes.
         py::tuple sharded = loop.attr("main_split").attr("mutate_for_horovod")();
-        loop.attr("change_main_split")(sharded[0], "__horovod__");
         py::object compression = hvd.attr("Compression").attr("none");
+        py::object native_optimizer = loop.attr("optimizer").attr("native_optimizer");
         py::object hvd_optimizer = hvd.attr("DistributedOptimizer")(
-            loop.attr("optimizer").attr("native_optimizer"),
-            py::arg("compression") = compression,
+            native_optimizer, py::arg("compression") = compression,
             py::arg("named_parameters") =
                 loop.attr("model").attr("native_model").attr("named_parameters")());
+        loop.attr("change_main_split")(sharded[0], "__horovod__");
         loop.attr("optimizer").attr("native_optimizer") = hvd_optimizer;
+        py::object sched_ext =
+            loop.attr("get_extension")(py::arg("instance_type") = m.attr("TorchLRScheduler"));
+        py::object scheduler = py::none();  // the native scheduler that steers hvd_optimizer
         if (!scheduler_factory.is_none()) {
-          py::object sched_ext =
-              loop.attr("get_extension")(py::arg("instance_type") = m.attr("TorchLRScheduler"));
           python_assert(!sched_ext.is_none());
           sched_ext.attr("native_scheduler") = scheduler_factory.attr("make")(hvd_optimizer);
-          py::object scheduler = sched_ext.attr("native_scheduler");
-          if (py::hasattr(scheduler, "base_lrs")) {
-            py::object base_lrs = scheduler.attr("base_lrs");
-            py::list values(base_lrs);
-            for (size_t i = 0; i < values.size(); ++i) {
-              base_lrs[py::int_(i)] = py::object(values[i]) * py::object(hvd.attr("size")());
-            }
+          scheduler = sched_ext.attr("native_scheduler");
+        } else if (!sched_ext.is_none()) {
+          // Without a factory the loop's scheduler must still steer the
+          // optimiser that trains: left on the old one it loses its hold as
+          // soon as a checkpoint reload replaces the parameter groups.
+          py::object existing = sched_ext.attr("native_scheduler");
+          if (py::hasattr(existing, "optimizer") &&
+              py::object(existing.attr("optimizer")).is(native_optimizer)) {
+            existing.attr("optimizer") = hvd_optimizer;
+            scheduler = existing;
+          }
+        }
+        if (!scheduler.is_none() && py::hasattr(scheduler, "base_lrs")) {
+          py::object base_lrs = scheduler.attr("base_lrs");
+          py::list values(base_lrs);
+          for (size_t i = 0; i < values.size(); ++i) {
+            base_lrs[py::int_(i)] = py::object(values[i]) * py::object(hvd.attr("size")());
           }
         }
         for (py::handle group : loop.attr("optimizer").attr("native_optimizer").attr("param_groups")) {
@@ -132,9 +144,11 @@ void make_extension(py::module_& m) {
         const bool before_training = event.equal(py::str("before_training"));
         if (before_training && py::bool_(self.attr("use_warmup"))) {
           py::object loop = self.attr("main_loop");
-          py::object target_lr =
-              loop.attr("optimizer").attr("native_optimizer").attr("param_groups")[py::int_(0)]
-                                                                               [py::str("lr")];
+          // Every group warms up to its own (scaled) rate, not the first group's.
+          py::list target_lr;
+          for (py::handle group : loop.attr("optimizer").attr("native_optimizer").attr("param_groups")) {
+            target_lr.append(group[py::str("lr")]);
+          }
           py::object max_steps =
               loop.attr("get_extension")(py::arg("instance_type") = m.attr("MaxSteps"));
           int recovery_epochs = 5;
@@ -148,10 +162,16 @@ void make_extension(py::module_& m) {
             }
             recovery_epochs = epochs > py::int_(5) ? 5 : 1;
           }
-          py::object warmup = m.attr("WarmupLR")(py::arg("recovery_epoch_time") = recovery_epochs,
-                                                 py::arg("target_lr") = target_lr);
-          self.attr("main_loop").attr("add_extension")(warmup);
-          warmup.attr("setup")();
+          // A run resumed past the warm-up's last iteration has nothing to warm
+          // up; a warm-up attached there would never reach its end.
+          const py::int_ warmup_iterations(
+              py::len(loop.attr("data_splits")["__horovod__"]) * recovery_epochs);
+          if (py::object(self.attr("current_iteration_nb")) < warmup_iterations) {
+            py::object warmup = m.attr("WarmupLR")(py::arg("recovery_epoch_time") = recovery_epochs,
+                                                   py::arg("target_lr") = target_lr);
+            self.attr("main_loop").attr("add_extension")(warmup);
+            warmup.attr("setup")();
+          }
         }
         if (before_training || event.equal(py::str("at_reloading"))) {
           py::object loop = self.attr("main_loop");

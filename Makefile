@@ -17,7 +17,7 @@ STAMPS        := build/stamps
 DEB_PACKAGES := python3-torch libtorch-dev pybind11-dev python3-pybind11 python3-dev \
   python3-numpy python3-onnx python3-torchvision python3-pytest python3-venv python3-pip \
   python3-setuptools python3-wheel python3-sklearn python3-cryptography python3-tqdm \
-  python3-matplotlib cmake ninja-build g++ googletest libgtest-dev
+  python3-matplotlib python3-hypothesis cmake ninja-build g++ googletest libgtest-dev
 
 SOURCES := $(shell find engine bindings python tests/probe -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pth' -o -name CMakeLists.txt \) 2>/dev/null) \
   CMakeLists.txt setup.py pyproject.toml README.md tools/cmake_build.py

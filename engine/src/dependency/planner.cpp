@@ -268,6 +268,30 @@ std::vector<Step> ChannelGraph::plan(int64_t module, Role role, const std::vecto
   p.run();
   std::vector<Step> steps = p.take_steps();
   for (Step& st : steps) std::sort(st.idxs.begin(), st.idxs.end());
+  // A coupled module may lose every channel even when the origin keeps some
+  // (a branch of a concatenation, say): no layer can run with none.
+  std::vector<Step> emptied;
+  for (const Step& st : steps) {
+    if (st.module < 0) continue;
+    const ModuleSizes& ms = sizes[st.module];
+    int64_t width = -1;
+    switch (st.action) {
+      case Action::PruneRelatedConv:
+      case Action::PruneRelatedLinear: width = ms.in; break;
+      case Action::PruneConv:
+      case Action::PruneLinear:
+      case Action::PruneBatchnorm:
+      case Action::PruneGroupConv:
+      case Action::PrunePrelu: width = ms.out; break;
+      default: break;
+    }
+    if (width >= 0 && static_cast<int64_t>(st.idxs.size()) >= width) {
+      emptied.push_back(Step{Action::Refuse, st.module, -1, {},
+                             "the plan would remove every channel of '" + g.modules[st.module].path +
+                                 "'"});
+    }
+  }
+  steps.insert(steps.end(), emptied.begin(), emptied.end());
   // Refusals first, so that whoever executes the plan stops before any change.
   std::stable_partition(steps.begin(), steps.end(),
                         [](const Step& st) { return st.action == Action::Refuse; });

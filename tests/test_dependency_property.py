@@ -1,0 +1,121 @@
+"""Random small convolutional models, random channels of random layers pruned
+through one dependency graph: after every plan, either the plan was refused and
+the model is exactly as it was, or the model runs and computes what the
+original computes with the removed channels zeroed (the oracle).
+
+CI runs the "ci" profile (tests/conftest.py); run longer with
+    .venv/bin/python -m pytest tests/test_dependency_property.py --hypothesis-profile=long
+"""
+import pytest
+import torch
+from hypothesis import given, strategies as st
+from torch import nn
+
+from torch_surgery import dependency as tp
+from torch_surgery import structured as S
+from test_dependency_oracle import check_plan
+
+
+BLOCKS = ("plain", "residual", "concat", "depthwise", "squeeze", "reused")
+
+
+class RandomNet(nn.Module):
+    """A stem, a chain of blocks of the kinds in BLOCKS, and a head that
+    either pools or flattens into a linear layer."""
+
+    def __init__(self, blocks, widths, flatten):
+        super().__init__()
+        self.kinds = list(blocks)
+        self.stem = nn.Conv2d(3, widths[0], 3, padding=1)
+        self.blocks = nn.ModuleList()
+        c = widths[0]
+        for kind, w in zip(blocks, widths[1:]):
+            if kind == "plain":
+                block = nn.ModuleDict({"conv": nn.Conv2d(c, w, 3, padding=1), "bn": nn.BatchNorm2d(w)})
+                c = w
+            elif kind == "residual":
+                block = nn.ModuleDict({"conv": nn.Conv2d(c, c, 3, padding=1), "bn": nn.BatchNorm2d(c)})
+            elif kind == "concat":
+                block = nn.ModuleDict({"a": nn.Conv2d(c, w, 1), "b": nn.Conv2d(c, c, 1)})
+                c = w + c
+            elif kind == "depthwise":
+                block = nn.ModuleDict({"dw": nn.Conv2d(c, c, 3, padding=1, groups=c),
+                                       "pw": nn.Conv2d(c, w, 1)})
+                c = w
+            elif kind == "squeeze":
+                block = nn.ModuleDict({"down": nn.Conv2d(c, 2, 1), "up": nn.Conv2d(2, c, 1)})
+            else:  # one convolution applied twice
+                block = nn.ModuleDict({"conv": nn.Conv2d(c, c, 3, padding=1)})
+            self.blocks.append(block)
+        self.flatten = flatten
+        self.head = nn.Linear(c * 16 if flatten else c, 3)
+
+    def forward(self, x):
+        x = torch.relu(self.stem(x))
+        for kind, block in zip(self.kinds, self.blocks):
+            if kind == "plain":
+                x = torch.relu(block["bn"](block["conv"](x)))
+            elif kind == "residual":
+                x = x + block["bn"](block["conv"](x))
+            elif kind == "concat":
+                x = torch.cat([block["a"](x), torch.relu(block["b"](x))], 1)
+            elif kind == "depthwise":
+                x = block["pw"](torch.relu(block["dw"](x)))
+            elif kind == "squeeze":
+                s = torch.sigmoid(block["up"](torch.relu(block["down"](x.mean((2, 3), keepdim=True)))))
+                x = x * s
+            else:
+                x = block["conv"](torch.relu(block["conv"](x)))
+        x = torch.flatten(x, 1) if self.flatten else x.mean((2, 3))
+        return self.head(x)
+
+
+def pruner_for(module):
+    if isinstance(module, nn.Conv2d):
+        return S.prune_group_conv if module.groups > 1 else S.prune_conv
+    if isinstance(module, nn.Linear):
+        return S.prune_linear
+    return S.prune_batchnorm
+
+
+def width(module):
+    return getattr(module, "out_channels", None) or getattr(module, "out_features", None) \
+        or module.num_features
+
+
+@st.composite
+def models(draw):
+    blocks = draw(st.lists(st.sampled_from(BLOCKS), min_size=1, max_size=4))
+    widths = draw(st.lists(st.integers(2, 6), min_size=len(blocks) + 1, max_size=len(blocks) + 1))
+    return blocks, widths, draw(st.booleans())
+
+
+@given(spec=models(), data=st.data())
+def test_every_plan_is_refused_cleanly_or_matches_the_oracle(spec, data):
+    torch.manual_seed(0)
+    model = RandomNet(*spec).eval()
+    for module in model.modules():
+        if isinstance(module, nn.BatchNorm2d):  # statistics that are not the identity
+            module.running_mean.uniform_(-1, 1)
+            module.running_var.uniform_(0.5, 2)
+    x = torch.randn(2, 3, 4, 4)
+    graph = tp.DependencyGraph()
+    graph.build_dependency(model, example_inputs=x)
+    prunable = [m for m in model.modules()
+                if isinstance(m, (nn.Conv2d, nn.Linear, nn.BatchNorm2d)) and m is not model.head]
+    for _ in range(data.draw(st.integers(1, 3))):
+        module = data.draw(st.sampled_from(prunable))
+        n = width(module)
+        if n < 2:
+            continue
+        idxs = data.draw(st.lists(st.integers(0, n - 1), min_size=1, max_size=n - 1, unique=True))
+        plan = graph.get_pruning_plan(module, pruner_for(module), idxs=sorted(idxs))
+        if any(dep.reason is not None for dep, _ in plan.plan):
+            before = {k: v.clone() for k, v in model.state_dict().items()}
+            with pytest.raises(ValueError):
+                plan.exec()
+            after = model.state_dict()
+            assert before.keys() == after.keys()
+            assert all(torch.equal(v, after[k]) for k, v in before.items())
+        else:
+            check_plan(model, x, plan)

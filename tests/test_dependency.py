@@ -259,3 +259,123 @@ def test_couplings_the_trace_cannot_show_are_refused_before_any_change(make, ori
     if isinstance(model, Branchy):
         model.take_side = True
         model(x)
+
+
+class DictOutput(nn.Module):
+    """A segmentation-style head: the result is a dict of tensors."""
+
+    def __init__(self):
+        super().__init__()
+        self.body = nn.Conv2d(3, 8, 3, padding=1)
+        self.out = nn.Conv2d(8, 2, 1)
+        self.aux = nn.Conv2d(8, 2, 1)
+
+    def forward(self, x):
+        f = torch.relu(self.body(x))
+        return {"out": self.out(f), "aux": self.aux(f)}
+
+
+def test_models_returning_dicts_prune_and_keep_their_outputs():
+    model = DictOutput()
+    graph, x = graph_of(model, 1, 3, 6, 6)
+    refused = graph.get_pruning_plan(model.out, S.prune_conv, idxs=[0])
+    assert any(dep.reason and "model's output" in dep.reason for dep, _ in refused.plan)
+    plan = graph.get_pruning_plan(model.body, S.prune_conv, idxs=[1, 6])
+    assert ("prune_related_conv", "aux", [1, 6]) in steps(plan)
+    check_plan(model, x, plan)
+    assert model.out.in_channels == model.aux.in_channels == 6
+
+
+class Gated(nn.Module):
+    """Two halves of one convolution's output, one gating the other."""
+
+    def __init__(self, pieces=2, width=8):
+        super().__init__()
+        self.pieces = pieces
+        self.conv = nn.Conv2d(3, width, 1)
+        self.bn = nn.BatchNorm2d(width)
+        self.out = nn.Conv2d(width // pieces, 3, 1)
+
+    def forward(self, x):
+        a, b = torch.chunk(self.bn(self.conv(x)), self.pieces, dim=1)
+        return self.out(a * torch.sigmoid(b))
+
+
+def test_chunk_pieces_lose_the_same_positions():
+    model = Gated()
+    graph, x = graph_of(model, 1, 3, 4, 4)
+    # A channel of either half takes its partner in the other half along.
+    plan = graph.get_pruning_plan(model.conv, S.prune_conv, idxs=[1])
+    assert ("prune_conv", "conv", [1, 5]) in steps(plan)
+    check_plan(model, x, plan)
+    plan = graph.get_pruning_plan(model.out, S.prune_related_conv, idxs=[2])
+    assert ("prune_batchnorm", "bn", [2, 5]) in steps(plan)
+    check_plan(model, x, plan)
+    assert model.conv.out_channels == 4 and model.out.in_channels == 2
+    # Both halves of one position would empty the consumer: refused.
+    plan = graph.get_pruning_plan(model.conv, S.prune_conv, idxs=[0, 3])
+    with pytest.raises(ValueError, match="cannot be executed"):
+        plan.exec()
+    assert model.conv.out_channels == 4
+
+
+class SplitBySizes(nn.Module):
+    def __init__(self, uneven_chunk=False):
+        super().__init__()
+        self.uneven_chunk = uneven_chunk
+        self.conv = nn.Conv2d(3, 7, 1)
+        self.a = nn.Conv2d(4, 2, 1)
+        self.b = nn.Conv2d(3, 2, 1)
+
+    def forward(self, x):
+        y = self.conv(x)
+        a, b = torch.chunk(y, 2, dim=1) if self.uneven_chunk else torch.split(y, [4, 3], dim=1)
+        return self.a(a) + self.b(b)
+
+
+@pytest.mark.parametrize("uneven_chunk", [False, True], ids=["split_sizes", "uneven_chunk"])
+def test_pieces_of_sizes_fixed_in_code_refuse_any_change(uneven_chunk):
+    model = SplitBySizes(uneven_chunk)
+    graph, x = graph_of(model, 1, 3, 4, 4)
+    for module, fn, idxs in ((model.conv, S.prune_conv, [0]), (model.b, S.prune_related_conv, [2])):
+        plan = graph.get_pruning_plan(module, fn, idxs=idxs)
+        assert any(dep.reason and "sizes fixed in the model's code" in dep.reason
+                   for dep, _ in plan.plan), str(plan)
+        with pytest.raises(ValueError, match="cannot be executed"):
+            plan.exec()
+    assert (model.conv.out_channels, model.a.in_channels, model.b.in_channels) == (7, 4, 3)
+    model(x)
+
+
+class ResNeXtBlock(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.reduce = nn.Conv2d(3, 8, 1)
+        self.grouped = nn.Conv2d(8, 12, 3, padding=1, groups=4)
+        self.bn = nn.BatchNorm2d(12)
+        self.expand = nn.Conv2d(12, 5, 1)
+
+    def forward(self, x):
+        return self.expand(torch.relu(self.bn(self.grouped(torch.relu(self.reduce(x))))))
+
+
+def test_grouped_convolutions_lose_as_many_channels_in_every_group():
+    model = ResNeXtBlock()
+    graph, x = graph_of(model, 1, 3, 5, 5)
+    # Inputs: one of the two of every group, at any position inside it.
+    plan = graph.get_pruning_plan(model.reduce, S.prune_conv, idxs=[0, 3, 4, 7])
+    assert ("prune_related_conv", "grouped", [0, 3, 4, 7]) in steps(plan)
+    check_plan(model, x, plan)
+    assert (model.grouped.in_channels, model.grouped.groups) == (4, 4)
+    # Outputs: one of the three of every group; the inputs stay as they are.
+    plan = graph.get_pruning_plan(model.grouped, S.prune_conv, idxs=[2, 3, 7, 11])
+    assert ("prune_related_conv", "expand", [2, 3, 7, 11]) in steps(plan)
+    check_plan(model, x, plan)
+    assert (model.grouped.out_channels, model.bn.num_features, model.expand.in_channels) == (8, 8, 8)
+    # Unequal groups are refused, naming what to do.
+    before = {k: v.clone() for k, v in model.state_dict().items()}
+    for module, idxs in ((model.reduce, [0, 1]), (model.grouped, [0])):
+        plan = graph.get_pruning_plan(module, S.prune_conv, idxs=idxs)
+        with pytest.raises(ValueError, match="same number of channels from every group"):
+            plan.exec()
+    assert all(torch.equal(v, model.state_dict()[k]) for k, v in before.items())

@@ -49,9 +49,20 @@ def check_plan(model, x, plan):
     plan.exec()
     with torch.no_grad():
         got = model(x)
-    assert got.shape == expected.shape
-    scale = expected.abs().max().item() + 1e-6
-    torch.testing.assert_close(got, expected, rtol=1e-4, atol=1e-4 * scale)
+    got, expected = tensors_of(got), tensors_of(expected)
+    assert [g.shape for g in got] == [e.shape for e in expected]
+    for g, e in zip(got, expected):
+        scale = e.abs().max().item() + 1e-6
+        torch.testing.assert_close(g, e, rtol=1e-4, atol=1e-4 * scale)
+
+
+def tensors_of(out):
+    """The tensors of a model's result, which may be a dict, list or tuple of them."""
+    if isinstance(out, dict):
+        return [t for key in sorted(out) for t in tensors_of(out[key])]
+    if isinstance(out, (list, tuple)):
+        return [t for item in out for t in tensors_of(item)]
+    return [out]
 
 
 def sweep_every_conv(model, x):

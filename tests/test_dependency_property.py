@@ -16,7 +16,7 @@ from torch_surgery import structured as S
 from test_dependency_oracle import check_plan
 
 
-BLOCKS = ("plain", "residual", "concat", "depthwise", "squeeze", "reused")
+BLOCKS = ("plain", "residual", "concat", "depthwise", "squeeze", "reused", "grouped", "gated")
 
 
 class RandomNet(nn.Module):
@@ -44,6 +44,14 @@ class RandomNet(nn.Module):
                 c = w
             elif kind == "squeeze":
                 block = nn.ModuleDict({"down": nn.Conv2d(c, 2, 1), "up": nn.Conv2d(2, c, 1)})
+            elif kind == "grouped":  # two groups each way
+                block = nn.ModuleDict({"into": nn.Conv2d(c, 2 * w, 1),
+                                       "grouped": nn.Conv2d(2 * w, 2 * w, 3, padding=1, groups=2),
+                                       "bn": nn.BatchNorm2d(2 * w)})
+                c = 2 * w
+            elif kind == "gated":  # one half of the channels gates the other (torch.chunk)
+                block = nn.ModuleDict({"conv": nn.Conv2d(c, 2 * w, 1)})
+                c = w
             else:  # one convolution applied twice
                 block = nn.ModuleDict({"conv": nn.Conv2d(c, c, 3, padding=1)})
             self.blocks.append(block)
@@ -64,6 +72,11 @@ class RandomNet(nn.Module):
             elif kind == "squeeze":
                 s = torch.sigmoid(block["up"](torch.relu(block["down"](x.mean((2, 3), keepdim=True)))))
                 x = x * s
+            elif kind == "grouped":
+                x = torch.relu(block["bn"](block["grouped"](block["into"](x))))
+            elif kind == "gated":
+                a, b = block["conv"](x).chunk(2, dim=1)
+                x = a * torch.sigmoid(b)
             else:
                 x = block["conv"](torch.relu(block["conv"](x)))
         x = torch.flatten(x, 1) if self.flatten else x.mean((2, 3))
@@ -72,7 +85,8 @@ class RandomNet(nn.Module):
 
 def pruner_for(module):
     if isinstance(module, nn.Conv2d):
-        return S.prune_group_conv if module.groups > 1 else S.prune_conv
+        depthwise = module.groups > 1 and module.groups == module.in_channels == module.out_channels
+        return S.prune_group_conv if depthwise else S.prune_conv
     if isinstance(module, nn.Linear):
         return S.prune_linear
     return S.prune_batchnorm

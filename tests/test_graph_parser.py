@@ -153,6 +153,23 @@ def test_tuple_output_walks_elements_in_order():
     assert [n.layer for n in parse(model, image())] == [model.b, model.a]
 
 
+def test_dict_and_list_outputs_parse():
+    class Segmentation(nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.body = nn.Conv2d(3, 4, 1)
+            self.out = nn.Conv2d(4, 2, 1)
+            self.aux = nn.Conv2d(4, 2, 1)
+
+        def forward(self, x):
+            f = self.body(x)
+            return {"out": self.out(f), "aux": self.aux(f)}
+
+    model = Segmentation()
+    layers = {n.layer for n in parse(model, image())}
+    assert layers == {model.body, model.out, model.aux}
+
+
 def test_weight_outside_consuming_operation(caplog):
     class PReLUs(nn.Module):
         def __init__(self):

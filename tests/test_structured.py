@@ -195,8 +195,9 @@ def integer_linear():
 
 
 @pytest.mark.parametrize("make, fn, message", [
-    (lambda: nn.Conv2d(8, 16, 3, groups=2), S.prune_conv, "grouped"),
-    (lambda: nn.Conv2d(8, 16, 3, groups=2), S.prune_related_conv, "grouped"),
+    (lambda: nn.Conv2d(8, 16, 3, groups=2), S.prune_conv, "same number of channels from every group"),
+    (lambda: nn.Conv2d(8, 16, 3, groups=2), S.prune_related_conv, "same number of channels"),
+    (lambda: nn.ConvTranspose2d(8, 16, 3, groups=2), S.prune_conv, "transposed"),
     (lambda: nn.Conv2d(4, 4, 3, groups=4), S.prune_conv, "prune_group_conv"),
     (weight_normed, S.prune_conv, "weight_norm"),
     (parametrized, S.prune_conv, "parametriz"),

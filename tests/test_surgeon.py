@@ -38,15 +38,28 @@ class Chain(nn.Module):
 
 
 class Split(nn.Module):
-    def __init__(self):
+    def __init__(self, split=torch.chunk):
         super().__init__()
+        self.split = split
         self.conv0 = nn.Conv2d(3, 8, 1)
         self.conv_a = nn.Conv2d(4, 2, 1)
         self.conv_b = nn.Conv2d(4, 2, 1)
 
     def forward(self, x):
-        a, b = torch.split(self.conv0(x), 4, dim=1)
+        # chunk(y, 2) cuts at half the width it receives; split(y, 4) at 4.
+        a, b = self.split(self.conv0(x), 2 if self.split is torch.chunk else 4, dim=1)
         return torch.cat([self.conv_a(a), self.conv_b(b)], 1)
+
+
+class Grouped(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.reduce = nn.Conv2d(3, 16, 1)
+        self.grouped = nn.Conv2d(16, 16, 3, padding=1, groups=4)
+        self.expand = nn.Conv2d(16, 5, 1)
+
+    def forward(self, x):
+        return self.expand(torch.relu(self.grouped(torch.relu(self.reduce(x)))))
 
 
 class Head(nn.Module):
@@ -146,12 +159,41 @@ def test_out_of_range_indices_are_refused_before_anything_changes():
 
 def test_inbound_consumer_limits_the_retry(caplog):
     model, surgeon = surgeon_for(Split())
-    layer = FakeLayer(model, model.native_model.conv0)
+    net = model.native_model
+    layer = FakeLayer(model, net.conv0)
     with caplog.at_level(logging.WARNING, logger="orrery.framework.surgeon_bridge"):
         surgeon.prune_channels(layer, [0, 1, 2, 3, 4])
     assert "Pruning wants to remove 5 filters (inbound) from Conv2d(4, 2" in caplog.text
-    assert model.native_model.conv0.out_channels == 5
-    assert model.native_model.conv_a.in_channels == 1
+    # The retry keeps [0, 1, 2]; both chunks lose those positions.
+    assert (net.conv0.out_channels, net.conv_a.in_channels, net.conv_b.in_channels) == (2, 1, 1)
+    assert net(torch.randn(1, 3, 8, 8)).shape == (1, 4, 8, 8)
+
+
+def test_pieces_of_fixed_sizes_are_left_alone():
+    model, surgeon = surgeon_for(Split(torch.split))
+    net = model.native_model
+    surgeon.prune_channels(FakeLayer(model, net.conv0), [0])
+    assert (net.conv0.out_channels, net.conv_a.in_channels, net.conv_b.in_channels) == (8, 4, 4)
+    assert net(torch.randn(1, 3, 8, 8)).shape == (1, 4, 8, 8)
+
+
+def test_requests_are_balanced_over_the_groups_of_a_grouped_convolution():
+    torch.manual_seed(0)
+    model, surgeon = surgeon_for(Grouped())
+    net = model.native_model
+    x = torch.randn(1, 3, 8, 8)
+    # All four from group 0: one per group instead, the first requested in
+    # group 0 and the lowest-L1 channel of each other group.
+    l1 = net.reduce.weight.detach().abs().sum(dim=(1, 2, 3))
+    expected_removed = {3} | {4 * g + int(torch.argmin(l1[4 * g:4 * g + 4])) for g in (1, 2, 3)}
+    kept = [i for i in range(16) if i not in expected_removed]
+    weight = net.reduce.weight.detach().clone()
+    surgeon.prune_channels(FakeLayer(model, net.reduce), [3, 0, 1, 2])
+    assert (net.reduce.out_channels, net.grouped.in_channels) == (12, 12)
+    assert torch.equal(net.reduce.weight, weight[kept])
+    surgeon.prune_channels(FakeLayer(model, net.grouped), [0, 1, 5])
+    assert net.grouped.out_channels == 12 and net.expand.in_channels == 12
+    assert net(x).shape == (1, 5, 8, 8)
 
 
 class NamedLikeAFunction(nn.Module):
@@ -245,9 +287,9 @@ def test_failed_plan_leaves_every_module_as_it_was(monkeypatch, caplog):
 
 
 def test_refused_plan_is_logged_and_changes_nothing(caplog):
-    native = nn.Sequential(nn.Conv2d(3, 8, 1), nn.Conv2d(8, 8, 3, groups=2))
+    native = nn.Sequential(nn.Conv2d(3, 8, 1), nn.Softmax(dim=1), nn.Conv2d(8, 8, 3))
     model, surgeon = surgeon_for(native)
     with caplog.at_level(logging.WARNING, logger="orrery.framework.surgeon_bridge"):
         surgeon.prune_channels(FakeLayer(model, native[0]), [1])
-    assert "grouped convolution '1' (groups=2)" in caplog.text
-    assert native[0].out_channels == 8 and native[1].in_channels == 8
+    assert "mixes the channels" in caplog.text
+    assert native[0].out_channels == 8 and native[2].in_channels == 8

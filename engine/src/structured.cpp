@@ -60,19 +60,36 @@ void refuse_if_emptied(int64_t new_size, const char* fn, const char* size_name) 
 
 namespace {
 
-// Removing channels of a grouped convolution without lowering its groups
-// would leave groups of unequal width, which no convolution can run.
-void refuse_grouped(const ConvState& conv, const char* fn) {
-  TORCH_CHECK_VALUE(conv.groups == 1, fn, ": the convolution is grouped (groups=", conv.groups,
-                    "); depthwise convolutions are pruned with prune_group_conv, other grouped "
-                    "convolutions cannot be pruned by channel");
+// A grouped convolution runs only with groups of equal width, so each group
+// must lose as many channels as every other; which ones may differ, since a
+// group's outputs read only that group's inputs. Returns, per group, the kept
+// positions inside the group.
+std::vector<std::vector<int64_t>> kept_per_group(const ConvState& conv, int64_t size,
+                                                 const std::vector<int64_t>& keep, const char* fn,
+                                                 const char* size_name) {
+  TORCH_CHECK_VALUE(!(conv.groups == conv.in_channels && conv.groups == conv.out_channels), fn,
+                    ": the convolution is depthwise (groups=", conv.groups,
+                    "); its channels go together on both sides, use prune_group_conv");
+  TORCH_CHECK_VALUE(!conv.transposed, fn, ": the transposed convolution is grouped (groups=",
+                    conv.groups, "); only grouped convolutions that are not transposed can lose "
+                    "channels inside their groups");
+  const int64_t width = size / conv.groups;
+  std::vector<std::vector<int64_t>> per_group(conv.groups);
+  for (int64_t i : keep) per_group[i / width].push_back(i % width);
+  for (int64_t g = 1; g < conv.groups; ++g) {
+    TORCH_CHECK_VALUE(per_group[g].size() == per_group[0].size(), fn, ": the grouped convolution has groups=",
+                      conv.groups, " of ", width, " ", size_name, " each; group ", g, " would keep ",
+                      per_group[g].size(), " but group 0 ", per_group[0].size(),
+                      "; remove the same number of channels from every group");
+  }
+  return per_group;
 }
 
 }  // namespace
 
 int64_t prune_conv(ConvState& conv, const std::vector<int64_t>& idxs) {
-  refuse_grouped(conv, "prune_conv");
   auto keep = kept_indices(conv.out_channels, idxs, true, "prune_conv", "out_channels");
+  if (conv.groups > 1) kept_per_group(conv, conv.out_channels, keep, "prune_conv", "out_channels");
   const int64_t n = conv.out_channels - static_cast<int64_t>(keep.size());
   const int64_t num_pruned = n * product_from(conv.weight, 1) + (conv.bias.defined() ? n : 0);
   refuse_if_emptied(conv.out_channels - n, "prune_conv", "out_channels");
@@ -83,11 +100,23 @@ int64_t prune_conv(ConvState& conv, const std::vector<int64_t>& idxs) {
 }
 
 int64_t prune_related_conv(ConvState& conv, const std::vector<int64_t>& idxs) {
-  refuse_grouped(conv, "prune_related_conv");
   auto keep = kept_indices(conv.in_channels, idxs, true, "prune_related_conv", "in_channels");
   const int64_t n = conv.in_channels - static_cast<int64_t>(keep.size());
-  const int64_t num_pruned = n * conv.weight.size(0) * product_from(conv.weight, 2);
   refuse_if_emptied(conv.in_channels - n, "prune_related_conv", "in_channels");
+  if (conv.groups > 1) {
+    // Each group's block of output rows keeps the columns of its own inputs.
+    const auto per_group = kept_per_group(conv, conv.in_channels, keep, "prune_related_conv", "in_channels");
+    const int64_t rows = conv.out_channels / conv.groups;
+    std::vector<at::Tensor> blocks;
+    for (int64_t g = 0; g < conv.groups; ++g)
+      blocks.push_back(keep_slices(conv.weight.detach().narrow(0, g * rows, rows), 1, per_group[g]));
+    const int64_t num_pruned = (conv.weight.numel() - conv.weight.size(0) * static_cast<int64_t>(
+                                                          per_group[0].size()) * product_from(conv.weight, 2));
+    conv.weight = at::cat(blocks, 0);
+    conv.in_channels -= n;
+    return num_pruned;
+  }
+  const int64_t num_pruned = n * conv.weight.size(0) * product_from(conv.weight, 2);
   conv.weight = keep_slices(conv.weight, conv.transposed ? 0 : 1, keep);
   conv.in_channels -= n;
   return num_pruned;

@@ -124,6 +124,11 @@ TEST(Dependency, DepthwiseIsFollowedGroupedIsRefused) {
   ASSERT_FALSE(grouped.empty());
   EXPECT_EQ(grouped.front().action, Action::Refuse);  // refusals lead the plan
   EXPECT_NE(grouped.front().reason.find("groups=2"), std::string::npos);
+  // One channel of each group: the grouped convolution loses those inputs only.
+  auto balanced = g->plan(a, dep::Role::Output, {2, 5}, {conv_sizes(3, 8), conv_sizes(8, 8, 2), conv_sizes(8, 2)});
+  const std::vector<Found> inputs_only = {{Action::PruneConv, "a", {2, 5}},
+                                          {Action::PruneRelatedConv, "dw", {2, 5}}};
+  EXPECT_EQ(describe(*g, balanced), inputs_only);
 }
 
 TEST(Dependency, UnknownOperationsAndModelInputsRefuse) {
@@ -165,10 +170,15 @@ TEST(Dependency, ChunkPiecesFollowTheCurrentSizes) {
   auto at_trace = g->plan(a, dep::Role::Output, {1, 5}, {conv_sizes(3, 8), conv_sizes(4, 2)});
   const std::vector<Found> expected = {{Action::PruneConv, "a", {1, 5}}, {Action::PruneRelatedConv, "b", {1}}};
   EXPECT_EQ(describe(*g, at_trace), expected);
-  // With six channels left each piece holds three.
+  // With six channels left each piece holds three; the unused piece loses
+  // the same position, so that the cut stays in the middle.
   auto later = g->plan(a, dep::Role::Output, {4}, {conv_sizes(3, 6), conv_sizes(3, 2)});
-  ASSERT_EQ(later.size(), 2u);
-  EXPECT_EQ(later[1].idxs, std::vector<int64_t>{1});
+  const std::vector<Found> shifted = {{Action::PruneConv, "a", {1, 4}}, {Action::PruneRelatedConv, "b", {1}}};
+  EXPECT_EQ(describe(*g, later), shifted);
+  // Seven channels do not cut into two equal pieces.
+  auto odd = g->plan(a, dep::Role::Output, {4}, {conv_sizes(3, 7), conv_sizes(3, 2)});
+  ASSERT_FALSE(odd.empty());
+  EXPECT_EQ(odd.front().action, Action::Refuse);
 }
 
 TEST(Dependency, DumpShowsModulesOperationsAndRefusals) {

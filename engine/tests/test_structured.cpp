@@ -100,3 +100,33 @@ TEST(Structured, BatchNormAndPReLU) {
   EXPECT_EQ(st::prune_prelu(per_channel, {0, 1, 2, 3}), 4);
   EXPECT_EQ(per_channel.weight.size(0), 28);
 }
+
+// A grouped convolution pruned on either side computes what the original
+// computes with those channels zeroed; unequal groups are refused untouched.
+TEST(Structured, GroupedConvolutionsLoseEqualCountsPerGroup) {
+  auto s = conv(8, 12, 4);
+  s.weight = at::randn({12, 2, 3, 3});
+  const at::Tensor x = at::randn({1, 8, 5, 5});
+  const at::Tensor w0 = s.weight, b0 = s.bias;
+  // Inputs 1 (group 0), 2 (group 1), 5 (group 2), 6 (group 3): one of two each.
+  EXPECT_EQ(st::prune_related_conv(s, {1, 2, 5, 6}), 12 * 9);
+  EXPECT_EQ(s.in_channels, 4);
+  const at::Tensor zeroed = x.clone();
+  zeroed.index_fill_(1, at::tensor({1, 2, 5, 6}).to(at::kLong), 0.0);
+  const std::vector<int64_t> one = {1, 1}, none = {0, 0};
+  const at::Tensor expected = at::conv2d(zeroed, w0, b0, one, at::IntArrayRef(none), one, 4);
+  const at::Tensor got = at::conv2d(x.index_select(1, at::tensor({0, 3, 4, 7}).to(at::kLong)), s.weight, s.bias, one,
+                                      at::IntArrayRef(none), one, 4);
+  EXPECT_TRUE(at::allclose(got, expected, 1e-5, 1e-5));
+  // Outputs: one of the three of each group.
+  EXPECT_EQ(st::prune_conv(s, {0, 4, 8, 9}), 4 * 9 + 4);
+  EXPECT_EQ(s.out_channels, 8);
+  EXPECT_EQ(s.weight.sizes(), (at::IntArrayRef{8, 1, 3, 3}));
+  // Unequal groups, on either side.
+  const at::Tensor w1 = s.weight;
+  EXPECT_THROW(st::prune_conv(s, {0}), c10::ValueError);
+  EXPECT_THROW(st::prune_related_conv(s, {0, 1}), c10::ValueError);
+  EXPECT_EQ(s.out_channels, 8);
+  EXPECT_EQ(s.in_channels, 4);
+  EXPECT_TRUE(s.weight.is_same(w1));
+}

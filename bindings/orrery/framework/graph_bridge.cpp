@@ -83,8 +83,10 @@ std::shared_ptr<torch::jit::Graph> trace_inlined(const py::module_& m, const py:
     model.attr("train")(false);
     // Re-running the model to check the trace would cost several more
     // forward passes; the graph is read, not executed.
-    py::object trace = m.attr("torch").attr("jit").attr("trace")(model, args,
-                                                                 py::arg("check_trace") = false);
+    // strict=False: models that return a dict, list or tuple of tensors
+    // (segmentation heads) trace too; the walk starts from every tensor in it.
+    py::object trace = m.attr("torch").attr("jit").attr("trace")(
+        model, args, py::arg("check_trace") = false, py::arg("strict") = false);
     auto graph = trace.attr("graph").cast<std::shared_ptr<torch::jit::Graph>>();
     try {
       torch::jit::Inline(*graph);

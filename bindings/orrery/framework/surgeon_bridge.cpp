@@ -7,6 +7,9 @@
 // the layer wrapper keeps pointing at the live module of the model.
 #include <torch/extension.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "class_builder.h"
 #include "pruning_sizes.h"
 
@@ -49,6 +52,46 @@ void restore_in_place(const py::object& live, const py::object& copy) {
   for (const char* name : orrery::bind::kPrunedSizeAttributes) {
     if (copy_dict.contains(name)) live_dict[name] = copy_dict[name];
   }
+}
+
+// The request `idxs` (in the caller's order of preference) with the same
+// number of channels in every group of `groups`, for a grouped convolution
+// that would otherwise lose more channels in some groups than in others and
+// refuse the plan: each group gives up its first `per_group` requested
+// channels, topped up with its lowest-L1 channels of `origin` when the request
+// holds fewer. Empty when no balanced request keeps a channel in every group.
+py::list balanced_request(const py::object& origin, const py::object& idxs, int64_t groups,
+                          int64_t width) {
+  const int64_t n = py::len(idxs);
+  const int64_t per_group = std::max<int64_t>(1, n / groups);
+  if (per_group >= width) return py::list();
+  std::vector<double> l1(groups * width, 0.0);
+  py::object weight = py::getattr(origin, "weight", py::none());
+  if (!weight.is_none() && py::int_(weight.attr("shape")[py::int_(0)]).cast<int64_t>() == groups * width) {
+    py::object w = weight.attr("detach")().attr("abs")().attr("reshape")(groups * width, -1).attr("sum")(1);
+    py::list values = w.attr("tolist")();
+    for (int64_t i = 0; i < groups * width; ++i) l1[i] = values[i].cast<double>();
+  }
+  std::vector<std::vector<int64_t>> chosen(groups);
+  std::vector<char> taken(groups * width, 0);
+  for (py::handle item : idxs) {
+    const int64_t i = item.cast<int64_t>();
+    auto& group = chosen[i / width];
+    if (static_cast<int64_t>(group.size()) < per_group && !taken[i]) {
+      group.push_back(i);
+      taken[i] = 1;
+    }
+  }
+  py::list out;
+  for (int64_t g = 0; g < groups; ++g) {
+    std::vector<int64_t> rest;
+    for (int64_t i = g * width; i < (g + 1) * width; ++i)
+      if (!taken[i]) rest.push_back(i);
+    std::stable_sort(rest.begin(), rest.end(), [&](int64_t a, int64_t b) { return l1[a] < l1[b]; });
+    for (size_t j = 0; static_cast<int64_t>(chosen[g].size()) < per_group; ++j) chosen[g].push_back(rest[j]);
+    for (int64_t i : chosen[g]) out.append(i);
+  }
+  return out;
 }
 
 void load_imports(py::module_& m) {
@@ -107,7 +150,8 @@ void make_cache_block(py::module_& m) {
   cls.build();
 }
 
-py::object prune_channels(const py::module_& m, py::object self, py::object layer, py::object idxs) {
+py::object prune_channels(const py::module_& m, py::object self, py::object layer, py::object idxs,
+                          bool rebalanced = false) {
   py::object logger = m.attr("logger");
   if (py::object(layer.attr("model")).not_equal(self.attr("model"))) {
     throw std::runtime_error(
@@ -135,11 +179,38 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
 
   py::object nn = m.attr("nn");
   py::object convs = py::make_tuple(nn.attr("Conv2d"), nn.attr("ConvTranspose2d"));
-  const bool drop_view_op = py::bool_(self.attr("drop_view_op"));
-  py::object view_op_cls = m.attr("tp").attr("_ViewOP");
   py::object fns = m.attr("prune_function");
   py::object inbound_fn = fns.attr("prune_related_conv");
   py::object outbound_fn = fns.attr("prune_conv");
+  if (!rebalanced) {
+    // A grouped convolution that would lose the requested channels unevenly
+    // over its groups refuses the plan; when it loses exactly the requested
+    // indices, ask again with as many channels from every group.
+    py::list requested = py::module_::import("builtins").attr("sorted")(idxs);
+    for (py::handle entry : plan.attr("plan")) {
+      py::object dependency = entry[py::int_(0)];
+      py::object module = dependency.attr("broken_node").attr("module");
+      py::object handler = dependency.attr("handler");
+      if (!py::isinstance(module, nn.attr("Conv2d")) || !(handler.is(inbound_fn) || handler.is(outbound_fn)))
+        continue;
+      const int64_t groups = module.attr("groups").cast<int64_t>();
+      const int64_t size = module.attr(handler.is(inbound_fn) ? "in_channels" : "out_channels").cast<int64_t>();
+      if (groups <= 1 || !py::list(entry[py::int_(1)]).equal(requested)) continue;
+      std::vector<int64_t> per_group(groups, 0);
+      for (py::handle i : requested) ++per_group[i.cast<int64_t>() / (size / groups)];
+      if (*std::min_element(per_group.begin(), per_group.end()) ==
+          *std::max_element(per_group.begin(), per_group.end()))
+        continue;
+      py::list balanced = balanced_request(native, idxs, groups, size / groups);
+      if (py::len(balanced) == 0) break;
+      logger.attr("debug")(py::str("Balancing the pruned channels of {} over the {} groups of {}")
+                               .format(layer, groups, module));
+      return prune_channels(m, self, layer, balanced, true);
+    }
+  }
+
+  const bool drop_view_op = py::bool_(self.attr("drop_view_op"));
+  py::object view_op_cls = m.attr("tp").attr("_ViewOP");
   for (py::handle entry : plan.attr("plan")) {
     py::object dependency = entry[py::int_(0)];
     py::object module = dependency.attr("broken_node").attr("module");
@@ -157,7 +228,7 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
               "trying to reduce pruned filters.");
           py::list fewer = py::module_::import("builtins").attr("sorted")(idxs);
           fewer = fewer[py::slice(0, available - 1, 1)];
-          return self.attr("prune_channels")(layer, fewer);
+          return prune_channels(m, self, layer, fewer, rebalanced);
         }
       }
     } else if (drop_view_op && py::isinstance(module, view_op_cls)) {

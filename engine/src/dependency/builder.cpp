@@ -116,7 +116,7 @@ const std::unordered_map<c10::Symbol, Handler>& operator_table() {
     const OperatorFamily families[] = {
         {{c10::prim::GetAttr}, [](Builder& b, const jit::Node* n) { b.get_attr(n); }},
         {{c10::prim::Constant}, [](Builder& b, const jit::Node* n) { b.constant(n); }},
-        {{c10::prim::ListConstruct, c10::prim::TupleConstruct},
+        {{c10::prim::ListConstruct, c10::prim::TupleConstruct, c10::prim::DictConstruct},
          [](Builder& b, const jit::Node* n) { b.pack(n); }},
         {{c10::prim::ListUnpack}, [](Builder& b, const jit::Node* n) { b.list_unpack(n); }},
         {{c10::prim::TupleUnpack},
@@ -356,7 +356,7 @@ void Builder::pack(const jit::Node* node) {
   for (const jit::Use& use : node->output()->uses()) {
     const auto k = use.user->kind();
     if (k == c10::aten::cat || k == c10::prim::Return || k == c10::prim::TupleConstruct ||
-        k == c10::prim::ListConstruct)
+        k == c10::prim::ListConstruct || k == c10::prim::DictConstruct)
       continue;
     if (use.user->kind().is_aten() && !node->inputs().empty() && !is_tensor(node->input(0)))
       continue;  // a list of sizes or dims, not of tensors
@@ -470,12 +470,27 @@ void Builder::split(const jit::Node* node, bool equal_pieces) {
     return;
   }
   const int64_t d = *dim < 0 ? *dim + rank(in) : *dim;
-  Op op(d == g.values[in].cdim ? OpKind::Split : OpKind::Same, {in});
-  if (equal_pieces) op.chunks = const_int(node->input(1)).value_or(0);
+  const bool along_channels = d == g.values[in].cdim;
+  Op op(along_channels ? OpKind::Split : OpKind::Same, {in});
   for (const jit::Value* o : unpack->outputs()) {
     const int ov = value_id(o);
     g.values[ov].cdim = g.values[in].cdim;
     op.outs.push_back(ov);
+  }
+  if (along_channels) {
+    const auto chunks = equal_pieces ? const_int(node->input(1)) : c10::nullopt;
+    bool equal = chunks && *chunks == static_cast<int64_t>(op.outs.size());
+    for (int ov : op.outs)
+      equal = equal && g.values[ov].shaped && g.values[ov].shape == g.values[op.outs[0]].shape;
+    if (!equal) {
+      // The piece sizes are constants of the model's code (or chunks of
+      // unequal size): any change of width would cut the pieces elsewhere.
+      op.kind = OpKind::Refuse;
+      op.what = std::string("operation ") + node->kind().toQualString() +
+                " (pieces of sizes fixed in the model's code, which pruning would misalign)";
+    } else {
+      op.chunks = *chunks;
+    }
   }
   g.add_op(std::move(op));
 }
@@ -541,7 +556,8 @@ void Builder::build(const jit::Graph& trace) {
     const jit::Value* v = pending.back();
     pending.pop_back();
     const auto k = v->node()->kind();
-    if (k == c10::prim::TupleConstruct || k == c10::prim::ListConstruct) {
+    if (k == c10::prim::TupleConstruct || k == c10::prim::ListConstruct ||
+        k == c10::prim::DictConstruct) {
       pending.insert(pending.end(), v->node()->inputs().begin(), v->node()->inputs().end());
     } else if (is_tensor(v)) {
       out.ins.push_back(value_id(v));

@@ -102,6 +102,32 @@ class Planner {
     return off;
   }
 
+  // torch.chunk cuts the channels into equal pieces by arithmetic on the
+  // width it receives: every piece must lose the same positions, or the cut
+  // would move. Positions removed from one piece are removed from all.
+  void chunk(const Op& op, int v, const std::vector<int64_t>& idxs) {
+    const int whole = op.ins[0];
+    const int64_t n = count[whole];
+    if (n < 0 || n % op.chunks != 0) {
+      refuse(-1, "channels reach a torch.chunk whose input of " + std::to_string(n) +
+                     " channels does not divide into " + std::to_string(op.chunks) + " equal pieces");
+      return;
+    }
+    const int64_t piece = n / op.chunks;
+    std::vector<int64_t> positions;
+    if (v == whole) {
+      for (int64_t i : idxs) positions.push_back(i % piece);
+    } else {
+      positions = idxs;
+    }
+    std::vector<int64_t> all;
+    for (size_t k = 0; k < op.outs.size(); ++k) {
+      add(op.outs[k], positions);
+      for (int64_t p : positions) all.push_back(static_cast<int64_t>(k) * piece + p);
+    }
+    add(whole, all);
+  }
+
   void to_all_ports(const Op& op, int from, const std::vector<int64_t>& idxs) {
     for (int v : op.ins) if (v != from) add(v, idxs);
     for (int v : op.outs) if (v != from) add(v, idxs);
@@ -146,8 +172,10 @@ class Planner {
           mark(step(Action::PruneGroupConv, op.module, -1), idxs);
           to_all_ports(op, v, idxs);
         } else {
-          refuse(op.module, "grouped convolution '" + path + "' (groups=" +
-                                std::to_string(s.groups) + ") would lose channels inside its groups");
+          // Each group keeps its own inputs and outputs; whether every group
+          // keeps the same width is checked once the plan is complete.
+          if (is_in) mark(step(Action::PruneRelatedConv, op.module, -1), idxs);
+          if (is_out) mark(step(Action::PruneConv, op.module, -1), idxs);
         }
         break;
       }
@@ -169,8 +197,13 @@ class Planner {
       case OpKind::Same:
         to_all_ports(op, v, idxs);
         break;
-      case OpKind::Cat:
-      case OpKind::Split: {
+      case OpKind::Split:
+        if (op.chunks > 0) {
+          chunk(op, v, idxs);
+          break;
+        }
+        [[fallthrough]];
+      case OpKind::Cat: {
         const std::vector<int>& parts = op.kind == OpKind::Cat ? op.ins : op.outs;
         const int whole = op.kind == OpKind::Cat ? op.outs[0] : op.ins[0];
         const auto off = offsets(parts);
@@ -289,6 +322,29 @@ std::vector<Step> ChannelGraph::plan(int64_t module, Role role, const std::vecto
       emptied.push_back(Step{Action::Refuse, st.module, -1, {},
                              "the plan would remove every channel of '" + g.modules[st.module].path +
                                  "'"});
+    }
+  }
+  // A grouped convolution runs only with groups of equal width: each group
+  // must lose as many channels as every other, on either side.
+  for (const Step& st : steps) {
+    if (st.module < 0 || g.modules[st.module].kind != ModuleKind::Conv) continue;
+    const ModuleSizes& ms = sizes[st.module];
+    const bool inputs = st.action == Action::PruneRelatedConv;
+    if (ms.groups <= 1 || !(inputs || st.action == Action::PruneConv)) continue;
+    const int64_t width = (inputs ? ms.in : ms.out) / ms.groups;
+    std::vector<int64_t> per_group(ms.groups, 0);
+    for (int64_t i : st.idxs) ++per_group[i / width];
+    const auto [lo, hi] = std::minmax_element(per_group.begin(), per_group.end());
+    if (*lo != *hi) {
+      emptied.push_back(Step{
+          Action::Refuse, st.module, -1, {},
+          "grouped convolution '" + g.modules[st.module].path + "' (groups=" +
+              std::to_string(ms.groups) + ") would lose " + std::to_string(*hi) + " " +
+              (inputs ? "input" : "output") + " channels from group " +
+              std::to_string(hi - per_group.begin()) + " but " + std::to_string(*lo) +
+              " from group " + std::to_string(lo - per_group.begin()) +
+              "; remove the same number of channels from every group of " +
+              std::to_string(width)});
     }
   }
   steps.insert(steps.end(), emptied.begin(), emptied.end());

@@ -203,8 +203,12 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
         continue;
       py::list balanced = balanced_request(native, idxs, groups, size / groups);
       if (py::len(balanced) == 0) break;
-      logger.attr("debug")(py::str("Balancing the pruned channels of {} over the {} groups of {}")
-                               .format(layer, groups, module));
+      // The channels removed are no longer exactly those asked for: say so.
+      logger.attr("warning")(
+          py::str("Pruning the requested channels of {} would leave the {} groups of {} unequal; "
+                  "pruning {} channels from every group instead (requested ones first, then the "
+                  "lowest-L1)")
+              .format(layer, groups, module, py::len(balanced) / groups));
       return prune_channels(m, self, layer, balanced, true);
     }
   }

@@ -12,7 +12,6 @@ removed channels zeroed (the check adds to the time column).
 Run: .venv/bin/python bench/bench_coverage.py [--oracle] [model ...]
 """
 import argparse
-import statistics
 import time
 
 import torch
@@ -22,6 +21,8 @@ from orrery.framework.model_bridge import TorchModel
 from orrery.framework.nn_bridge import TorchConv2D
 from orrery.framework.surgeon_bridge import TorchGraphSurgeon
 from torch_surgery import dependency as tp
+
+from bench_prune import forward_seconds  # bench/ is the script's folder
 
 CLASSIFICATION = [
     "resnet18", "resnet50", "resnext50_32x4d", "regnet_x_400mf", "regnet_y_400mf",
@@ -45,17 +46,6 @@ def tensors_of(out):
     if isinstance(out, (list, tuple)):
         return [t for o in out for t in tensors_of(o)]
     return [out]
-
-
-def forward_seconds(model, x, repeats=3):
-    with torch.no_grad():
-        model(x)
-        times = []
-        for _ in range(repeats):
-            start = time.perf_counter()
-            model(x)
-            times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 class Oracle:

@@ -57,5 +57,5 @@ def test_the_modules_cmake_lists_were_built_and_installed():
                   if name.endswith(".so") and "orrery_torch_libs" not in folder}
     assert set(manifest["modules"].values()) <= built
     for name in manifest["modules"]:
-        spec = importlib.util.find_spec(name)
-        assert spec is not None and spec.origin.endswith(os.path.basename(manifest["modules"][name])), name
+        found = importlib.util.find_spec(name)
+        assert found is not None and found.origin.endswith(os.path.basename(manifest["modules"][name])), name

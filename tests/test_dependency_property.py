@@ -104,10 +104,10 @@ def models(draw):
     return blocks, widths, draw(st.booleans())
 
 
-@given(spec=models(), data=st.data())
-def test_every_plan_is_refused_cleanly_or_matches_the_oracle(spec, data):
+@given(design=models(), data=st.data())
+def test_every_plan_is_refused_cleanly_or_matches_the_oracle(design, data):
     torch.manual_seed(0)
-    model = RandomNet(*spec).eval()
+    model = RandomNet(*design).eval()
     for module in model.modules():
         if isinstance(module, nn.BatchNorm2d):  # statistics that are not the identity
             module.running_mean.uniform_(-1, 1)

@@ -92,18 +92,25 @@ struct Task {
 }  // namespace
 
 void ema_update_(const std::vector<at::Tensor>& averaged, const std::vector<at::Tensor>& trained,
-                 double decay) {
+                 double decay, const std::vector<std::string>& names) {
   TORCH_CHECK(averaged.size() == trained.size(), "ema_update_: ", averaged.size(),
               " averaged tensors but ", trained.size(), " trained ones");
+  TORCH_CHECK(names.empty() || names.size() == averaged.size(), "ema_update_: ", names.size(),
+              " names for ", averaged.size(), " tensor pairs");
+  auto entry = [&names](size_t i) {
+    return names.empty() ? "tensor pair " + std::to_string(i) : "entry " + names[i];
+  };
   for (size_t i = 0; i < averaged.size(); ++i) {
-    TORCH_CHECK(averaged[i].defined() && trained[i].defined(), "ema_update_: tensor pair ", i,
+    TORCH_CHECK(averaged[i].defined() && trained[i].defined(), "ema_update_: ", entry(i),
                 " holds an undefined tensor");
-    TORCH_CHECK(averaged[i].is_floating_point(), "ema_update_: averaged tensor ", i,
+    TORCH_CHECK(averaged[i].is_floating_point(), "ema_update_: the averaged ", entry(i),
                 " is not floating point (", averaged[i].scalar_type(), ")");
-    TORCH_CHECK(averaged[i].sizes() == trained[i].sizes(), "ema_update_: tensor pair ", i,
-                " has shapes ", averaged[i].sizes(), " and ", trained[i].sizes());
-    TORCH_CHECK(averaged[i].device() == trained[i].device(), "ema_update_: tensor pair ", i,
-                " is on ", averaged[i].device(), " and ", trained[i].device());
+    TORCH_CHECK(averaged[i].sizes() == trained[i].sizes(), "ema_update_: ", entry(i), " has shape ",
+                averaged[i].sizes(), " in the average but ", trained[i].sizes(),
+                " in the trained network; the two networks must have the same architecture");
+    TORCH_CHECK(averaged[i].device() == trained[i].device(), "ema_update_: ", entry(i), " is on ",
+                averaged[i].device(), " in the average but on ", trained[i].device(),
+                " in the trained network; move both networks to the same device first");
   }
 
   at::NoGradGuard no_grad;

@@ -7,20 +7,14 @@
 #include <torch/extension.h>
 
 #include "class_builder.h"
+#include "python_checks.h"
 
 namespace py = pybind11;
 using orrery::bind::ClassBuilder;
 using orrery::bind::import_names;
+using orrery::bind::python_assert;
 
 namespace {
-
-// `assert cond` without a message, skipped under python -O like any other.
-void python_assert(bool cond) {
-  if (!Py_OptimizeFlag && !cond) {
-    PyErr_SetNone(PyExc_AssertionError);
-    throw py::error_already_set();
-  }
-}
 
 void make_manager(py::module_& m) {
   ClassBuilder cls(m, "_TorchHorovodManager", {m.attr("HorovodManager")});

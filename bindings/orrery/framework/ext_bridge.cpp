@@ -5,10 +5,12 @@
 #include <torch/extension.h>
 
 #include "class_builder.h"
+#include "python_checks.h"
 
 namespace py = pybind11;
 using orrery::bind::ClassBuilder;
 using orrery::bind::import_names;
+using orrery::bind::python_assert;
 
 namespace {
 
@@ -157,14 +159,7 @@ void make_warmup(py::module_& m) {
   cls.method(
       "event_do",
       [m](py::object self, py::object event) {
-        // An assert statement: skipped under python -O like any other.
-        if (!Py_OptimizeFlag) {
-          if (!event.equal(py::str("before_iteration")) ||
-              py::bool_(self.attr("_done"))) {
-            PyErr_SetNone(PyExc_AssertionError);
-            throw py::error_already_set();
-          }
-        }
+        python_assert(event.equal(py::str("before_iteration")) && !py::bool_(self.attr("_done")));
         const py::int_ one(1);
         py::object next = py::object(self.attr("current_iteration_nb")) + one;
         if (next.equal(self.attr("total_iterations"))) {

@@ -303,9 +303,11 @@ StateEntries state_entries(const py::object& network, StateWalker* walker) {
 }
 
 // Floating-point entries of the averaged state and the trained tensors under
-// the same keys, every key and shape checked before anything changes.
+// the same keys (a missing key raises KeyError); the engine checks shapes and
+// devices before it changes anything.
 void average_pairs(const py::object& averaged_network, const py::object& training_model,
-                   std::vector<at::Tensor>* averaged, std::vector<at::Tensor>* trained) {
+                   std::vector<at::Tensor>* averaged, std::vector<at::Tensor>* trained,
+                   std::vector<std::string>* names) {
   StateWalker walker;
   const StateEntries averaged_state = state_entries(averaged_network, &walker);
   const StateEntries trained_state = state_entries(training_model, &walker);
@@ -326,23 +328,9 @@ void average_pairs(const py::object& averaged_network, const py::object& trainin
     if (!THPVariable_Check(found->second->ptr())) {
       throw py::type_error("the trained network's entry " + key + " is not a tensor");
     }
-    const at::Tensor& t = THPVariable_Unpack(found->second->ptr());
-    if (v.sizes() != t.sizes()) {
-      std::ostringstream message;
-      message << "the averaged network's entry " << key << " has shape " << v.sizes()
-              << " but the trained network's has shape " << t.sizes()
-              << ": the two networks must have the same architecture";
-      throw std::runtime_error(message.str());
-    }
-    if (v.device() != t.device()) {
-      std::ostringstream message;
-      message << "the averaged network's entry " << key << " is on " << v.device()
-              << " but the trained network's is on " << t.device()
-              << ": move both networks to the same device first";
-      throw std::runtime_error(message.str());
-    }
     averaged->push_back(v);
-    trained->push_back(t);
+    trained->push_back(THPVariable_Unpack(found->second->ptr()));
+    names->push_back(key);
   }
 }
 
@@ -379,10 +367,17 @@ void make_ema(py::module_& m) {
         if (interval.is_none() || !interval.equal(py::str("iteration"))) return;
         torch::NoGradGuard no_grad;
         std::vector<at::Tensor> averaged, trained;
-        average_pairs(self.attr("model"), training_model, &averaged, &trained);
-        self.attr("updates") = py::object(self.attr("updates")) + py::int_(1);
-        const double d = py::float_(self.attr("decay")(self.attr("updates")));
-        orrery::engine::ema_update_(averaged, trained, d);
+        std::vector<std::string> names;
+        average_pairs(self.attr("model"), training_model, &averaged, &trained, &names);
+        // `updates` advances only once the average has: a refused update changes nothing.
+        py::object updates = py::object(self.attr("updates")) + py::int_(1);
+        const double d = py::float_(self.attr("decay")(updates));
+        try {
+          orrery::engine::ema_update_(averaged, trained, d, names);
+        } catch (const c10::Error& e) {
+          throw std::runtime_error(e.what_without_backtrace());
+        }
+        self.attr("updates") = updates;
       },
       py::arg("interval"), py::arg("interval_nb"), py::arg("training_model"));
   cls.method("dump_native_info", [](py::object self) {

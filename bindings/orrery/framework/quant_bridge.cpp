@@ -6,11 +6,13 @@
 #include <torch/extension.h>
 
 #include "class_builder.h"
+#include "python_checks.h"
 #include "orrery_engine/lsq.h"
 
 namespace py = pybind11;
 using orrery::bind::ClassBuilder;
 using orrery::bind::ClassRef;
+using orrery::bind::python_assert;
 namespace engine = orrery::engine;
 
 namespace {
@@ -35,14 +37,6 @@ py::object num_pow(py::handle a, py::handle b) {
   throw py::error_already_set();
 }
 
-// An interpreter-level assertion: skipped when Python runs with -O.
-void python_assert(bool condition, const char* message = nullptr) {
-  if (condition) return;
-  if (py::module_::import("sys").attr("flags").attr("optimize").cast<int>() > 0) return;
-  if (message == nullptr) raise_bare(PyExc_AssertionError);
-  PyErr_SetString(PyExc_AssertionError, message);
-  throw py::error_already_set();
-}
 
 at::Tensor as_tensor(const py::handle& value, const char* what) {
   if (!THPVariable_Check(value.ptr())) {

@@ -13,13 +13,15 @@
 
 #include <ATen/ATen.h>
 
+#include <string>
 #include <vector>
 
 namespace orrery::engine {
 
-// Every shape is checked before any tensor changes; a mismatch names the pair's
-// index. `averaged` must be floating point.
+// Every shape and device is checked before any tensor changes; a mismatch
+// names the pair by its entry in `names` (state-dict keys) when given, else by
+// its index. `averaged` must be floating point.
 void ema_update_(const std::vector<at::Tensor>& averaged, const std::vector<at::Tensor>& trained,
-                 double decay);
+                 double decay, const std::vector<std::string>& names = {});
 
 }  // namespace orrery::engine

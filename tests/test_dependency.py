@@ -379,3 +379,83 @@ def test_grouped_convolutions_lose_as_many_channels_in_every_group():
         with pytest.raises(ValueError, match="same number of channels from every group"):
             plan.exec()
     assert all(torch.equal(v, model.state_dict()[k]) for k, v in before.items())
+
+
+class ChannelsLast(nn.Module):
+    """A ConvNeXt-style block: the channels move last for a layer norm and two
+    linear layers, come back through two transposes, and meet a layer scale,
+    a bias added by hand and a per-channel buffer."""
+
+    def __init__(self, dim=8):
+        super().__init__()
+        self.stem = nn.Conv2d(3, dim, 1)
+        self.dw = nn.Conv2d(dim, dim, 3, padding=1, groups=dim)
+        self.norm = nn.LayerNorm(dim)
+        self.up = nn.Linear(dim, 2 * dim)
+        self.down = nn.Linear(2 * dim, dim)
+        self.gamma = nn.Parameter(torch.rand(dim, 1, 1) + 0.5)
+        self.shift = nn.Parameter(torch.randn(1, dim, 1, 1))
+        self.register_buffer("scale", torch.rand(dim) + 0.5)
+        self.head = nn.Conv2d(dim, 2, 1)
+
+    def forward(self, x):
+        x = self.stem(x)
+        y = self.dw(x).permute(0, 2, 3, 1)
+        y = self.down(nn.functional.gelu(self.up(self.norm(y)))) * self.scale
+        y = y.transpose(1, 3).transpose(2, 3)
+        return self.head(x + self.gamma * y + self.shift)
+
+
+def test_channels_last_blocks_prune_norms_linears_and_per_channel_tensors():
+    torch.manual_seed(0)
+    model = ChannelsLast()
+    graph, x = graph_of(model, 2, 3, 5, 5)
+    plan = graph.get_pruning_plan(model.stem, S.prune_conv, idxs=[1, 6])
+    assert sorted(steps(plan)) == sorted([
+        ("prune_conv", "stem", [1, 6]), ("prune_group_conv", "dw", [1, 6]),
+        ("prune_layernorm", "norm", [1, 6]), ("prune_related_linear", "up", [1, 6]),
+        ("prune_linear", "down", [1, 6]), ("prune_parameter", "scale", [1, 6]),
+        ("prune_parameter", "gamma", [1, 6]), ("prune_parameter", "shift", [1, 6]),
+        ("prune_related_conv", "head", [1, 6])])
+    check_plan(model, x, plan)
+    assert (model.gamma.shape, model.shift.shape, model.scale.shape) == ((6, 1, 1), (1, 6, 1, 1), (6,))
+    assert "scale" in dict(model.named_buffers()) and model.norm.normalized_shape == (6,)
+    # The hidden width of the channels-last pair, on the same cached graph.
+    check_plan(model, x, graph.get_pruning_plan(model.up, S.prune_linear, idxs=[0, 15]))
+    assert (model.up.out_features, model.down.in_features) == (14, 14)
+
+
+class Fn(nn.Module):
+    def __init__(self, fn, **modules):
+        super().__init__()
+        self.fn = fn
+        for name, module in modules.items():
+            setattr(self, name, module)
+
+    def forward(self, x):
+        return self.fn(self, x)
+
+
+@pytest.mark.parametrize("fn, modules, reason", [
+    (lambda m, x: m.norm(m.conv(x)), {"norm": nn.LayerNorm([8, 4, 4])},
+     "normalises the channels together with other dimensions"),
+    (lambda m, x: nn.functional.layer_norm(m.conv(x).permute(0, 2, 3, 1), (8,)), {},
+     "without the per-channel weights"),
+    (lambda m, x: m.norm(m.conv(x).permute(0, 2, 3, 1)) * m.norm.weight, {"norm": nn.LayerNorm(8)},
+     "belongs to a layer"),
+    (lambda m, x: m.conv(x) * m.g + (m.conv(x).mean((2, 3), True).permute(0, 2, 1, 3) + m.g).sum(),
+     {"g": nn.Parameter(torch.ones(8, 1, 1))},
+     "also used where it broadcasts"),
+], ids=["norm_over_channels_and_space", "norm_without_weights", "layer_weight_used_outside",
+        "tensor_broadcast_elsewhere"])
+def test_per_channel_tensors_that_cannot_follow_refuse_the_plan(fn, modules, reason):
+    model = Fn(fn, conv=nn.Conv2d(3, 8, 1), **{k: v for k, v in modules.items() if isinstance(v, nn.Module)})
+    for name, value in modules.items():
+        if isinstance(value, nn.Parameter):
+            model.register_parameter(name, value)
+    graph, x = graph_of(model, 1, 3, 4, 4)
+    plan = graph.get_pruning_plan(model.conv, S.prune_conv, idxs=[0])
+    assert any(dep.reason and reason in dep.reason for dep, _ in plan.plan), str(plan)
+    with pytest.raises(ValueError, match="cannot be executed"):
+        plan.exec()
+    assert model.conv.out_channels == 8

@@ -4,9 +4,15 @@ For each convolution: zero, in every module that produces a channel the plan
 removes, that channel's weights; record the output; execute the plan; the
 smaller model must give the same output. A missed residual partner or a wrong
 concatenation offset shows up as a mismatch or a failing forward pass.
+
+A layer norm over the channels renormalises over those that remain, so for the
+reference output each pruned layer norm normalises over its kept channels only.
 """
+import contextlib
+
 import pytest
 import torch
+import torch.nn.functional as F
 import torchvision
 
 from torch_surgery import dependency as tp
@@ -29,6 +35,11 @@ def zero_removed_channels(plan):
                 module.weight[idxs] = 0.0
             elif name == "prune_batchnorm" and module.affine:
                 module.weight[idxs] = 0.0
+            elif name == "prune_layernorm" and module.weight is not None:
+                module.weight[idxs] = 0.0
+            elif name == "prune_parameter":  # a layer scale, or a bias added by hand
+                getattr(module, handler.attribute).index_fill_(handler.dim, torch.tensor(idxs), 0.0)
+                continue
             else:
                 continue
             if getattr(module, "bias", None) is not None:
@@ -42,10 +53,39 @@ def spread_indices(n):
     return sorted({0, n // 3, n - 1})
 
 
-def check_plan(model, x, plan):
+@contextlib.contextmanager
+def layer_norms_over_kept_channels(plan):
+    """Makes the plan's layer norms normalise over the channels it keeps."""
+    removed = {id(dep.broken_node.module.weight): idxs for dep, idxs in plan.plan
+               if dep.handler is not None and dep.handler.__name__ == "prune_layernorm" and idxs}
+    original = F.layer_norm
+
+    def layer_norm(x, normalized_shape, weight=None, bias=None, eps=1e-5):
+        idxs = removed.get(id(weight))
+        if idxs is None:
+            return original(x, normalized_shape, weight, bias, eps)
+        keep = [i for i in range(x.shape[-1]) if i not in set(idxs)]
+        out = torch.zeros_like(x)
+        out[..., keep] = original(x[..., keep], (len(keep),), weight[keep],
+                                  None if bias is None else bias[keep], eps)
+        return out
+
+    F.layer_norm = layer_norm
+    try:
+        yield
+    finally:
+        F.layer_norm = original
+
+
+def expected_after(model, x, plan):
+    """What the model must compute once the plan has run."""
     zero_removed_channels(plan)
-    with torch.no_grad():
-        expected = model(x)
+    with torch.no_grad(), layer_norms_over_kept_channels(plan):
+        return model(x)
+
+
+def check_plan(model, x, plan):
+    expected = expected_after(model, x, plan)
     plan.exec()
     with torch.no_grad():
         got = model(x)
@@ -91,8 +131,9 @@ def sweep_every_conv(model, x):
         (torchvision.models.mobilenet_v2, 64),
         (torchvision.models.densenet121, 64),
         (torchvision.models.vgg11, 32),
+        (torchvision.models.convnext_tiny, 64),
     ],
-    ids=["resnet18", "mobilenet_v2", "densenet121", "vgg11"],
+    ids=["resnet18", "mobilenet_v2", "densenet121", "vgg11", "convnext_tiny"],
 )
 def test_every_conv_prunes_to_an_equivalent_model(factory, size):
     torch.manual_seed(0)

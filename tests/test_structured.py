@@ -236,3 +236,34 @@ def test_quantized_convolution_keeps_one_step_size_per_channel():
         assert q.quan_w_fn.s.shape[0] == 4
         with torch.no_grad():
             assert torch.allclose(q(x), expected, atol=1e-6)
+
+
+def test_layer_norm_and_per_channel_tensors():
+    torch.manual_seed(0)
+    norm = torch.nn.LayerNorm(6)
+    torch.nn.init.normal_(norm.weight)
+    torch.nn.init.normal_(norm.bias)
+    x = torch.randn(2, 6)
+    expected = torch.nn.functional.layer_norm(x[:, [0, 2, 3, 5]], (4,), norm.weight[[0, 2, 3, 5]],
+                                              norm.bias[[0, 2, 3, 5]])
+    assert S.prune_layernorm(norm, [4, 1]) == (norm, 4)
+    torch.testing.assert_close(norm(x[:, [0, 2, 3, 5]]), expected)
+    with pytest.raises(ValueError, match="only a layer norm over the channels alone"):
+        S.prune_layernorm(torch.nn.LayerNorm([4, 4]), [0])
+
+    holder = torch.nn.Module()
+    holder.gamma = torch.nn.Parameter(torch.arange(12.0).view(1, 4, 3), requires_grad=False)
+    holder.register_buffer("counts", torch.arange(4))
+    assert S.prune_parameter(holder, "gamma", [0, 3], dim=1)[1] == 6
+    assert torch.equal(holder.gamma, torch.tensor([[[3.0, 4, 5], [6, 7, 8]]]))
+    assert isinstance(holder.gamma, torch.nn.Parameter) and not holder.gamma.requires_grad
+    for args, error, message in [
+        (("missing", [0]), ValueError, "no parameter or buffer 'missing'"),
+        (("counts", [0]), ValueError, "not floating point"),
+        (("gamma", [0], 3), ValueError, "dimension 3 does not exist"),
+        (("gamma", [5], 1), ValueError, "out of range|outside"),
+        ((0, [0]), TypeError, "attribute name as a str"),
+    ]:
+        with pytest.raises(error, match=message):
+            S.prune_parameter(holder, *args)
+    assert holder.gamma.shape == (1, 2, 3) and holder.counts.shape == (4,)

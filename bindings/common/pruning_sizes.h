@@ -7,6 +7,6 @@ namespace orrery::bind {
 
 inline constexpr const char* kPrunedSizeAttributes[] = {
     "in_channels", "out_channels", "groups", "in_features",
-    "out_features", "num_features", "num_parameters"};
+    "out_features", "num_features", "num_parameters", "normalized_shape"};
 
 }  // namespace orrery::bind

@@ -33,6 +33,30 @@ py::object handler_for(dep::Action action) {
   return structured().attr(dep::action_name(action));
 }
 
+// A per-channel tensor attribute is pruned by a function of the module that
+// owns it, bound to the attribute's name and channel dimension (which the
+// handler shows as `attribute` and `dim`).
+py::object parameter_handler(const std::string& name, int64_t dim) {
+  py::object s = structured();
+  py::object prune = s.attr("prune_parameter");
+  py::object fn = s.attr("_PruningFunction")();
+  fn.attr("_impl") = py::cpp_function(
+      [prune, name, dim](py::object layer, py::object idxs) { return prune(layer, name, idxs, dim); },
+      py::arg("layer"), py::arg("idxs"));
+  fn.attr("__name__") = "prune_parameter";
+  fn.attr("__qualname__") = "prune_parameter";
+  fn.attr("attribute") = name;
+  fn.attr("dim") = dim;
+  return fn;
+}
+
+// "block.layer_scale" -> ("block", "layer_scale"); the root's own attributes have owner "".
+std::pair<std::string, std::string> split_attribute_path(const std::string& path) {
+  const auto dot = path.rfind('.');
+  if (dot == std::string::npos) return {"", path};
+  return {path.substr(0, dot), path.substr(dot + 1)};
+}
+
 // The plan side and module family a structured function stands for.
 struct FunctionUse {
   dep::Role role;
@@ -49,6 +73,7 @@ FunctionUse function_use(const py::object& prune_fn) {
       {"prune_related_linear", {dep::Role::Input, dep::ModuleKind::Linear}},
       {"prune_batchnorm", {dep::Role::Output, dep::ModuleKind::BatchNorm}},
       {"prune_prelu", {dep::Role::Output, dep::ModuleKind::PReLU}},
+      {"prune_layernorm", {dep::Role::Output, dep::ModuleKind::LayerNorm}},
   };
   for (const auto& [name, use] : table) {
     if (prune_fn.is(s.attr(name))) return use;
@@ -63,6 +88,8 @@ const char* kind_text(dep::ModuleKind kind) {
     case dep::ModuleKind::Linear: return "a linear layer";
     case dep::ModuleKind::BatchNorm: return "a batch norm";
     case dep::ModuleKind::PReLU: return "a PReLU";
+    case dep::ModuleKind::LayerNorm: return "a layer norm";
+    case dep::ModuleKind::Parameter: return "a per-channel tensor";
   }
   return "?";
 }
@@ -81,9 +108,10 @@ std::vector<int64_t> to_indices(py::object idxs) {
   return out;
 }
 
-dep::ModuleSizes read_sizes(const py::object& module, dep::ModuleKind kind) {
+// `module` is the owner of a Parameter.
+dep::ModuleSizes read_sizes(const py::object& module, const dep::ModuleInfo& info) {
   dep::ModuleSizes s;
-  switch (kind) {
+  switch (info.kind) {
     case dep::ModuleKind::Conv:
       s.in = module.attr("in_channels").cast<int64_t>();
       s.out = module.attr("out_channels").cast<int64_t>();
@@ -99,6 +127,22 @@ dep::ModuleSizes read_sizes(const py::object& module, dep::ModuleKind kind) {
     case dep::ModuleKind::PReLU:
       s.out = s.in = module.attr("num_parameters").cast<int64_t>();
       break;
+    case dep::ModuleKind::LayerNorm: {
+      py::tuple shape(module.attr("normalized_shape"));
+      s.out = s.in = shape.empty() ? 0 : shape[shape.size() - 1].cast<int64_t>();
+      break;
+    }
+    case dep::ModuleKind::Parameter: {
+      const std::string name = split_attribute_path(info.path).second;
+      py::object t = py::getattr(module, name.c_str(), py::none());
+      if (!THPVariable_Check(t.ptr()) || THPVariable_Unpack(t.ptr()).dim() <= info.dim) {
+        throw std::runtime_error("the tensor attribute '" + info.path +
+                                 "' is no longer what the model was traced with; build the "
+                                 "dependency graph again");
+      }
+      s.out = s.in = THPVariable_Unpack(t.ptr()).size(info.dim);
+      break;
+    }
   }
   return s;
 }
@@ -216,8 +260,12 @@ std::string dependency_text(const py::object& self) {
   if (!reason.is_none()) return "<Dependency: refused at " + name + ": " + std::string(py::str(reason)) + ">";
   py::object handler = self.attr("handler");
   if (handler.is_none()) return "<Dependency: channels pass through " + std::string(py::repr(node.attr("module"))) + ">";
-  return "<Dependency: " + std::string(py::str(handler.attr("__name__"))) + " on " + name + " (" +
-         std::string(py::repr(node.attr("module"))) + ")>";
+  const std::string fn = py::str(handler.attr("__name__"));
+  // A tensor attribute's node holds its owner, which may be a whole block.
+  const std::string what = fn == "prune_parameter"
+                               ? std::string(py::str(py::type::of(node.attr("module")).attr("__name__")))
+                               : std::string(py::repr(node.attr("module")));
+  return "<Dependency: " + fn + " on " + name + " (" + what + ")>";
 }
 
 void make_dependency(py::module_& m) {
@@ -326,6 +374,8 @@ int64_t pruned_width(const dep::Step& step, const dep::ModuleSizes& s) {
     case dep::Action::PruneBatchnorm:
     case dep::Action::PruneGroupConv:
     case dep::Action::PrunePrelu:
+    case dep::Action::PruneLayernorm:
+    case dep::Action::PruneParameter:
       return s.out;
     default:
       return -1;
@@ -345,6 +395,10 @@ int64_t input_width(const py::object& module) {
     const int64_t n = module.attr("num_parameters").cast<int64_t>();
     return n > 1 ? n : -1;
   }
+  if (py::isinstance(module, nn.attr("LayerNorm"))) {
+    py::tuple shape(module.attr("normalized_shape"));
+    return shape.size() == 1 ? shape[0].cast<int64_t>() : -1;
+  }
   return -1;
 }
 
@@ -356,10 +410,13 @@ int64_t input_width(const py::object& module) {
 //  - a prunable module the trace does not show as a layer (a branch the
 //    example inputs did not take, a result the model discards, weights read
 //    directly or transformed first) may read the removed channels: refused
-//    when its input width matches a width the plan changes.
+//    when its input width matches a width the plan changes;
+//  - a per-channel tensor attribute of a layer used outside the layer would
+//    shrink without the layer's size attributes.
 void refuse_hidden_couplings(const py::object& model, const std::vector<py::object>& modules,
-                             const py::list& paths, const std::vector<dep::ModuleSizes>& sizes,
-                             std::vector<dep::Step>& steps) {
+                             const std::vector<dep::ModuleInfo>& infos,
+                             const std::vector<dep::ModuleSizes>& sizes, std::vector<dep::Step>& steps) {
+  static const py::object& nn = *new py::object(py::module_::import("torch.nn"));
   std::vector<dep::Step> refusals;
   auto refuse = [&](int64_t module, std::string reason) {
     for (const dep::Step& r : refusals)
@@ -368,17 +425,29 @@ void refuse_hidden_couplings(const py::object& model, const std::vector<py::obje
   };
   std::set<int64_t> widths;
   std::set<PyObject*> traced;
-  for (const py::object& mod : modules) traced.insert(mod.ptr());
+  for (size_t i = 0; i < modules.size(); ++i) {
+    // Owning a tensor the model reads is not being called as a layer.
+    if (infos[i].kind != dep::ModuleKind::Parameter) traced.insert(modules[i].ptr());
+  }
   for (const dep::Step& step : steps) {
     if (step.module < 0 || step.action == dep::Action::Refuse || step.action == dep::Action::View)
       continue;
     widths.insert(pruned_width(step, sizes[step.module]));
     const py::object& mod = modules[step.module];
+    if (infos[step.module].kind == dep::ModuleKind::Parameter) {
+      if (input_width(mod) != -1 || py::isinstance(mod, nn.attr("LayerNorm")) ||
+          py::isinstance(mod, nn.attr("PReLU"))) {
+        refuse(step.module, "the tensor '" + infos[step.module].path +
+                                "' belongs to a layer but is also used per channel outside it; "
+                                "pruning it there would leave the layer's sizes wrong");
+      }
+      continue;
+    }
     for (size_t j = 0; j < modules.size(); ++j) {
-      if (static_cast<int64_t>(j) != step.module && modules[j].is(mod)) {
-        refuse(step.module, "module '" + std::string(py::str(paths[step.module])) +
-                                "' is also called as '" + std::string(py::str(paths[j])) +
-                                "'; a module registered under two names cannot be pruned");
+      if (static_cast<int64_t>(j) != step.module && infos[j].kind != dep::ModuleKind::Parameter &&
+          modules[j].is(mod)) {
+        refuse(step.module, "module '" + infos[step.module].path + "' is also called as '" +
+                                infos[j].path + "'; a module registered under two names cannot be pruned");
       }
     }
   }
@@ -397,11 +466,13 @@ void refuse_hidden_couplings(const py::object& model, const std::vector<py::obje
     if (step.module < 0 || step.action == dep::Action::Refuse || step.action == dep::Action::View)
       continue;
     const py::object& mod = modules[step.module];
+    const bool attribute = infos[step.module].kind == dep::ModuleKind::Parameter;
+    const std::string only = attribute ? split_attribute_path(infos[step.module].path).second : "";
     for (auto entry : py::dict(mod.attr("_parameters"))) {
-      if (entry.second.is_none()) continue;
+      if (entry.second.is_none() || (attribute && std::string(py::str(entry.first)) != only)) continue;
       for (const auto& [name, owner] : owners[entry.second.ptr()]) {
         if (owner == mod.ptr()) continue;
-        refuse(step.module, "module '" + std::string(py::str(paths[step.module])) +
+        refuse(step.module, "module '" + infos[step.module].path +
                                 "' shares its parameter '" + std::string(py::str(entry.first)) +
                                 "' with '" + name +
                                 "' (tied weights); untie them or prune neither");
@@ -440,7 +511,15 @@ void make_dependency_graph(py::module_& m) {
       [m](py::object self, py::object model, py::object example_inputs) {
         py::object graph = trace_graph(model, example_inputs);
         auto jit_graph = graph.cast<std::shared_ptr<torch::jit::Graph>>();
-        EngineGraph engine{std::make_shared<dep::ChannelGraph>(*jit_graph)};
+        dep::AttributeShapes shapes;
+        for (const char* kind : {"named_parameters", "named_buffers"}) {
+          for (py::handle item : model.attr(kind)()) {
+            py::object t = item[py::int_(1)];
+            if (THPVariable_Check(t.ptr()))
+              shapes[py::str(item[py::int_(0)])] = THPVariable_Unpack(t.ptr()).sizes().vec();
+          }
+        }
+        EngineGraph engine{std::make_shared<dep::ChannelGraph>(*jit_graph, shapes)};
         py::list paths, kinds, views;
         for (const auto& info : engine.graph->modules()) {
           paths.append(info.path);
@@ -488,23 +567,26 @@ void make_dependency_graph(py::module_& m) {
         py::object model = self.attr("model");
         py::list paths = self.attr("_module_paths");
         py::list kinds = self.attr("_module_kinds");
+        const std::vector<dep::ModuleInfo>& infos = engine.graph->modules();
 
         // Modules and their sizes are looked up now, not when the graph was
         // built: the model may have shrunk or had modules replaced since.
+        // A per-channel tensor attribute stands for the module that owns it.
         std::vector<py::object> modules;
         std::vector<dep::ModuleSizes> sizes;
         int64_t origin = -1;
-        for (size_t i = 0; i < paths.size(); ++i) {
+        for (size_t i = 0; i < infos.size(); ++i) {
+          const bool attribute = infos[i].kind == dep::ModuleKind::Parameter;
+          const std::string owner = attribute ? split_attribute_path(infos[i].path).first : infos[i].path;
           py::object mod;
           try {
-            mod = model.attr("get_submodule")(paths[i]);
+            mod = model.attr("get_submodule")(owner);
           } catch (py::error_already_set&) {
-            throw std::runtime_error("module '" + std::string(py::str(paths[i])) +
+            throw std::runtime_error("module '" + owner +
                                      "' is no longer part of the model; build the dependency graph again");
           }
-          const auto kind = static_cast<dep::ModuleKind>(kinds[i].cast<int>());
-          sizes.push_back(read_sizes(mod, kind));
-          if (mod.is(module)) origin = static_cast<int64_t>(i);
+          sizes.push_back(read_sizes(mod, infos[i]));
+          if (!attribute && mod.is(module)) origin = static_cast<int64_t>(i);
           modules.push_back(std::move(mod));
         }
 
@@ -533,7 +615,7 @@ void make_dependency_graph(py::module_& m) {
         } catch (const c10::ValueError& e) {
           throw py::value_error(e.what_without_backtrace());
         }
-        refuse_hidden_couplings(model, modules, paths, sizes, steps);
+        refuse_hidden_couplings(model, modules, infos, sizes, steps);
         py::list view_ops = self.attr("_view_ops");
         for (const dep::Step& step : steps) {
           py::object node;
@@ -546,7 +628,12 @@ void make_dependency_graph(py::module_& m) {
             node = m.attr("Node")(py::none(), "<graph>");
           }
           if (step.action == dep::Action::Refuse) reason = py::str(step.reason);
-          py::object dependency = m.attr("Dependency")(prune_fn, handler_for(step.action), node, reason);
+          py::object handler = handler_for(step.action);
+          if (step.action == dep::Action::PruneParameter) {
+            handler = parameter_handler(split_attribute_path(infos[step.module].path).second,
+                                        infos[step.module].dim);
+          }
+          py::object dependency = m.attr("Dependency")(prune_fn, handler, node, reason);
           plan.attr("add_plan")(dependency, py::cast(step.idxs));
         }
         return plan;

@@ -272,6 +272,55 @@ py::tuple prelu_call(py::object layer, const py::object& idxs) {
   });
 }
 
+py::tuple layernorm_call(py::object layer, const py::object& idxs) {
+  Indices indices = to_indices(idxs, "prune_layernorm");
+  refuse_unprunable(layer, "prune_layernorm");
+  py::tuple shape(layer.attr("normalized_shape"));
+  if (shape.size() != 1) {
+    throw py::value_error("prune_layernorm: the layer normalises over " + std::to_string(shape.size()) +
+                          " dimensions (normalized_shape=" + std::string(py::str(shape)) +
+                          "); only a layer norm over the channels alone can lose channels");
+  }
+  return guarded(layer, [&] {
+    st::LayerNormState s;
+    s.channels = shape[0].cast<int64_t>();
+    s.weight = tensor_or_undefined(layer.attr("weight"));
+    s.bias = tensor_or_undefined(layer.attr("bias"));
+    const int64_t n = st::prune_layernorm(s, indices);
+    ModuleEdit edit;
+    edit.set(layer, "normalized_shape", py::make_tuple(s.channels));
+    if (s.weight.defined()) edit.set(layer, "weight", new_parameter(s.weight, layer.attr("weight")));
+    if (s.bias.defined()) edit.set(layer, "bias", new_parameter(s.bias, layer.attr("bias")));
+    edit.commit();
+    return n;
+  });
+}
+
+// A parameter or buffer of `layer` used per channel outside any layer.
+py::tuple parameter_call(py::object layer, const std::string& name, const py::object& idxs, int64_t dim) {
+  Indices indices = to_indices(idxs, "prune_parameter");
+  const bool is_parameter = py::dict(layer.attr("_parameters")).contains(name);
+  const bool is_buffer = py::dict(layer.attr("_buffers")).contains(name);
+  py::object old = is_parameter || is_buffer ? py::object(layer.attr(name.c_str())) : py::object(py::none());
+  if (old.is_none() || !THPVariable_Check(old.ptr())) {
+    throw py::value_error("prune_parameter: " + std::string(py::str(py::type::of(layer).attr("__name__"))) +
+                          " has no parameter or buffer '" + name + "' holding a tensor");
+  }
+  if (!THPVariable_Unpack(old.ptr()).is_floating_point()) {
+    throw py::value_error("prune_parameter: '" + name + "' is not floating point (" +
+                          std::string(py::str(old.attr("dtype"))) + "); only float tensors can be pruned");
+  }
+  return guarded(layer, [&] {
+    at::Tensor t = THPVariable_Unpack(old.ptr());
+    const int64_t n = st::prune_tensor(t, dim, indices);
+    ModuleEdit edit;
+    // Assigned through the module, a plain tensor stays registered as a buffer.
+    edit.set(layer, name.c_str(), is_parameter ? new_parameter(t, old) : py::cast(t));
+    edit.commit();
+    return n;
+  });
+}
+
 template <typename F>
 void def_pruner(py::module_& m, const char* name, F&& f, const char* doc) {
   m.def(name, std::forward<F>(f), doc, py::arg("layer"), py::arg("idxs"), py::arg("inplace") = true,
@@ -360,6 +409,22 @@ PYBIND11_MODULE(structured, m) {
   def_pruner(m, "prune_prelu",
              [](py::object layer, py::object idxs, bool, bool) { return prelu_call(layer, idxs); },
              "Removes slopes `idxs` of a PReLU; returns (layer, num_pruned).");
+  def_pruner(m, "prune_layernorm",
+             [](py::object layer, py::object idxs, bool, bool) { return layernorm_call(layer, idxs); },
+             "Removes channels `idxs` of a LayerNorm over the channels (normalized_shape of "
+             "length 1); returns (layer, num_pruned).");
+  m.def("prune_parameter",
+        [](py::object layer, py::object name, py::object idxs, py::object dim) {
+          if (!py::isinstance<py::str>(name))
+            throw py::type_error("prune_parameter() expects the attribute name as a str, got " +
+                                 std::string(py::repr(name)));
+          if (!PyLong_Check(dim.ptr()) || PyBool_Check(dim.ptr()))
+            throw py::type_error("prune_parameter() expects dim to be an int, got " + std::string(py::repr(dim)));
+          return parameter_call(layer, name.cast<std::string>(), idxs, dim.cast<int64_t>());
+        },
+        "Removes slices `idxs` along `dim` of the parameter or buffer `name` of `layer`, such "
+        "as a per-channel layer scale; returns (layer, num_pruned).",
+        py::arg("layer"), py::arg("name"), py::arg("idxs"), py::arg("dim") = 0);
 
   make_function_class(m);
   py::object conv_cls = py::module_::import("torch.nn.modules.conv").attr("_ConvNd");
@@ -370,7 +435,10 @@ PYBIND11_MODULE(structured, m) {
   annotate(m, "prune_related_linear", py::module_::import("torch.nn.modules.linear").attr("Linear"));
   annotate(m, "prune_batchnorm", py::module_::import("torch.nn.modules.batchnorm").attr("_BatchNorm"));
   annotate(m, "prune_prelu", py::module_::import("torch.nn").attr("PReLU"));
+  annotate(m, "prune_layernorm", py::module_::import("torch.nn").attr("LayerNorm"));
 
+  // The seven functions every caller knows; the layer norm and tensor
+  // attribute steps of dependency plans are reached by name.
   py::list all;
   for (const char* name : {"prune_conv", "prune_related_conv", "prune_linear", "prune_related_linear",
                            "prune_batchnorm", "prune_group_conv", "prune_prelu"})

@@ -191,4 +191,32 @@ int64_t prune_prelu(PReLUState& prelu, const std::vector<int64_t>& idxs) {
   return n;
 }
 
+int64_t prune_layernorm(LayerNormState& norm, const std::vector<int64_t>& idxs) {
+  auto keep = kept_indices(norm.channels, idxs, false, "prune_layernorm", "normalized_shape[0]");
+  const int64_t n = static_cast<int64_t>(idxs.size());
+  refuse_if_emptied(norm.channels - n, "prune_layernorm", "normalized_shape[0]");
+  LayerNormState out = norm;
+  out.channels -= n;
+  int64_t num_pruned = 0;
+  for (at::Tensor* t : {&out.weight, &out.bias}) {
+    if (!t->defined()) continue;
+    *t = keep_slices(*t, 0, keep);
+    num_pruned += n;
+  }
+  norm = out;
+  return num_pruned;
+}
+
+int64_t prune_tensor(at::Tensor& tensor, int64_t dim, const std::vector<int64_t>& idxs) {
+  TORCH_CHECK_VALUE(dim >= 0 && dim < tensor.dim(), "prune_parameter: dimension ", dim,
+                    " does not exist in a tensor of shape ", tensor.sizes());
+  const int64_t size = tensor.size(dim);
+  auto keep = kept_indices(size, idxs, false, "prune_parameter", "the pruned dimension");
+  refuse_if_emptied(size - static_cast<int64_t>(idxs.size()), "prune_parameter", "the pruned dimension");
+  at::Tensor smaller = keep_slices(tensor, dim, keep);
+  const int64_t removed = tensor.numel() - smaller.numel();
+  tensor = smaller;
+  return removed;
+}
+
 }  // namespace orrery::structured

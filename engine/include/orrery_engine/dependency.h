@@ -13,15 +13,20 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace orrery::dependency {
 
-enum class ModuleKind { Conv, Linear, BatchNorm, PReLU };
+// Parameter: a per-channel tensor attribute (a parameter or buffer) that the
+// model combines with its activations element-wise, such as a layer scale or
+// a bias added by hand; it loses channels along `dim`.
+enum class ModuleKind { Conv, Linear, BatchNorm, PReLU, LayerNorm, Parameter };
 
 struct ModuleInfo {
   std::string path;  // attribute path from the traced root, e.g. "layer1.0.conv1"
   ModuleKind kind;
+  int64_t dim = -1;  // Parameter: the dimension that holds the channels
 };
 
 // The size attributes of a module as they are now. Conv: in_channels,
@@ -41,6 +46,8 @@ enum class Action {
   PruneBatchnorm,
   PruneGroupConv,
   PrunePrelu,
+  PruneLayernorm,
+  PruneParameter,  // a tensor attribute loses slices along ModuleInfo::dim
   View,    // the channels cross a flatten/view/reshape; nothing to change there
   Refuse,  // the channels reach something that cannot lose them
 };
@@ -64,9 +71,13 @@ struct ViewOpInfo {
   std::string description;  // input and output shapes at trace time
 };
 
+// Shapes of the model's parameters and buffers by attribute path; a trace
+// records none for the tensors it reads from the model.
+using AttributeShapes = std::unordered_map<std::string, std::vector<int64_t>>;
+
 class ChannelGraph {
  public:
-  explicit ChannelGraph(const torch::jit::Graph& graph);
+  explicit ChannelGraph(const torch::jit::Graph& graph, const AttributeShapes& attribute_shapes = {});
   ~ChannelGraph();
   ChannelGraph(ChannelGraph&&) noexcept;
   ChannelGraph& operator=(ChannelGraph&&) noexcept;

@@ -58,6 +58,12 @@ struct PReLUState {
   at::Tensor weight;
 };
 
+// A layer norm over the channels alone: normalized_shape == {channels}.
+struct LayerNormState {
+  int64_t channels = 0;
+  at::Tensor weight, bias;  // undefined without elementwise affine parameters
+};
+
 // Every function returns the number of learnable parameters removed.
 int64_t prune_conv(ConvState& conv, const std::vector<int64_t>& idxs);
 int64_t prune_related_conv(ConvState& conv, const std::vector<int64_t>& idxs);
@@ -66,6 +72,10 @@ int64_t prune_linear(LinearState& linear, const std::vector<int64_t>& idxs);
 int64_t prune_related_linear(LinearState& linear, const std::vector<int64_t>& idxs);
 int64_t prune_batchnorm(BatchNormState& bn, const std::vector<int64_t>& idxs);
 int64_t prune_prelu(PReLUState& prelu, const std::vector<int64_t>& idxs);
+int64_t prune_layernorm(LayerNormState& norm, const std::vector<int64_t>& idxs);
+// A per-channel tensor (a layer scale, a bias added by hand) loses the slices
+// `idxs` along `dim`; returns the number of elements removed.
+int64_t prune_tensor(at::Tensor& tensor, int64_t dim, const std::vector<int64_t>& idxs);
 
 // The ascending indices of range(size) absent from `idxs`, after checking that
 // every index lies in [0, size) and, unless `merge_repeats`, that none repeats.

@@ -58,7 +58,7 @@ bool touches_tensor(const jit::Node* node) {
 
 class Builder {
  public:
-  explicit Builder(ChannelGraph::Impl& graph) : g(graph) {}
+  Builder(ChannelGraph::Impl& graph, const AttributeShapes& shapes) : g(graph), attribute_shapes(shapes) {}
 
   void build(const jit::Graph& trace);
 
@@ -69,6 +69,9 @@ class Builder {
   void list_unpack(const jit::Node* node);
   void module_call(const jit::Node* node, OpKind kind, ModuleKind mkind);
   void batch_norm(const jit::Node* node);
+  void layer_norm(const jit::Node* node);
+  void permute(const jit::Node* node);
+  void transpose(const jit::Node* node);
   void same(const jit::Node* node);
   void softmax(const jit::Node* node);
   void reduction(const jit::Node* node);
@@ -87,12 +90,22 @@ class Builder {
   void add_module_op(const jit::Node* node, OpKind kind, ModuleKind mkind, const jit::Value* data,
                      const jit::Value* param);
   void add_same(const jit::Node* node, bool first_input_must_couple);
+  void moved_channels(const jit::Node* node, int in, int64_t cdim);
+  bool adopt(int v, int64_t dim);
+  void refuse_half_coupled_attributes();
 
   ChannelGraph::Impl& g;
+  const AttributeShapes& attribute_shapes;
   std::unordered_map<const jit::Value*, int> value_ids;
   std::unordered_map<const jit::Value*, std::string> attr_paths;  // submodule values -> path
   std::unordered_map<std::string, int> module_ids;
   std::unordered_set<const jit::Node*> claimed_unpacks;  // judged by the op whose list they unpack
+  // Tensor attributes read by the model: their reads (one value per GetAttr),
+  // and the Parameter op of those whose channels are followed.
+  std::unordered_map<int, std::string> attribute_of;            // value -> attribute path
+  std::unordered_map<std::string, std::vector<int>> attribute_reads;
+  std::unordered_map<std::string, int> attribute_ops;
+  std::unordered_set<std::string> broadcast_attributes;         // read where they broadcast
 };
 
 using Handler = void (*)(Builder&, const jit::Node*);
@@ -130,6 +143,9 @@ const std::unordered_map<c10::Symbol, Handler>& operator_table() {
         {aten({"linear"}),
          [](Builder& b, const jit::Node* n) { b.module_call(n, OpKind::Linear, ModuleKind::Linear); }},
         {aten({"batch_norm"}), [](Builder& b, const jit::Node* n) { b.batch_norm(n); }},
+        {aten({"layer_norm"}), [](Builder& b, const jit::Node* n) { b.layer_norm(n); }},
+        {aten({"permute"}), [](Builder& b, const jit::Node* n) { b.permute(n); }},
+        {aten({"transpose", "swapaxes", "swapdims"}), [](Builder& b, const jit::Node* n) { b.transpose(n); }},
         {aten({"prelu"}),
          [](Builder& b, const jit::Node* n) { b.module_call(n, OpKind::PReLU, ModuleKind::PReLU); }},
         {aten({"cat", "concat"}), [](Builder& b, const jit::Node* n) { b.cat(n); }},
@@ -249,6 +265,8 @@ void Builder::add_module_op(const jit::Node* node, OpKind kind, ModuleKind mkind
   if (kind == OpKind::Linear) {
     g.values[out].cdim = rank(out) - 1;
     op.linear_input_ok = g.values[in].cdim == rank(in) - 1;
+  } else if (mkind == ModuleKind::LayerNorm) {
+    g.values[out].cdim = g.values[in].cdim;  // the last dimension, checked by layer_norm()
   } else {
     g.values[out].cdim = 1;
     if (g.values[in].cdim != 1) {
@@ -303,11 +321,14 @@ void Builder::add_same(const jit::Node* node, bool first_input_must_couple) {
     const bool missing = aligned < 0;
     const bool broadcast = missing || (g.values[v].shape[aligned] == 1 && channels != 1);
     if (broadcast) {
+      auto attribute = attribute_of.find(v);
+      if (attribute != attribute_of.end()) broadcast_attributes.insert(attribute->second);
       if (first && first_input_must_couple) {
         refuse(node, "changes the number of channels");
         return;
       }
-    } else if (g.values[v].shape[aligned] != channels || g.values[v].cdim != aligned) {
+    } else if (g.values[v].shape[aligned] != channels ||
+               (g.values[v].cdim != aligned && !adopt(v, aligned))) {
       refuse(node, "changes or moves the channel dimension");
       return;
     } else {
@@ -337,17 +358,64 @@ void Builder::get_attr(const jit::Node* node) {
   const std::string path = parent->second.empty() ? name : parent->second + "." + name;
   attr_paths[node->output()] = path;
   if (is_tensor(node->output())) {
+    // Where its channels lie is learnt from the first element-wise use.
     const int v = value_id(node->output());
-    g.values[v].cdim = rank(v) >= 2 ? 1 : 0;
+    auto shape = attribute_shapes.find(path);
+    if (!g.values[v].shaped && shape != attribute_shapes.end()) {
+      g.values[v].shape = shape->second;
+      g.values[v].shaped = true;
+    }
     g.values[v].source = "the tensor attribute '" + path + "'";
+    g.values[v].adopts_channels = true;
+    attribute_of[v] = path;
+    attribute_reads[path].push_back(v);
+    auto op = attribute_ops.find(path);
+    if (op != attribute_ops.end()) {
+      g.values[v].cdim = g.modules[g.ops[op->second].module].dim;
+      g.values[v].producer = op->second;
+      g.ops[op->second].outs.push_back(v);
+    }
   }
 }
 
 void Builder::constant(const jit::Node* node) {
   if (!is_tensor(node->output())) return;
   const int v = value_id(node->output());
-  g.values[v].cdim = rank(v) >= 2 ? 1 : 0;
   g.values[v].source = "a constant tensor";
+  g.values[v].adopts_channels = true;
+}
+
+// A tensor attribute or constant met in an element-wise operation whose
+// channels lie along `dim` of it. Attributes become Parameter modules: every
+// read of one shares its channels. False when it already holds channels
+// along another dimension.
+bool Builder::adopt(int v, int64_t dim) {
+  ValueInfo& info = g.values[v];
+  if (!info.adopts_channels || (info.cdim >= 0 && info.cdim != dim)) return false;
+  info.cdim = dim;
+  auto attribute = attribute_of.find(v);
+  if (attribute == attribute_of.end() || attribute_ops.count(attribute->second)) return true;
+  const std::string& path = attribute->second;
+  Op op(OpKind::Parameter);
+  op.module = g.add_module({path, ModuleKind::Parameter, dim});
+  for (int read : attribute_reads[path]) {
+    g.values[read].cdim = dim;
+    op.outs.push_back(read);
+  }
+  attribute_ops[path] = g.add_op(std::move(op));
+  return true;
+}
+
+// A Parameter that also broadcasts somewhere would change shape under that
+// use without the use being followed.
+void Builder::refuse_half_coupled_attributes() {
+  for (const auto& [path, op] : attribute_ops) {
+    if (!broadcast_attributes.count(path)) continue;
+    Op refusal(OpKind::Refuse, g.ops[op].outs);
+    refusal.what = "the tensor attribute '" + path +
+                   "', which is also used where it broadcasts against other channels";
+    g.add_op(std::move(refusal));
+  }
 }
 
 // A pack is judged where it is used: one that is neither concatenated nor
@@ -382,7 +450,64 @@ void Builder::module_call(const jit::Node* node, OpKind kind, ModuleKind mkind) 
 void Builder::batch_norm(const jit::Node* node) {
   // A batch norm without affine parameters is found through its statistics.
   const jit::Value* param = owner_path(node->input(1)).empty() ? node->input(3) : node->input(1);
-  add_module_op(node, OpKind::BatchNorm, ModuleKind::BatchNorm, node->input(0), param);
+  add_module_op(node, OpKind::Norm, ModuleKind::BatchNorm, node->input(0), param);
+}
+
+void Builder::layer_norm(const jit::Node* node) {
+  const int in = value_id(node->input(0));
+  auto normalized = const_int_list(node->input(1));
+  const int64_t cdim = g.values[in].cdim;
+  if (!normalized || cdim < 0) {
+    refuse(node, "normalises dimensions that cannot be determined");
+    return;
+  }
+  if (cdim < rank(in) - static_cast<int64_t>(normalized->size())) {
+    add_same(node, true);  // each channel is normalised on its own
+  } else if (normalized->size() != 1) {
+    refuse(node, "normalises the channels together with other dimensions");
+  } else if (owner_path(node->input(2)).empty()) {
+    refuse(node, "normalises over the channels without the per-channel weights of a LayerNorm module");
+  } else {
+    add_module_op(node, OpKind::Norm, ModuleKind::LayerNorm, node->input(0), node->input(2));
+  }
+}
+
+// The channels move to another dimension of the same tensor.
+void Builder::moved_channels(const jit::Node* node, int in, int64_t cdim) {
+  const int out = value_id(node->output(0));
+  g.values[out].cdim = cdim;
+  g.add_op(Op(OpKind::Same, {in}, {out}));
+}
+
+void Builder::permute(const jit::Node* node) {
+  const int in = value_id(node->input(0));
+  auto dims = const_int_list(node->input(1));
+  const int64_t cdim = g.values[in].cdim;
+  if (!dims || cdim < 0 || static_cast<int64_t>(dims->size()) != rank(in)) {
+    refuse(node, "permutes dimensions that cannot be determined");
+    return;
+  }
+  for (size_t j = 0; j < dims->size(); ++j) {
+    if (((*dims)[j] < 0 ? (*dims)[j] + rank(in) : (*dims)[j]) == cdim) {
+      moved_channels(node, in, static_cast<int64_t>(j));
+      return;
+    }
+  }
+  refuse(node, "permutes dimensions that cannot be determined");
+}
+
+void Builder::transpose(const jit::Node* node) {
+  const int in = value_id(node->input(0));
+  auto d0 = const_int(node->input(1));
+  auto d1 = const_int(node->input(2));
+  const int64_t cdim = g.values[in].cdim;
+  if (!d0 || !d1 || cdim < 0) {
+    refuse(node, "swaps dimensions that cannot be determined");
+    return;
+  }
+  const int64_t a = *d0 < 0 ? *d0 + rank(in) : *d0;
+  const int64_t b = *d1 < 0 ? *d1 + rank(in) : *d1;
+  moved_channels(node, in, cdim == a ? b : (cdim == b ? a : cdim));
 }
 
 void Builder::same(const jit::Node* node) {
@@ -548,6 +673,7 @@ void Builder::build(const jit::Graph& trace) {
     g.values[v].source = "the model input '" + in->debugName() + "'";
   }
   for (const jit::Node* node : trace.nodes()) visit(node);
+  refuse_half_coupled_attributes();
   // Removing channels of what the model returns would change its interface.
   Op out(OpKind::Refuse);
   out.what = "the model's output, whose shape must not change";
@@ -568,6 +694,9 @@ void Builder::build(const jit::Graph& trace) {
 
 }  // namespace
 
-void build(const torch::jit::Graph& trace, ChannelGraph::Impl& graph) { Builder(graph).build(trace); }
+void build(const torch::jit::Graph& trace, const AttributeShapes& attribute_shapes,
+           ChannelGraph::Impl& graph) {
+  Builder(graph, attribute_shapes).build(trace);
+}
 
 }  // namespace orrery::dependency::detail

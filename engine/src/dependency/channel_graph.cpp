@@ -19,6 +19,8 @@ const char* action_name(Action action) {
     case Action::PruneBatchnorm: return "prune_batchnorm";
     case Action::PruneGroupConv: return "prune_group_conv";
     case Action::PrunePrelu: return "prune_prelu";
+    case Action::PruneLayernorm: return "prune_layernorm";
+    case Action::PruneParameter: return "prune_parameter";
     case Action::View: return "view";
     case Action::Refuse: return "refuse";
   }
@@ -31,8 +33,9 @@ const char* op_kind_name(OpKind kind) {
   switch (kind) {
     case OpKind::Conv: return "conv";
     case OpKind::Linear: return "linear";
-    case OpKind::BatchNorm: return "batch_norm";
+    case OpKind::Norm: return "norm";
     case OpKind::PReLU: return "prelu";
+    case OpKind::Parameter: return "parameter";
     case OpKind::Same: return "same";
     case OpKind::Cat: return "cat";
     case OpKind::Split: return "split";
@@ -79,6 +82,11 @@ std::vector<int64_t> ChannelGraph::Impl::channel_counts(const std::vector<Module
     if (info.cdim >= 0 && info.cdim < static_cast<int64_t>(info.shape.size()))
       count[v] = info.shape[info.cdim];
   }
+  // A tensor attribute's Parameter op may follow its first reads.
+  for (const Op& op : ops) {
+    if (op.kind == OpKind::Parameter)
+      for (int o : op.outs) count[o] = sizes[op.module].out;
+  }
   // Ops are stored in graph order, so inputs are final before outputs are set.
   for (const Op& op : ops) {
     switch (op.kind) {
@@ -86,7 +94,7 @@ std::vector<int64_t> ChannelGraph::Impl::channel_counts(const std::vector<Module
       case OpKind::Linear:
         count[op.outs[0]] = sizes[op.module].out;
         break;
-      case OpKind::BatchNorm:
+      case OpKind::Norm:
       case OpKind::PReLU:
       case OpKind::Same:
         if (!op.ins.empty())
@@ -105,6 +113,7 @@ std::vector<int64_t> ChannelGraph::Impl::channel_counts(const std::vector<Module
       case OpKind::Flatten:
         count[op.outs[0]] = count[op.ins[0]] * op.block;
         break;
+      case OpKind::Parameter:
       case OpKind::Refuse:
         break;
     }
@@ -120,6 +129,8 @@ const char* module_kind_name(ModuleKind kind) {
     case ModuleKind::Linear: return "linear";
     case ModuleKind::BatchNorm: return "batch_norm";
     case ModuleKind::PReLU: return "prelu";
+    case ModuleKind::LayerNorm: return "layer_norm";
+    case ModuleKind::Parameter: return "parameter";
   }
   return "?";
 }
@@ -134,7 +145,11 @@ void ChannelGraph::Impl::dump(std::ostream& os) const {
   os << "ChannelGraph: " << modules.size() << " modules, " << ops.size() << " operations, "
      << values.size() << " values\n";
   for (size_t m = 0; m < modules.size(); ++m)
-    os << "  module #" << m << " " << module_kind_name(modules[m].kind) << " '" << modules[m].path << "'\n";
+  {
+    os << "  module #" << m << " " << module_kind_name(modules[m].kind) << " '" << modules[m].path << "'";
+    if (modules[m].kind == ModuleKind::Parameter) os << " channels@" << modules[m].dim;
+    os << "\n";
+  }
   for (size_t v = 0; v < values.size(); ++v) {
     const ValueInfo& info = values[v];
     os << "  %" << v << " " << (info.shaped ? detail::shape_text(info.shape) : "[?]");
@@ -159,8 +174,9 @@ void ChannelGraph::Impl::dump(std::ostream& os) const {
   }
 }
 
-ChannelGraph::ChannelGraph(const torch::jit::Graph& graph) : impl_(std::make_unique<Impl>()) {
-  detail::build(graph, *impl_);
+ChannelGraph::ChannelGraph(const torch::jit::Graph& graph, const AttributeShapes& attribute_shapes)
+    : impl_(std::make_unique<Impl>()) {
+  detail::build(graph, attribute_shapes, *impl_);
 }
 ChannelGraph::~ChannelGraph() = default;
 ChannelGraph::ChannelGraph(ChannelGraph&&) noexcept = default;

@@ -21,8 +21,9 @@ namespace detail {
 enum class OpKind {
   Conv,       // ins[0] -> outs[0]; coupling depends on the groups at plan time
   Linear,     // ins[0] (if its features are the last dim) -> outs[0]
-  BatchNorm,  // all ports share channels; the module loses them too
-  PReLU,      // as BatchNorm when the module has one slope per channel
+  Norm,       // batch or layer norm: all ports share channels; the module loses them too
+  PReLU,      // as Norm when the module has one slope per channel
+  Parameter,  // no inputs; outs are the reads of one per-channel tensor attribute
   Same,       // all ports share channels (activations, pooling, element-wise)
   Cat,        // outs[0] concatenates ins along the channel dim
   Split,      // ins[0] is cut into outs along the channel dim
@@ -52,6 +53,7 @@ struct ValueInfo {
   int producer = -1;           // op index, -1 for sources
   std::string source = "a tensor whose origin is not traced";  // for values without an op
   std::vector<int> users;      // op indices where the value is an input port
+  bool adopts_channels = false;  // an attribute or constant: cdim is set by its first use
 };
 
 std::string shape_text(const std::vector<int64_t>& shape);
@@ -78,7 +80,8 @@ struct ChannelGraph::Impl {
 namespace detail {
 
 // Fills `graph` from an inlined trace.
-void build(const torch::jit::Graph& trace, ChannelGraph::Impl& graph);
+void build(const torch::jit::Graph& trace, const AttributeShapes& attribute_shapes,
+           ChannelGraph::Impl& graph);
 
 }  // namespace detail
 }  // namespace orrery::dependency

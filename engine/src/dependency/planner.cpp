@@ -154,7 +154,7 @@ class Planner {
       case OpKind::Linear:
         to_other_calls(op, op_id, is_in, is_out, idxs);
         break;
-      case OpKind::BatchNorm:
+      case OpKind::Norm:
       case OpKind::PReLU:
         to_other_calls(op, op_id, true, true, idxs);
         break;
@@ -186,8 +186,15 @@ class Planner {
         }
         if (is_out) mark(step(Action::PruneLinear, op.module, -1), idxs);
         break;
-      case OpKind::BatchNorm:
-        mark(step(Action::PruneBatchnorm, op.module, -1), idxs);
+      case OpKind::Norm:
+        mark(step(g.modules[op.module].kind == ModuleKind::LayerNorm ? Action::PruneLayernorm
+                                                                     : Action::PruneBatchnorm,
+                  op.module, -1),
+             idxs);
+        to_all_ports(op, v, idxs);
+        break;
+      case OpKind::Parameter:
+        mark(step(Action::PruneParameter, op.module, -1), idxs);
         to_all_ports(op, v, idxs);
         break;
       case OpKind::PReLU:
@@ -291,6 +298,8 @@ std::vector<Step> ChannelGraph::plan(int64_t module, Role role, const std::vecto
       break;
     case ModuleKind::BatchNorm: first = Action::PruneBatchnorm; break;
     case ModuleKind::PReLU: first = Action::PrunePrelu; break;
+    case ModuleKind::LayerNorm: first = Action::PruneLayernorm; break;
+    case ModuleKind::Parameter: first = Action::PruneParameter; break;
   }
   if (!(info.kind == ModuleKind::PReLU && s.out == 1)) p.step(first, module, -1);
   for (int op_id : g.module_ops[module]) {
@@ -315,7 +324,9 @@ std::vector<Step> ChannelGraph::plan(int64_t module, Role role, const std::vecto
       case Action::PruneLinear:
       case Action::PruneBatchnorm:
       case Action::PruneGroupConv:
-      case Action::PrunePrelu: width = ms.out; break;
+      case Action::PrunePrelu:
+      case Action::PruneLayernorm:
+      case Action::PruneParameter: width = ms.out; break;
       default: break;
     }
     if (width >= 0 && static_cast<int64_t>(st.idxs.size()) >= width) {

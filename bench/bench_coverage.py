@@ -9,7 +9,11 @@ the whole pruning time to one forward pass of the unpruned model, and, with
 --oracle, whether every executed plan kept the outputs of the model with the
 removed channels zeroed (the check adds to the time column).
 
-Run: .venv/bin/python bench/bench_coverage.py [--oracle] [model ...]
+The surgeon cancels plans that cross a reshape (drop_view_op, on by default),
+such as the flatten before a classifier; --no-drop-view-op measures a surgeon
+built with drop_view_op=False.
+
+Run: .venv/bin/python bench/bench_coverage.py [--oracle] [--no-drop-view-op] [model ...]
 """
 import argparse
 import time
@@ -88,13 +92,13 @@ def lowest_l1_quarter(conv):
     return torch.argsort(l1)[: conv.out_channels // 4].tolist()
 
 
-def measure(name, x, oracle):
+def measure(name, x, oracle, drop_view_op=True):
     native = build(name)
     forward = forward_seconds(native, x)
     convs = [m for m in native.modules() if isinstance(m, torch.nn.Conv2d)]
     before = {id(m): m.weight.numel() for m in convs}
     model = TorchModel(native)
-    surgeon = TorchGraphSurgeon(model, x)
+    surgeon = TorchGraphSurgeon(model, x, drop_view_op=drop_view_op)
     layers = [layer for layer in model.flat_view() if isinstance(layer, TorchConv2D)]
     checker = Oracle(native, x) if oracle else None
     start = time.perf_counter()
@@ -126,6 +130,7 @@ def measure(name, x, oracle):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--oracle", action="store_true")
+    parser.add_argument("--no-drop-view-op", action="store_true")
     parser.add_argument("models", nargs="*", default=CLASSIFICATION + SEGMENTATION)
     args = parser.parse_args()
     import logging
@@ -133,12 +138,13 @@ def main():
     import sys, os
     sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
     x = torch.randn(1, 3, 64, 64)
-    print("device: cpu, threads: {}, input 1x3x64x64".format(torch.get_num_threads()))
+    print("device: cpu, threads: {}, input 1x3x64x64, drop_view_op={}".format(
+        torch.get_num_threads(), not args.no_drop_view_op))
     print("{:30s} {:>9s} {:>7s} {:>6s} {:>12s} {}".format(
         "model", "shrunk", "share", "runs", "time/fwd", "oracle" if args.oracle else ""))
     for name in args.models:
         try:
-            shrunk, total, runs, ratio, oracle_text = measure(name, x, args.oracle)
+            shrunk, total, runs, ratio, oracle_text = measure(name, x, args.oracle, not args.no_drop_view_op)
         except Exception as e:
             print("{:30s} failed: {}".format(name, str(e).splitlines()[0][:100]), flush=True)
             continue

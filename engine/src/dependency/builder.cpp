@@ -454,6 +454,10 @@ void Builder::batch_norm(const jit::Node* node) {
 }
 
 void Builder::layer_norm(const jit::Node* node) {
+  if (node->inputs().size() < 4 || node->outputs().empty()) {
+    refuse(node, "has arguments that cannot be read");
+    return;
+  }
   const int in = value_id(node->input(0));
   auto normalized = const_int_list(node->input(1));
   const int64_t cdim = g.values[in].cdim;
@@ -480,6 +484,10 @@ void Builder::moved_channels(const jit::Node* node, int in, int64_t cdim) {
 }
 
 void Builder::permute(const jit::Node* node) {
+  if (node->inputs().size() < 2 || node->outputs().empty()) {
+    refuse(node, "has arguments that cannot be read");
+    return;
+  }
   const int in = value_id(node->input(0));
   auto dims = const_int_list(node->input(1));
   const int64_t cdim = g.values[in].cdim;
@@ -497,6 +505,10 @@ void Builder::permute(const jit::Node* node) {
 }
 
 void Builder::transpose(const jit::Node* node) {
+  if (node->inputs().size() < 3 || node->outputs().empty()) {
+    refuse(node, "has arguments that cannot be read");
+    return;
+  }
   const int in = value_id(node->input(0));
   auto d0 = const_int(node->input(1));
   auto d1 = const_int(node->input(2));

@@ -459,3 +459,30 @@ def test_per_channel_tensors_that_cannot_follow_refuse_the_plan(fn, modules, rea
     with pytest.raises(ValueError, match="cannot be executed"):
         plan.exec()
     assert model.conv.out_channels == 8
+
+
+def shuffle(x, groups=2):
+    n, c, h, w = x.size()
+    return x.view(n, groups, c // groups, h, w).transpose(1, 2).contiguous().view(n, -1, h, w)
+
+
+@pytest.mark.parametrize("fn, reason", [
+    (lambda m, x: m.head(shuffle(m.conv(x))), None),
+    (lambda m, x: m.head(m.conv(x).view(1, 2, 4, 4, 4).transpose(1, 2).reshape(1, 8, 4, 4)),
+     "group sizes are fixed in the model's code"),
+    (lambda m, x: m.head(m.conv(x).view(1, 8, 16).view(1, 8, 4, 4)), "channel size fixed in the model's code"),
+], ids=["shuffle", "shuffle_of_fixed_sizes", "view_to_fixed_sizes"])
+def test_channel_shuffles_interleave_and_fixed_sizes_refuse(fn, reason):
+    torch.manual_seed(0)
+    model = Fn(fn, conv=nn.Conv2d(3, 8, 1), head=nn.Conv2d(8, 2, 1))
+    graph, x = graph_of(model, 1, 3, 4, 4)
+    plan = graph.get_pruning_plan(model.conv, S.prune_conv, idxs=[1])
+    if reason is not None:
+        assert any(dep.reason and reason in dep.reason for dep, _ in plan.plan), str(plan)
+        return
+    # Channel 1 is column 1 of the first group: column 1 of the second group
+    # (channel 5) goes with it, and after the shuffle they sit at 2 and 3.
+    assert steps(plan) == [("prune_conv", "conv", [1, 5]), ("prune_related_conv", "head", [2, 3])]
+    check_plan(model, x, plan)
+    check_plan(model, x, graph.get_pruning_plan(model.head, S.prune_related_conv, idxs=[0]))
+    assert (model.conv.out_channels, model.head.in_channels) == (4, 4)

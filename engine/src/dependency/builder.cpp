@@ -78,6 +78,7 @@ class Builder {
   void cat(const jit::Node* node);
   void split(const jit::Node* node, bool equal_pieces);
   void view(const jit::Node* node);
+  bool channel_shuffle(const jit::Node* node);
   // An op whose tensors must keep every channel.
   void refuse(const jit::Node* node, const std::string& why);
 
@@ -100,6 +101,7 @@ class Builder {
   std::unordered_map<const jit::Value*, std::string> attr_paths;  // submodule values -> path
   std::unordered_map<std::string, int> module_ids;
   std::unordered_set<const jit::Node*> claimed_unpacks;  // judged by the op whose list they unpack
+  std::unordered_set<const jit::Node*> claimed_nodes;    // part of a pattern read as one op
   // Tensor attributes read by the model: their reads (one value per GetAttr),
   // and the Parameter op of those whose channels are followed.
   std::unordered_map<int, std::string> attribute_of;            // value -> attribute path
@@ -632,6 +634,79 @@ void Builder::split(const jit::Node* node, bool equal_pieces) {
   g.add_op(std::move(op));
 }
 
+// The size a view or reshape gives dimension `d` when the model's code fixes
+// it as a number: neither -1 nor computed from a tensor's size at run time.
+c10::optional<int64_t> literal_size(const jit::Node* node, size_t d) {
+  if ((node->kind() != c10::aten::view && node->kind() != c10::aten::reshape) || node->inputs().size() < 2)
+    return c10::nullopt;
+  const jit::Value* sizes = node->input(1);
+  c10::optional<int64_t> size;
+  if (sizes->node()->kind() == c10::prim::ListConstruct) {
+    if (d < sizes->node()->inputs().size()) size = const_int(sizes->node()->input(d));
+  } else if (auto all = const_int_list(sizes)) {
+    if (d < all->size()) size = (*all)[d];
+  }
+  if (size && *size == -1) return c10::nullopt;
+  return size;
+}
+
+const jit::Node* sole_user(const jit::Value* v) {
+  return v->uses().size() == 1 ? v->uses()[0].user : nullptr;
+}
+
+// view(.., major, minor, ..) -> transpose(major, minor) -> [contiguous] ->
+// view back: the channels come out interleaved, as in ShuffleNet. Read as one
+// Shuffle op; false when `node` does not start that pattern.
+bool Builder::channel_shuffle(const jit::Node* node) {
+  const int in = value_id(node->input(0));
+  const int split = value_id(node->output(0));
+  // Copies: creating values below may move the value table.
+  const std::vector<int64_t> is = g.values[in].shape, os = g.values[split].shape;
+  const int64_t cdim = g.values[in].cdim;
+  const size_t c = static_cast<size_t>(cdim);
+  if (cdim < 0 || os.size() != is.size() + 1 || !std::equal(is.begin(), is.begin() + cdim, os.begin()) ||
+      !std::equal(is.begin() + cdim + 1, is.end(), os.begin() + cdim + 2) ||
+      os[c] * os[c + 1] != is[c])
+    return false;
+  const jit::Node* swap = sole_user(node->output(0));
+  if (swap == nullptr || swap->kind() != c10::aten::transpose || swap->inputs().size() < 3) return false;
+  auto d0 = const_int(swap->input(1));
+  auto d1 = const_int(swap->input(2));
+  const int64_t r = static_cast<int64_t>(os.size());
+  if (!d0 || !d1) return false;
+  const int64_t a = *d0 < 0 ? *d0 + r : *d0, b = *d1 < 0 ? *d1 + r : *d1;
+  if (std::min(a, b) != cdim || std::max(a, b) != cdim + 1) return false;
+  std::vector<const jit::Node*> chain{node, swap};
+  const jit::Node* merge = sole_user(swap->output(0));
+  if (merge != nullptr && merge->kind() == c10::aten::contiguous) {
+    chain.push_back(merge);
+    merge = sole_user(merge->output(0));
+  }
+  if (merge == nullptr || !(merge->kind() == c10::aten::view || merge->kind() == c10::aten::reshape ||
+                            merge->kind() == c10::aten::flatten))
+    return false;
+  const int out = value_id(merge->output(0));
+  if (!g.values[out].shaped || g.values[out].shape != is) return false;
+  chain.push_back(merge);
+  claimed_nodes.insert(chain.begin() + 1, chain.end());
+  const bool major_fixed = literal_size(node, c).has_value();
+  if (major_fixed == literal_size(node, c + 1).has_value() || literal_size(merge, c)) {
+    // Both factors fixed in code, or neither: which one a smaller tensor keeps is unknown.
+    refuse(node, "shuffles channels in groups whose sizes cannot both follow a change of width");
+    const int o = value_id(merge->output(0));
+    g.values[o].cdim = cdim;
+    g.add_op(Op(OpKind::Refuse, {in}, {o}));
+    g.ops.back().what = "a channel shuffle whose group sizes are fixed in the model's code";
+    return true;
+  }
+  Op op(OpKind::Shuffle, {in}, {out});
+  op.chunks = major_fixed ? os[c] : os[c + 1];
+  op.major_fixed = major_fixed;
+  g.values[out].cdim = cdim;
+  g.add_op(std::move(op));
+  return true;
+}
+
 void Builder::view(const jit::Node* node) {
   const int in = value_id(node->input(0));
   const int out = value_id(node->output(0));
@@ -648,7 +723,12 @@ void Builder::view(const jit::Node* node) {
                                  std::equal(is.begin(), is.begin() + cdim, os.begin()) &&
                                  os[cdim] == product(is, cdim, is.size());
   if (!prefix_kept && !flattens_channels) {
-    refuse(node, "reshapes the channel dimension in a way that cannot be followed");
+    if (!channel_shuffle(node))
+      refuse(node, "reshapes the channel dimension in a way that cannot be followed");
+    return;
+  }
+  if (literal_size(node, cdim)) {
+    refuse(node, "reshapes to a channel size fixed in the model's code, which pruning would break");
     return;
   }
   Op op(OpKind::Flatten, {in}, {out});
@@ -662,6 +742,7 @@ void Builder::view(const jit::Node* node) {
 // ---- the walk -------------------------------------------------------------
 
 void Builder::visit(const jit::Node* node) {
+  if (claimed_nodes.count(node)) return;
   const auto& table = operator_table();
   auto handler = table.find(node->kind());
   if (handler != table.end()) {

@@ -40,6 +40,7 @@ const char* op_kind_name(OpKind kind) {
     case OpKind::Cat: return "cat";
     case OpKind::Split: return "split";
     case OpKind::Flatten: return "flatten";
+    case OpKind::Shuffle: return "shuffle";
     case OpKind::Refuse: return "refuse";
   }
   return "?";
@@ -97,6 +98,7 @@ std::vector<int64_t> ChannelGraph::Impl::channel_counts(const std::vector<Module
       case OpKind::Norm:
       case OpKind::PReLU:
       case OpKind::Same:
+      case OpKind::Shuffle:
         if (!op.ins.empty())
           for (int o : op.outs) count[o] = count[op.ins[0]];
         break;
@@ -164,6 +166,7 @@ void ChannelGraph::Impl::dump(std::ostream& os) const {
     if (op.kind == OpKind::Flatten)
       os << " " << views[op.view].kind << " block=" << op.block;
     if (op.kind == OpKind::Split && op.chunks > 0) os << " chunks=" << op.chunks;
+    if (op.kind == OpKind::Shuffle) os << (op.major_fixed ? " groups=" : " group width=") << op.chunks;
     if (op.kind == OpKind::Linear && !op.linear_input_ok) os << " (input features are not channels)";
     os << ": ";
     print_ports(os, op.ins);

@@ -28,6 +28,7 @@ enum class OpKind {
   Cat,        // outs[0] concatenates ins along the channel dim
   Split,      // ins[0] is cut into outs along the channel dim
   Flatten,    // each channel of ins[0] becomes `block` features of outs[0]
+  Shuffle,    // outs[0] holds the channels of ins[0] interleaved (a channel shuffle)
   Refuse,     // channels must not reach any port
 };
 
@@ -41,7 +42,10 @@ struct Op {
   int module = -1;
   int view = -1;
   int64_t block = 1;
-  int64_t chunks = 0;  // Split into equal pieces (chunk): their number
+  int64_t chunks = 0;  // Split into equal pieces (chunk): their number; Shuffle: the groups
+  // Shuffle: channel i * minor + j of ins[0] is channel j * major + i of outs[0].
+  // The model's code fixes `chunks` as the major (or else the minor) factor.
+  bool major_fixed = true;
   bool linear_input_ok = true;
   std::string what;    // Refuse: description
 };

@@ -128,6 +128,38 @@ class Planner {
     add(whole, all);
   }
 
+  // A channel shuffle computes its group width from the width it receives,
+  // so the factor the code fixes must still divide the pruned width, and the
+  // other factor must shrink alike in every group: removing position j of
+  // one group removes it from all.
+  void shuffle(const Op& op, int v, const std::vector<int64_t>& idxs) {
+    const int64_t n = count[op.ins[0]];
+    if (n < 0 || n % op.chunks != 0) {
+      refuse(-1, "channels reach a channel shuffle whose " + std::to_string(n) +
+                     " channels do not divide into groups of " + std::to_string(op.chunks));
+      return;
+    }
+    const int64_t major = op.major_fixed ? op.chunks : n / op.chunks;
+    const int64_t minor = n / major;
+    std::vector<char> shrinking(op.major_fixed ? minor : major, 0);
+    for (int64_t c : idxs) {
+      // (i, j): row i of `major`, column j of `minor`, in the input's numbering.
+      const int64_t i = v == op.ins[0] ? c / minor : c % major;
+      const int64_t j = v == op.ins[0] ? c % minor : c / major;
+      shrinking[op.major_fixed ? j : i] = 1;
+    }
+    std::vector<int64_t> in_idxs, out_idxs;
+    for (int64_t i = 0; i < major; ++i) {
+      for (int64_t j = 0; j < minor; ++j) {
+        if (!shrinking[op.major_fixed ? j : i]) continue;
+        in_idxs.push_back(i * minor + j);
+        out_idxs.push_back(j * major + i);
+      }
+    }
+    add(op.ins[0], in_idxs);
+    add(op.outs[0], out_idxs);
+  }
+
   void to_all_ports(const Op& op, int from, const std::vector<int64_t>& idxs) {
     for (int v : op.ins) if (v != from) add(v, idxs);
     for (int v : op.outs) if (v != from) add(v, idxs);
@@ -203,6 +235,9 @@ class Planner {
         break;
       case OpKind::Same:
         to_all_ports(op, v, idxs);
+        break;
+      case OpKind::Shuffle:
+        shuffle(op, v, idxs);
         break;
       case OpKind::Split:
         if (op.chunks > 0) {

@@ -21,6 +21,7 @@ import atexit
 import contextlib
 import datetime
 import os
+import time
 import warnings
 
 import torch
@@ -31,6 +32,8 @@ Average, Sum, Adasum = "Average", "Sum", "Adasum"
 _world = None  # (rank, size, local_rank, local_size) once initialised
 _own_group = False  # whether init() made torch.distributed's group, so shutdown() ends it
 _NOT_INITIALIZED = "Horovod has not been initialized; use hvd.init()."
+# How long synchronize() polls an allreduce before it blocks on it.
+_POLL_SECONDS = 0.02
 
 
 def _env_int(name, default=None):
@@ -217,6 +220,18 @@ class Compression:
     fp16 = FP16Compressor
 
 
+def _wait(work):
+    """Waits for ``work`` as Horovod's synchronize does, polling its handle
+    instead of sleeping on it: a process that sleeps gives its core away, and
+    on a busy or virtualised machine getting it back can take milliseconds,
+    far longer than the allreduce. Yielding between polls lets gloo's threads,
+    which share the core, make progress; a wait past _POLL_SECONDS blocks."""
+    deadline = time.monotonic() + _POLL_SECONDS
+    while not work.is_completed() and time.monotonic() < deadline:
+        os.sched_yield()
+    work.wait()
+
+
 class _DistributedOptimizer:
     """Put before the wrapped optimiser's class in a class made for it, so the
     result is still that optimiser (schedulers accept it) with its own state
@@ -255,6 +270,8 @@ class _DistributedOptimizer:
         self._requires_update = [p for g in self.param_groups for p in g["params"]
                                  if p.requires_grad]
         self._delay = {p: backward_passes_per_step for p in self._requires_update}
+        # synchronize() sends gradients the hooks did not see in name order, the same everywhere
+        self._by_name = sorted(self._requires_update, key=lambda p: self._parameter_names[p])
         self._fusion_threshold = _env_int("HOROVOD_FUSION_THRESHOLD", 64 * 1024 * 1024)
         self._bucket, self._bucket_bytes = [], 0  # (parameter, tensor, ctx) not sent yet
         self._in_flight = []  # (work, buffer, bucket entries)
@@ -310,12 +327,12 @@ class _DistributedOptimizer:
 
     def synchronize(self):
         """Waits for every gradient's allreduce, sending those not sent yet."""
-        for p in sorted(self._requires_update, key=lambda p: self._parameter_names[p]):
+        for p in self._by_name:
             if not self._handles.get(p):
                 self._enqueue(p)
         self._flush()
         for work, buffer, entries in self._in_flight:
-            work.wait()
+            _wait(work)
             if self.op == Average:
                 buffer.mul_(self.gradient_predivide_factor / size())
             offset = 0

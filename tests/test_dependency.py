@@ -241,10 +241,22 @@ def test_a_module_called_twice_loses_the_same_channels_at_every_call():
     assert (model.block.in_channels, model.block.out_channels, model.bn.num_features) == (6, 6, 6)
 
 
+class OwnConv(nn.Module):
+    """Not a Conv2d, but runs conv2d on a parameter of its own."""
+
+    def __init__(self):
+        super().__init__()
+        self.w = nn.Parameter(torch.randn(4, 8, 1, 1))
+
+    def forward(self, x):
+        return nn.functional.conv2d(x, self.w)
+
+
 @pytest.mark.parametrize("make, origin, reason", [
     (Tied, "a", "tied weights"),
     (Branchy, "a", "'side'"),
     (lambda: Branchy(standardise=True), "a", "'b'"),
+    (lambda: nn.Sequential(nn.Conv2d(3, 8, 1), OwnConv()), "0", "'1' (OwnConv) runs a convolution"),
 ])
 def test_couplings_the_trace_cannot_show_are_refused_before_any_change(make, origin, reason):
     torch.manual_seed(0)

@@ -108,6 +108,23 @@ std::vector<int64_t> to_indices(py::object idxs) {
   return out;
 }
 
+// Whether `module` is the torch.nn layer a module kind stands for. A module
+// that calls conv2d, linear or a norm on its own parameters is not one: its
+// size attributes are its own business.
+bool is_layer_of_kind(const py::object& module, dep::ModuleKind kind) {
+  static const py::object& nn = *new py::object(py::module_::import("torch.nn"));
+  switch (kind) {
+    case dep::ModuleKind::Conv: return py::isinstance(module, nn.attr("modules").attr("conv").attr("_ConvNd"));
+    case dep::ModuleKind::Linear: return py::isinstance(module, nn.attr("Linear"));
+    case dep::ModuleKind::BatchNorm:
+      return py::isinstance(module, nn.attr("modules").attr("batchnorm").attr("_BatchNorm"));
+    case dep::ModuleKind::PReLU: return py::isinstance(module, nn.attr("PReLU"));
+    case dep::ModuleKind::LayerNorm: return py::isinstance(module, nn.attr("LayerNorm"));
+    case dep::ModuleKind::Parameter: return true;
+  }
+  return false;
+}
+
 // `module` is the owner of a Parameter.
 dep::ModuleSizes read_sizes(const py::object& module, const dep::ModuleInfo& info) {
   dep::ModuleSizes s;
@@ -585,7 +602,13 @@ void make_dependency_graph(py::module_& m) {
             throw std::runtime_error("module '" + owner +
                                      "' is no longer part of the model; build the dependency graph again");
           }
-          sizes.push_back(read_sizes(mod, infos[i]));
+          if (is_layer_of_kind(mod, infos[i].kind)) {
+            sizes.push_back(read_sizes(mod, infos[i]));
+          } else {
+            // Unknown sizes: the engine keeps the trace's channel counts, and
+            // any step on this module is refused below.
+            sizes.push_back(dep::ModuleSizes{-1, -1, 1});
+          }
           if (!attribute && mod.is(module)) origin = static_cast<int64_t>(i);
           modules.push_back(std::move(mod));
         }
@@ -604,7 +627,7 @@ void make_dependency_graph(py::module_& m) {
                                 " is not part of the model this dependency graph was built from");
         }
         const auto origin_kind = static_cast<dep::ModuleKind>(kinds[origin].cast<int>());
-        if (origin_kind != use.kind) {
+        if (origin_kind != use.kind || sizes[origin].out < 0) {
           throw py::value_error(std::string(py::str(prune_fn.attr("__name__"))) + " does not apply to '" +
                                 std::string(py::str(paths[origin])) + "', which is " +
                                 kind_text(origin_kind));
@@ -616,6 +639,17 @@ void make_dependency_graph(py::module_& m) {
           throw py::value_error(e.what_without_backtrace());
         }
         refuse_hidden_couplings(model, modules, infos, sizes, steps);
+        for (const dep::Step& step : steps) {
+          if (step.module < 0 || step.action == dep::Action::Refuse || sizes[step.module].out >= 0) continue;
+          steps.insert(steps.begin(),
+                       dep::Step{dep::Action::Refuse, step.module, -1, {},
+                                 "module '" + infos[step.module].path + "' (" +
+                                     std::string(py::str(py::type::of(modules[step.module]).attr("__name__"))) +
+                                     ") runs " + kind_text(infos[step.module].kind) +
+                                     " on its own parameters instead of being that torch.nn layer; "
+                                     "pruning cannot change it"});
+          break;
+        }
         py::list view_ops = self.attr("_view_ops");
         for (const dep::Step& step : steps) {
           py::object node;

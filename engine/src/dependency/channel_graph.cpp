@@ -93,7 +93,8 @@ std::vector<int64_t> ChannelGraph::Impl::channel_counts(const std::vector<Module
     switch (op.kind) {
       case OpKind::Conv:
       case OpKind::Linear:
-        count[op.outs[0]] = sizes[op.module].out;
+        // A negative size is unknown: the trace's count stands.
+        if (sizes[op.module].out >= 0) count[op.outs[0]] = sizes[op.module].out;
         break;
       case OpKind::Norm:
       case OpKind::PReLU:

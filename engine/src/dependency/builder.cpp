@@ -92,6 +92,7 @@ class Builder {
                      const jit::Value* param);
   void add_same(const jit::Node* node, bool first_input_must_couple);
   void moved_channels(const jit::Node* node, int in, int64_t cdim);
+  bool has_arguments(const jit::Node* node, size_t inputs);
   bool adopt(int v, int64_t dim);
   void refuse_half_coupled_attributes();
 
@@ -455,11 +456,15 @@ void Builder::batch_norm(const jit::Node* node) {
   add_module_op(node, OpKind::Norm, ModuleKind::BatchNorm, node->input(0), param);
 }
 
+// A node with fewer arguments than its schema has is refused, not read.
+bool Builder::has_arguments(const jit::Node* node, size_t inputs) {
+  if (node->inputs().size() >= inputs && !node->outputs().empty()) return true;
+  refuse(node, "has arguments that cannot be read");
+  return false;
+}
+
 void Builder::layer_norm(const jit::Node* node) {
-  if (node->inputs().size() < 4 || node->outputs().empty()) {
-    refuse(node, "has arguments that cannot be read");
-    return;
-  }
+  if (!has_arguments(node, 4)) return;
   const int in = value_id(node->input(0));
   auto normalized = const_int_list(node->input(1));
   const int64_t cdim = g.values[in].cdim;
@@ -486,10 +491,7 @@ void Builder::moved_channels(const jit::Node* node, int in, int64_t cdim) {
 }
 
 void Builder::permute(const jit::Node* node) {
-  if (node->inputs().size() < 2 || node->outputs().empty()) {
-    refuse(node, "has arguments that cannot be read");
-    return;
-  }
+  if (!has_arguments(node, 2)) return;
   const int in = value_id(node->input(0));
   auto dims = const_int_list(node->input(1));
   const int64_t cdim = g.values[in].cdim;
@@ -507,10 +509,7 @@ void Builder::permute(const jit::Node* node) {
 }
 
 void Builder::transpose(const jit::Node* node) {
-  if (node->inputs().size() < 3 || node->outputs().empty()) {
-    refuse(node, "has arguments that cannot be read");
-    return;
-  }
+  if (!has_arguments(node, 3)) return;
   const int in = value_id(node->input(0));
   auto d0 = const_int(node->input(1));
   auto d1 = const_int(node->input(2));

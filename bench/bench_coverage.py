@@ -16,6 +16,8 @@ built with drop_view_op=False.
 Run: .venv/bin/python bench/bench_coverage.py [--oracle] [--no-drop-view-op] [model ...]
 """
 import argparse
+import os
+import sys
 import time
 
 import torch
@@ -27,6 +29,10 @@ from orrery.framework.surgeon_bridge import TorchGraphSurgeon
 from torch_surgery import dependency as tp
 
 from bench_prune import forward_seconds  # bench/ is the script's folder
+
+# The oracle is the dependency tests' own.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from test_dependency_oracle import expected_after, tensors_of  # noqa: E402
 
 CLASSIFICATION = [
     "resnet18", "resnet50", "resnext50_32x4d", "regnet_x_400mf", "regnet_y_400mf",
@@ -44,14 +50,6 @@ def build(name):
     return getattr(torchvision.models, name)(weights=None).eval()
 
 
-def tensors_of(out):
-    if isinstance(out, dict):
-        return [t for k in sorted(out) for t in tensors_of(out[k])]
-    if isinstance(out, (list, tuple)):
-        return [t for o in out for t in tensors_of(o)]
-    return [out]
-
-
 class Oracle:
     """Wraps PruningPlan.exec: zero what the plan removes, run, prune, run, compare."""
 
@@ -60,8 +58,6 @@ class Oracle:
         self.original = tp.PruningPlan.exec
 
     def __enter__(self):
-        from test_dependency_oracle import expected_after
-
         oracle = self
 
         def exec_checked(plan):
@@ -135,8 +131,6 @@ def main():
     args = parser.parse_args()
     import logging
     logging.disable(logging.WARNING)
-    import sys, os
-    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
     x = torch.randn(1, 3, 64, 64)
     print("device: cpu, threads: {}, input 1x3x64x64, drop_view_op={}".format(
         torch.get_num_threads(), not args.no_drop_view_op))

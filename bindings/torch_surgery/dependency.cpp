@@ -429,11 +429,12 @@ int64_t input_width(const py::object& module) {
 //    directly or transformed first) may read the removed channels: refused
 //    when its input width matches a width the plan changes;
 //  - a per-channel tensor attribute of a layer used outside the layer would
-//    shrink without the layer's size attributes.
+//    shrink without the layer's size attributes;
+//  - a module that runs a layer's operation on its own parameters (its sizes
+//    are unknown, read as negative) has no size attributes to change.
 void refuse_hidden_couplings(const py::object& model, const std::vector<py::object>& modules,
                              const std::vector<dep::ModuleInfo>& infos,
                              const std::vector<dep::ModuleSizes>& sizes, std::vector<dep::Step>& steps) {
-  static const py::object& nn = *new py::object(py::module_::import("torch.nn"));
   std::vector<dep::Step> refusals;
   auto refuse = [&](int64_t module, std::string reason) {
     for (const dep::Step& r : refusals)
@@ -451,9 +452,20 @@ void refuse_hidden_couplings(const py::object& model, const std::vector<py::obje
       continue;
     widths.insert(pruned_width(step, sizes[step.module]));
     const py::object& mod = modules[step.module];
+    if (sizes[step.module].out < 0) {
+      refuse(step.module, "module '" + infos[step.module].path + "' (" +
+                              std::string(py::str(py::type::of(mod).attr("__name__"))) + ") runs " +
+                              kind_text(infos[step.module].kind) +
+                              " on its own parameters instead of being that torch.nn layer; "
+                              "pruning cannot change it");
+      continue;
+    }
     if (infos[step.module].kind == dep::ModuleKind::Parameter) {
-      if (input_width(mod) != -1 || py::isinstance(mod, nn.attr("LayerNorm")) ||
-          py::isinstance(mod, nn.attr("PReLU"))) {
+      bool owned_by_layer = false;
+      for (auto kind : {dep::ModuleKind::Conv, dep::ModuleKind::Linear, dep::ModuleKind::BatchNorm,
+                        dep::ModuleKind::PReLU, dep::ModuleKind::LayerNorm})
+        owned_by_layer |= is_layer_of_kind(mod, kind);
+      if (owned_by_layer) {
         refuse(step.module, "the tensor '" + infos[step.module].path +
                                 "' belongs to a layer but is also used per channel outside it; "
                                 "pruning it there would leave the layer's sizes wrong");
@@ -519,8 +531,6 @@ void make_dependency_graph(py::module_& m) {
   cls.method("__init__", [](py::object self) {
     self.attr("model") = py::none();
     self.attr("_engine") = py::none();
-    self.attr("_module_paths") = py::list();
-    self.attr("_module_kinds") = py::list();
     self.attr("_view_ops") = py::list();
   });
   cls.method(
@@ -537,18 +547,12 @@ void make_dependency_graph(py::module_& m) {
           }
         }
         EngineGraph engine{std::make_shared<dep::ChannelGraph>(*jit_graph, shapes)};
-        py::list paths, kinds, views;
-        for (const auto& info : engine.graph->modules()) {
-          paths.append(info.path);
-          kinds.append(static_cast<int>(info.kind));
-        }
+        py::list views;
         for (const auto& view : engine.graph->view_ops()) {
           views.append(m.attr("_ViewOP")(view.kind, view.description));
         }
         self.attr("model") = model;
         self.attr("_engine") = py::cast(engine);
-        self.attr("_module_paths") = paths;
-        self.attr("_module_kinds") = kinds;
         self.attr("_view_ops") = views;
         return self;
       },
@@ -582,8 +586,6 @@ void make_dependency_graph(py::module_& m) {
         const FunctionUse use = function_use(prune_fn);
         const std::vector<int64_t> idxs = to_indices(idxs_obj);
         py::object model = self.attr("model");
-        py::list paths = self.attr("_module_paths");
-        py::list kinds = self.attr("_module_kinds");
         const std::vector<dep::ModuleInfo>& infos = engine.graph->modules();
 
         // Modules and their sizes are looked up now, not when the graph was
@@ -626,10 +628,10 @@ void make_dependency_graph(py::module_& m) {
           throw py::value_error(std::string(py::repr(module)) +
                                 " is not part of the model this dependency graph was built from");
         }
-        const auto origin_kind = static_cast<dep::ModuleKind>(kinds[origin].cast<int>());
+        const dep::ModuleKind origin_kind = infos[origin].kind;
         if (origin_kind != use.kind || sizes[origin].out < 0) {
           throw py::value_error(std::string(py::str(prune_fn.attr("__name__"))) + " does not apply to '" +
-                                std::string(py::str(paths[origin])) + "', which is " +
+                                infos[origin].path + "', which is " +
                                 kind_text(origin_kind));
         }
         std::vector<dep::Step> steps;
@@ -639,17 +641,6 @@ void make_dependency_graph(py::module_& m) {
           throw py::value_error(e.what_without_backtrace());
         }
         refuse_hidden_couplings(model, modules, infos, sizes, steps);
-        for (const dep::Step& step : steps) {
-          if (step.module < 0 || step.action == dep::Action::Refuse || sizes[step.module].out >= 0) continue;
-          steps.insert(steps.begin(),
-                       dep::Step{dep::Action::Refuse, step.module, -1, {},
-                                 "module '" + infos[step.module].path + "' (" +
-                                     std::string(py::str(py::type::of(modules[step.module]).attr("__name__"))) +
-                                     ") runs " + kind_text(infos[step.module].kind) +
-                                     " on its own parameters instead of being that torch.nn layer; "
-                                     "pruning cannot change it"});
-          break;
-        }
         py::list view_ops = self.attr("_view_ops");
         for (const dep::Step& step : steps) {
           py::object node;
@@ -657,7 +648,7 @@ void make_dependency_graph(py::module_& m) {
           if (step.action == dep::Action::View) {
             node = m.attr("Node")(view_ops[step.view], view_ops[step.view].attr("kind"));
           } else if (step.module >= 0) {
-            node = m.attr("Node")(modules[step.module], paths[step.module]);
+            node = m.attr("Node")(modules[step.module], infos[step.module].path);
           } else {
             node = m.attr("Node")(py::none(), "<graph>");
           }

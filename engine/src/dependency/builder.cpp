@@ -48,6 +48,9 @@ c10::optional<std::vector<int64_t>> const_int_list(const jit::Value* v) {
   return c10::nullopt;
 }
 
+// A dimension argument counted from the end, as PyTorch allows, made positive.
+int64_t wrap_dim(int64_t d, int64_t rank) { return d < 0 ? d + rank : d; }
+
 bool is_tensor(const jit::Value* v) { return v->type()->cast<c10::TensorType>() != nullptr; }
 
 bool touches_tensor(const jit::Node* node) {
@@ -500,7 +503,7 @@ void Builder::permute(const jit::Node* node) {
     return;
   }
   for (size_t j = 0; j < dims->size(); ++j) {
-    if (((*dims)[j] < 0 ? (*dims)[j] + rank(in) : (*dims)[j]) == cdim) {
+    if (wrap_dim((*dims)[j], rank(in)) == cdim) {
       moved_channels(node, in, static_cast<int64_t>(j));
       return;
     }
@@ -518,8 +521,8 @@ void Builder::transpose(const jit::Node* node) {
     refuse(node, "swaps dimensions that cannot be determined");
     return;
   }
-  const int64_t a = *d0 < 0 ? *d0 + rank(in) : *d0;
-  const int64_t b = *d1 < 0 ? *d1 + rank(in) : *d1;
+  const int64_t a = wrap_dim(*d0, rank(in));
+  const int64_t b = wrap_dim(*d1, rank(in));
   moved_channels(node, in, cdim == a ? b : (cdim == b ? a : cdim));
 }
 
@@ -533,7 +536,7 @@ void Builder::same(const jit::Node* node) {
 void Builder::softmax(const jit::Node* node) {
   const int in = value_id(node->input(0));
   auto dim = const_int(node->input(1));
-  if (!dim || (*dim < 0 ? *dim + rank(in) : *dim) == g.values[in].cdim) {
+  if (!dim || wrap_dim(*dim, rank(in)) == g.values[in].cdim) {
     refuse(node, "mixes the channels");
     return;
   }
@@ -551,7 +554,7 @@ void Builder::reduction(const jit::Node* node) {
   }
   int64_t shift = 0;
   for (int64_t d : *dims) {
-    if (d < 0) d += rank(in);
+    d = wrap_dim(d, rank(in));
     if (d == cdim) {
       refuse(node, "reduces over the channel dimension");
       return;
@@ -582,7 +585,7 @@ void Builder::cat(const jit::Node* node) {
     }
     ins.push_back(v);
   }
-  const int64_t d = *dim < 0 ? *dim + rank(out) : *dim;
+  const int64_t d = wrap_dim(*dim, rank(out));
   g.values[out].cdim = cdim;
   // Stacking along another dim ties the channels together.
   g.add_op(Op(d == cdim ? OpKind::Cat : OpKind::Same, ins, {out}));
@@ -607,7 +610,7 @@ void Builder::split(const jit::Node* node, bool equal_pieces) {
     refuse(node, "splits along a dimension that cannot be determined");
     return;
   }
-  const int64_t d = *dim < 0 ? *dim + rank(in) : *dim;
+  const int64_t d = wrap_dim(*dim, rank(in));
   const bool along_channels = d == g.values[in].cdim;
   Op op(along_channels ? OpKind::Split : OpKind::Same, {in});
   for (const jit::Value* o : unpack->outputs()) {
@@ -673,7 +676,7 @@ bool Builder::channel_shuffle(const jit::Node* node) {
   auto d1 = const_int(swap->input(2));
   const int64_t r = static_cast<int64_t>(os.size());
   if (!d0 || !d1) return false;
-  const int64_t a = *d0 < 0 ? *d0 + r : *d0, b = *d1 < 0 ? *d1 + r : *d1;
+  const int64_t a = wrap_dim(*d0, r), b = wrap_dim(*d1, r);
   if (std::min(a, b) != cdim || std::max(a, b) != cdim + 1) return false;
   std::vector<const jit::Node*> chain{node, swap};
   const jit::Node* merge = sole_user(swap->output(0));

@@ -24,13 +24,37 @@ def unavailable():
     return None
 
 
-def run(model_path, inputs):
-    """Runs the model on {input name: float32 array}; returns {output name: array}."""
+def run(model_path, inputs, threads=None, optimized_model=None, batch=None):
+    """Runs the model on {input name: float32 array}; returns {output name: array}.
+
+    ``threads`` sets ONNX Runtime's intra-op thread count; ``optimized_model``
+    names a file where ONNX Runtime writes the graph it really runs; ``batch``
+    runs the inputs that many samples at a time and joins the outputs."""
+    return _request(model_path, inputs, threads=threads, optimized_model=optimized_model,
+                    batch=batch)[0]
+
+
+def time_runs(model_path, inputs, repeat, threads=1):
+    """Seconds of each of ``repeat`` runs after a first, untimed one, in one
+    ONNX Runtime session."""
+    return _request(model_path, inputs, threads=threads, repeat=repeat)[1]
+
+
+def _request(model_path, inputs, threads=None, optimized_model=None, repeat=0, batch=None,
+             optimization=None):
     reason = unavailable()
     if reason:
         raise RuntimeError(reason)
     with tempfile.TemporaryDirectory() as work:
-        request = {"model": str(model_path), "out_dir": work, "inputs": []}
+        request = {"model": str(model_path), "out_dir": work, "inputs": [], "repeat": repeat}
+        if threads:
+            request["threads"] = threads
+        if optimized_model:
+            request["optimized_model"] = str(optimized_model)
+        if batch:
+            request["batch"] = batch
+        if optimization:
+            request["optimization"] = optimization
         for i, (name, value) in enumerate(inputs.items()):
             file = os.path.join(work, "input{}.bin".format(i))
             np.ascontiguousarray(value, dtype="<f4").tofile(file)
@@ -44,7 +68,8 @@ def run(model_path, inputs):
         if done.returncode != 0:
             raise RuntimeError("ONNX Runtime failed on {}:\n{}".format(model_path, done.stderr))
         with open(os.path.join(work, "outputs.json")) as f:
-            outputs = json.load(f)
-        dtypes = {"float32": "<f4", "int64": "<i8", "int32": "<i4"}
-        return {o["name"]: np.fromfile(o["file"], dtype=dtypes[o["type"]]).reshape(o["dims"])
-                for o in outputs}
+            reply = json.load(f)
+        dtypes = {"float32": "<f4", "int64": "<i8", "int32": "<i4", "uint8": "u1", "int8": "i1"}
+        outputs = {o["name"]: np.fromfile(o["file"], dtype=dtypes[o["type"]]).reshape(o["dims"])
+                   for o in reply["outputs"]}
+        return outputs, reply["seconds"]

@@ -69,8 +69,9 @@ class Untraceable(torch.nn.Module):
 
 
 @pytest.mark.parametrize("export, model, name, kwargs, error, match", [
-    (PyTorch2ONNX, MustNotRun(), "m", {"precision": "fp16"}, ValueError, "only 'fp32'"),
+    (PyTorch2ONNX, MustNotRun(), "m", {"precision": "fp16"}, ValueError, "one of 'fp32', 'int8'"),
     (PyTorch2ONNX, MustNotRun(), "m", {"dataloader": object()}, TypeError, "forward pass"),
+    (PyTorch2ONNX, torch.nn.Linear(4, 2), "m", {"precision": "int8"}, ValueError, "has none"),
     (PyTorch2ONNX, MustNotRun(), "missing/m", {}, FileNotFoundError, "missing"),
     (PyTorch2ONNX, Unexportable(), "m", {}, torch.onnx.errors.UnsupportedOperatorError, "fft"),
     (PyTorch2JIT, Untraceable(), "m", {}, RuntimeError, "Only tensors"),

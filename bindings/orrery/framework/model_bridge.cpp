@@ -21,6 +21,7 @@ void load_imports(py::module_& m) {
   import_names(m, "orrery.framework.nn", {"UnknownLayer", "GraphLayer"});
   import_names(m, "orrery.framework.model", {"Model", "LayerGroup"});
   import_names(m, "orrery.framework.graph_bridge", {"TorchGraphParser"});
+  import_names(m, "orrery.framework.quant_bridge", {"_check_step_sizes"});
   import_names(m, "orrery.framework.nn_bridge",
                {"BaseLayer", "BaseConvolution", "TorchConv1D", "TorchConv2D", "TorchConv3D",
                 "TorchConvTranspose1D", "TorchConvTranspose2D", "TorchConvTranspose3D",
@@ -243,6 +244,18 @@ void graph_methods(ClassBuilder& cls, py::module_ m) {
 }
 
 
+// Refusals every export makes before anything is converted or written.
+void check_precision(const py::object& precision) {
+  if (py::str("fp32").equal(precision) || py::str("int8").equal(precision)) return;
+  throw py::value_error("precision must be 'fp32' or 'int8' (integer QDQ form of the LSQ "
+                        "layers), got " + std::string(py::repr(precision)) +
+                        "; nothing was written");
+}
+
+void check_exportable(const py::module_& m, const py::object& self) {
+  m.attr("_check_step_sizes")(self.attr("native_model"));
+}
+
 // The export methods hand the native model to the companion converters.
 void export_methods(ClassBuilder& cls, py::module_ m) {
   py::object cpu = m.attr("Device").attr("CPU");
@@ -251,6 +264,8 @@ void export_methods(ClassBuilder& cls, py::module_ m) {
       [m](py::object self, py::object dataloader, py::object batch_size, py::object path,
           py::object precision, py::object device, py::object dynamic_input,
           py::object annotate) {
+        check_precision(precision);
+        check_exportable(m, self);
         if (!device.is(m.attr("Device").attr("CPU"))) {
           m.attr("logger").attr("debug")(
               "Passing another device than 'CPU' to export_to_onnx is now silenced");
@@ -270,6 +285,7 @@ void export_methods(ClassBuilder& cls, py::module_ m) {
       [m](py::object self, py::object dataloader, py::object batch_size, py::object path,
           py::object dynamic_input, py::object prepare_quantization, py::object encrypt_files,
           py::object simplify_model, py::object resolutions) {
+        check_exportable(m, self);
         if (py::bool_(prepare_quantization)) self.attr("prepare_quantization_export")();
         py::dict vexa_mapping;
         for (py::handle layer : self.attr("flat_view")()) {
@@ -329,6 +345,7 @@ void export_methods(ClassBuilder& cls, py::module_ m) {
       "export_to_jit",
       [m](py::object self, py::object dataloader, py::object batch_size, py::object path,
           py::object device) {
+        check_exportable(m, self);
         m.attr("PyTorch2JIT").attr("export")(self.attr("native_model"), path,
                                              py::arg("dataloader") = dataloader,
                                              py::arg("batch_size") = batch_size,
@@ -345,6 +362,8 @@ void export_methods(ClassBuilder& cls, py::module_ m) {
               "Tensorflow backend was not installed. Please install `pip install "
               "corvex-model-converter[all]`");
         }
+        check_precision(precision);
+        check_exportable(m, self);
         py::object logger = m.attr("logger");
         logger.attr("debug")("Converting to onnx...");
         py::object onnx_converter = m.attr("PyTorch2ONNX")(self.attr("native_model"));

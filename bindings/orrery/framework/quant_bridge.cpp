@@ -61,6 +61,24 @@ at::Tensor integer_codes(const at::Tensor& x, const at::Tensor& s_scale, const p
   return engine::round_pass(at::clamp(x / s_scale, thd_neg, thd_pos));
 }
 
+// Weight codes as signed integers: the export form stores bipolar weights
+// narrower than a byte as unsigned two's-complement codes, which the
+// convolution must read back as the negative codes they stand for.
+at::Tensor signed_weight_codes(const py::object& self) {
+  const at::Tensor stored = as_tensor(self.attr("weight"), "weight");
+  py::object wbits = self.attr("wbits");
+  if (!py::str("bipolar").equal(self.attr("polarity")) || wbits.equal(py::int_(8))) return stored;
+  const int64_t bits = wbits.cast<int64_t>();
+  const double half = static_cast<double>(int64_t{1} << (bits - 1));
+  return at::where(stored >= half, stored - 2 * half, stored);
+}
+
+// A step size the export can divide by: positive and finite everywhere.
+bool usable_step(const at::Tensor& step) {
+  const at::Tensor s = step.detach();
+  return s.numel() > 0 && (s.isfinite() & s.gt(0)).all().item<bool>();
+}
+
 double real_argument(const py::object& value, const char* fn, const char* name) {
   if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr())) {
     throw py::type_error(std::string(fn) + "(): " + name + " must be a real number, got " +
@@ -389,6 +407,56 @@ void define_lsq_conv2d(py::module_& m) {
   });
 
   cls.method(
+      "_integer_form",
+      [](py::object self) {
+        py::object quan_w = self.attr("quan_w_fn");
+        py::object quan_a = self.attr("quan_a_fn");
+        const at::Tensor a_step = as_tensor(quan_a.attr("s"), "quan_a_fn.s").detach();
+        const bool exported = py::bool_(self.attr("_prepared_for_export"));
+        const at::Tensor w_step =
+            as_tensor(exported ? self.attr("w_s_scale") : quan_w.attr("s"),
+                      exported ? "w_s_scale" : "quan_w_fn.s").detach();
+        if (a_step.numel() != 1 || !usable_step(a_step) || !usable_step(w_step)) {
+          throw py::value_error(
+              "the step sizes of this LSQ layer must be positive and finite (and the "
+              "activation step a single value) to give integer codes");
+        }
+        at::Tensor codes;
+        at::Tensor scale;
+        py::object bias = self.attr("bias");
+        py::object real_bias = py::none();
+        if (exported) {
+          codes = signed_weight_codes(self).detach();
+          scale = w_step.reshape({-1});
+          // The export form holds the bias in accumulator units.
+          if (!bias.is_none()) {
+            real_bias = py::cast(as_tensor(bias, "bias").detach() * a_step.reshape({}) * scale);
+          }
+        } else {
+          codes = at::round(at::clamp(as_tensor(self.attr("weight"), "weight").detach() / w_step,
+                                      quan_w.attr("thd_neg").cast<double>(),
+                                      quan_w.attr("thd_pos").cast<double>()));
+          scale = w_step.reshape({-1});
+          if (!bias.is_none()) real_bias = py::cast(as_tensor(bias, "bias").detach().clone());
+        }
+        py::dict form;
+        form["weight_codes"] = codes;
+        form["weight_scale"] = scale.clone();
+        form["weight_range"] = py::make_tuple(quan_w.attr("thd_neg"), quan_w.attr("thd_pos"));
+        form["bias"] = real_bias;
+        form["act_step"] = a_step.reshape({}).item<double>();
+        form["act_range"] = py::make_tuple(quan_a.attr("thd_neg"), quan_a.attr("thd_pos"));
+        return form;
+      },
+      "The layer as integers, whichever form it is in: a dict of the signed weight "
+      "codes (float tensor of integers), the weight step per output channel or a "
+      "single one (1-D \"weight_scale\"), the code range of weights and of input "
+      "activations, the activation step (a float) and the bias in real units (or "
+      "None). The layer computes conv(q_a * act_step, codes * weight_scale) + bias "
+      "with q_a the activation codes. Raises ValueError for step sizes that are not "
+      "positive and finite.");
+
+  cls.method(
       "_forward_export",
       [m](py::object self, py::object x_obj) {
         py::object quan_a = self.attr("quan_a_fn");
@@ -403,11 +471,74 @@ void define_lsq_conv2d(py::module_& m) {
           acts = m.attr("onnx_annotator")(acts, annotation);
         }
         const at::Tensor conv_res = as_tensor(
-            self.attr("_conv_forward")(acts, self.attr("weight"), self.attr("bias")), "conv");
+            self.attr("_conv_forward")(acts, signed_weight_codes(self), self.attr("bias")),
+            "conv");
         return conv_res * a_s_scale * as_tensor(self.attr("w_s_scale"), "w_s_scale");
       },
       py::arg("x"));
   cls.build();
+}
+
+// ONNX has no LSQ operator: the fused quantizer exports as the float steps it
+// computes (Div, Clip, Round, Mul), in the same order, so the ONNX model
+// computes the same values bit for bit. Only the forward value matters there.
+void define_onnx_symbolic(py::module_& m) {
+  py::object helper = py::module_::import("torch.onnx.symbolic_helper");
+  py::object torch = m.attr("torch");
+  {
+    // torch.onnx reads the symbolic's signature; builtins get one from a
+    // "name(args)\n--\n\n" head of their docstring.
+    py::options options;
+    options.disable_function_signatures();
+    m.def(
+        "_lsq_quantize_symbolic",
+        [helper, torch](py::object g, py::object x, py::object s, py::object thd_neg,
+                        py::object thd_pos, py::object) {
+          auto bound = [&](const py::object& value, const char* name) {
+            const double v = helper.attr("_get_const")(value, "f", name).cast<double>();
+            return g.attr("op")("Constant", py::arg("value_t") = torch.attr("tensor")(
+                                                v, py::arg("dtype") = torch.attr("float32")));
+          };
+          py::object codes = g.attr("op")("Div", x, s);
+          codes = g.attr("op")("Clip", codes, bound(thd_neg, "thd_neg"), bound(thd_pos, "thd_pos"));
+          codes = g.attr("op")("Round", codes);
+          return g.attr("op")("Mul", codes, s);
+        },
+        "_lsq_quantize_symbolic(g, x, s, thd_neg, thd_pos, grad_factor)\n--\n\n"
+        "ONNX form of orrery::lsq_quantize: Div, Clip, Round, Mul.");
+  }
+  // Round and Clip with bound inputs need opset 11.
+  torch.attr("onnx").attr("register_custom_op_symbolic")("orrery::lsq_quantize",
+                                                          m.attr("_lsq_quantize_symbolic"), 11);
+}
+
+// Every LSQ quantizer of a model must have a step the export can divide by.
+void define_step_check(py::module_& m) {
+  m.def(
+      "_check_step_sizes",
+      [m](py::object model) {
+        py::object lsq_quan = m.attr("LsqQuan");
+        for (py::handle item : model.attr("named_modules")()) {
+          py::tuple named = py::reinterpret_borrow<py::tuple>(item);
+          py::object module = named[1];
+          if (!py::isinstance(module, lsq_quan)) continue;
+          py::object step = module.attr("s");
+          if (THPVariable_Check(step.ptr()) && usable_step(THPVariable_Unpack(step.ptr()))) continue;
+          const std::string name = named[0].cast<std::string>();
+          const auto dot = name.rfind('.');
+          const std::string layer = dot == std::string::npos ? std::string() : name.substr(0, dot);
+          const std::string quantizer = dot == std::string::npos ? name : name.substr(dot + 1);
+          throw py::value_error(
+              "LSQ layer '" + (layer.empty() ? std::string("(the model itself)") : layer) +
+              "' has a step size (" + quantizer + ".s = " + std::string(py::repr(step)) +
+              ") that is zero, negative or not finite, so it has no integer codes; retrain "
+              "the layer or reset the step with " + quantizer + ".init_from(...) before "
+              "exporting. Nothing was written.");
+        }
+      },
+      py::arg("model"),
+      "Raises ValueError naming the first LSQ layer whose step size is zero, negative or "
+      "not finite.");
 }
 
 }  // namespace
@@ -424,4 +555,6 @@ PYBIND11_MODULE(quant_bridge, m) {
   define_quantized_module(m);
   define_quantized_conv2d(m);
   define_lsq_conv2d(m);
+  define_onnx_symbolic(m);
+  define_step_check(m);
 }

@@ -4,18 +4,21 @@ import contextlib
 import io
 import json
 import re
+import warnings
 
 import onnx
 import torch
 
 from corvex import _atomic
 from corvex._torch_support import eval_mode, example_inputs, model_device
+from corvex.model_converter.pytorch_converter import integer
 from corvex.model_converter.pytorch_converter.pytorch_converter import annotated_modules
 from corvex.profiler.utils import Device
 
 OPSET_VERSION = 13
 BATCH_DIM_NAME = "batch"
-_CONV_OPS = ("Conv", "ConvTranspose")
+_CONV_OPS = ("Conv", "ConvTranspose", "ConvInteger")
+PRECISIONS = ("fp32", "int8")
 
 
 def _check_module(native_model):
@@ -26,9 +29,9 @@ def _check_module(native_model):
 
 
 def _check_precision(precision):
-    if precision != "fp32":
-        raise ValueError("precision {!r} is not supported: only 'fp32' exports are "
-                         "implemented".format(precision))
+    if not isinstance(precision, str) or precision not in PRECISIONS:
+        raise ValueError("precision must be one of {}, got {!r}".format(
+            ", ".join(repr(p) for p in PRECISIONS), precision))
 
 
 def _dynamic_batch(dynamic_input):
@@ -50,23 +53,42 @@ def _count_tensors(outputs):
     return 0
 
 
-def _export_onnx(model, inputs, dynamic_batch, annotate=False):
-    with eval_mode(model):
+def _export_onnx(model, inputs, dynamic_batch, annotate=False, precision="fp32", scopes=None):
+    """Exports ``model`` on ``inputs`` and returns the ONNX model.
+
+    With precision "int8" a copy whose LSQ layers are in integer form is
+    exported and rewritten for integer kernels (see ``integer``); the model
+    itself is not changed. ``scopes``, a dict, receives the module calls of the
+    exported forward pass (see ``_recorded_scopes``).
+    """
+    with contextlib.ExitStack() as stack:
+        annotations = stack.enter_context(annotated_modules(model)) if annotate else {}
+        exported = integer.integer_copy(model) if precision == "int8" else model
+        stack.enter_context(eval_mode(exported))
+        calls = stack.enter_context(_recorded_scopes(exported)) if scopes is not None else None
         # The output names must be given up front, so count the outputs first.
         with torch.no_grad():
-            n_outputs = _count_tensors(model(*inputs))
+            n_outputs = _count_tensors(exported(*inputs))
         input_names = ["input_{}".format(i) for i in range(len(inputs))]
         output_names = ["output_{}".format(i) for i in range(n_outputs)]
         dynamic_axes = None
         if dynamic_batch:
             dynamic_axes = {name: {0: BATCH_DIM_NAME} for name in input_names + output_names}
         buffer = io.BytesIO()
-        with contextlib.ExitStack() as stack:
-            annotations = stack.enter_context(annotated_modules(model)) if annotate else {}
-            torch.onnx.export(model, inputs, buffer, opset_version=OPSET_VERSION,
-                              input_names=input_names, output_names=output_names,
-                              dynamic_axes=dynamic_axes, do_constant_folding=True)
+        if precision == "int8":
+            # torch 1.13 hands autograd functions' symbolics a graph whose op()
+            # it marks deprecated; that is the documented way there.
+            stack.enter_context(warnings.catch_warnings())
+            warnings.filterwarnings("ignore", category=FutureWarning, module=r"torch\.onnx")
+            warnings.filterwarnings("ignore", category=FutureWarning, message=".*g\.op\(\)")
+        torch.onnx.export(exported, inputs, buffer, opset_version=OPSET_VERSION,
+                          input_names=input_names, output_names=output_names,
+                          dynamic_axes=dynamic_axes, do_constant_folding=True)
+        if scopes is not None:
+            scopes.update(calls)
     onnx_model = onnx.load_model_from_string(buffer.getvalue())
+    if precision == "int8":
+        integer.lower(onnx_model)
     for name, annotation in annotations.items():
         onnx_model.metadata_props.add(key=name, value=json.dumps(annotation, sort_keys=True))
     onnx.checker.check_model(onnx_model)
@@ -74,7 +96,8 @@ def _export_onnx(model, inputs, dynamic_batch, annotate=False):
 
 
 class PyTorch2ONNX:
-    """Exports a PyTorch model to ONNX (opset 13) at fp32."""
+    """Exports a PyTorch model to ONNX (opset 13), at fp32 or, for models with
+    LSQ-quantized layers, with those layers in integer QDQ form ("int8")."""
 
     def __init__(self, native_model):
         self.native_model = _check_module(native_model)
@@ -98,11 +121,13 @@ class PyTorch2ONNX:
         ``dynamic_input="b"`` their dimension 0 is the dynamic "batch".
         With ``annotate`` the annotations of quantized modules prepared for
         export are recorded in ``metadata_props`` (qualified name -> JSON).
+        With ``precision="int8"`` the LSQ layers are stored as 8-bit codes with
+        quantize/dequantize pairs; a model without LSQ layers is refused.
         """
         _check_precision(precision)
         dynamic_batch = _dynamic_batch(dynamic_input)
         inputs = example_inputs(dataloader, batch_size, model_device(self.native_model))
-        return _export_onnx(self.native_model, inputs, dynamic_batch, annotate)
+        return _export_onnx(self.native_model, inputs, dynamic_batch, annotate, precision)
 
 
 class PyTorch2JIT:
@@ -301,8 +326,9 @@ def _check_inferred_shapes(model, resolution):
 class PyTorch2VEXA:
     """Converts a PyTorch model for the VEXA runtime.
 
-    The runtime model is the ONNX model; the companion data tells the runtime
-    which ONNX nodes are the mapped (possibly quantized) layers.
+    The runtime model is the ONNX model, with LSQ layers of at most 8 bits in
+    integer QDQ form; the companion data tells the runtime which ONNX nodes are
+    the mapped (possibly quantized) layers.
     """
 
     def __init__(self, native_model, prep_fn=None):
@@ -352,8 +378,10 @@ class PyTorch2VEXA:
         model = self._prepared_model()
         mapped = self._mapped_names(vexa_mapping, model)
         inputs = example_inputs(dataloader, batch_size, model_device(model))
-        with _recorded_scopes(model) as calls:
-            onnx_model = _export_onnx(model, inputs, dynamic_batch)
+        precision = "int8" if integer.has_integer_layers(model) else "fp32"
+        calls = {}
+        onnx_model = _export_onnx(model, inputs, dynamic_batch, precision=precision,
+                                  scopes=calls)
         by_module, unresolved = _conv_nodes_by_module(onnx_model, calls)
         layers = {}
         for name, (module, record) in mapped.items():

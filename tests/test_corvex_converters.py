@@ -112,9 +112,11 @@ def test_quantized_layers_annotations_and_vexa_records():
     runtime, companion = PyTorch2VEXA(model, prep_fn=lambda m: m.eval()).convert(
         vexa_mapping=mapping, dataloader=loader((3, 8, 8)), dynamic_input="b", batch_size=1,
         simplify_model=False, resolution=None)
-    weights = conv_weights(runtime)
-    assert {weights[node]: record["layer_type"] for node, record in companion["layers"].items()} \
-        == {"4.0.weight": "FunctionalConv", "3.weight": "LSQConv2D"}
+    # The LSQ layer reaches the runtime in integer form, under its own node name.
+    by_weight = {weight: node for node, weight in conv_weights(runtime).items()}
+    records = {node: record["layer_type"] for node, record in companion["layers"].items()}
+    assert records == {by_weight["4.0.weight"]: "FunctionalConv", "/3/Conv": "LSQConv2D"}
+    assert {n.name: n.op_type for n in runtime.graph.node}["/3/Conv"] == "ConvInteger"
     assert companion["inputs"] == [{"name": "input_0", "shape": ["batch", 3, 8, 8]}]
     assert companion["outputs"] == ["output_0"]
 

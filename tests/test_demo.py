@@ -16,9 +16,12 @@ def test_demo_pipeline_on_a_short_schedule(tmp_path, capsys):
             "exported TorchScript"} <= set(stages)
     assert stages["pruned"][3] <= stages["teacher"][3] / 2  # MACs at most halved
     assert stages["exported TorchScript"][1] > 0.8  # chance is 0.1
-    for name in ("teacher.pt", "pruned.pt", "digits.onnx", "digits_jit.pt", "digits.orq",
-                 "vexa.key", "demo.png"):
+    for name in ("teacher.pt", "pruned.pt", "digits.onnx", "digits_int8.onnx", "digits_jit.pt",
+                 "digits.orq", "vexa.key", "demo.png"):
         assert (tmp_path / name).stat().st_size > 0, name
+    if "int8 ONNX (ORT)" in stages:  # ONNX Runtime is installed
+        float_row, int8_row = stages["exported ONNX (ORT)"], stages["int8 ONNX (ORT)"]
+        assert int8_row[1] > 0.8 and int8_row[5] > 0 and int8_row[6] < float_row[6] / 2
     model, records = corvex_encryption.decrypt(str(tmp_path / "digits.orq"),
                                                key=(tmp_path / "vexa.key").read_bytes())
     assert len(records["layers"]) == 3

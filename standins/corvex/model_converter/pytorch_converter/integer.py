@@ -403,7 +403,7 @@ def _to_conv_integer(g, q):
     factor = (x_scale * q.weight_scale(g).astype(np.float64)).astype(np.float32)
     shape = (1, channels) + (1,) * (codes.ndim - 2)
     out = conv.output[0]
-    acc, real, scaled = (g.fresh_name(out + suffix) for suffix in ("_acc", "_real", "_scaled"))
+    acc, real = g.fresh_name(out + "_acc"), g.fresh_name(out + "_real")
     bias = q.bias(g)
     # The Conv node becomes the ConvInteger in place (keeping its name, which
     # the runtime records refer to); the rescaling follows it.
@@ -412,13 +412,16 @@ def _to_conv_integer(g, q):
     conv.input.extend([q.act.input[0], g.add_initializer(weights, "weight_codes"),
                        q.act.input[2], g.add_initializer(weight_zp, "weight_zero_point")])
     conv.output[0] = acc
-    nodes = [onnx.helper.make_node("Cast", [acc], [real], to=onnx.TensorProto.FLOAT)]
-    nodes.append(onnx.helper.make_node(
-        "Mul", [real, g.add_initializer(factor.reshape(shape), "output_scale")],
-        [scaled if bias is not None else out]))
+    # DequantizeLinear of the int32 accumulator rescales it per output channel
+    # in one pass (zero point 0, axis 1 of N, C, ...).
+    nodes = [onnx.helper.make_node(
+        "DequantizeLinear",
+        [acc, g.add_initializer(factor, "output_scale"),
+         g.add_initializer(np.zeros(channels, np.int32), "output_zero_point")],
+        [real if bias is not None else out], axis=1)]
     if bias is not None:
         nodes.append(onnx.helper.make_node(
-            "Add", [scaled, g.add_initializer(bias.reshape(shape), "bias")], [out]))
+            "Add", [real, g.add_initializer(bias.reshape(shape), "bias")], [out]))
     g.graph.node.extend(nodes)
 
 

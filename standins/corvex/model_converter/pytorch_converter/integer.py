@@ -36,11 +36,13 @@ SIGNED_ZERO_POINT = 128
 # boundaries would flip often, and the layer is left unfused (ConvInteger,
 # which adds the float bias exactly).
 MAX_BIAS_ROUNDING = 0.01
-# Operations between a convolution and a quantizer across which the quantizer
-# may be applied earlier without changing a value: monotone element-wise maps
-# that keep 0 at 0 (Q(relu(x)) = relu(Q(x)), Q(max(a, b)) = max(Q(a), Q(b))) and
-# operations that only move elements.
-_GRID_COMMUTING = {"Relu", "MaxPool", "Reshape", "Flatten", "Identity", "Squeeze",
+# Operations f between a convolution and a quantizer Q across which a copy of
+# Q may be applied first without changing a value, Q(f(y)) = Q(f(Q(y))):
+# clamps (ReLU, ReLU6 and other Clips with constant bounds, which either pass
+# a value or replace it by a bound), selections (max-pool) and operations that
+# only move elements. Q is monotone, so a clamp or a maximum taken on grid
+# values lands where it lands on the exact ones.
+_GRID_COMMUTING = {"Relu", "Clip", "MaxPool", "Reshape", "Flatten", "Identity", "Squeeze",
                    "Unsqueeze", "Transpose"}
 
 
@@ -344,6 +346,8 @@ def _output_quantizer(g, q):
             clip = g.only_consumer(node.output[0])
             return node, (clip if clip is not None and clip.op_type == "Clip" else None), chain
         if node.op_type not in _GRID_COMMUTING or len([o for o in node.output if o]) != 1:
+            return None
+        if node.op_type == "Clip" and any(g.array(b) is None for b in node.input[1:] if b):
             return None
         chain.append(node)
         value = node.output[0]

@@ -26,7 +26,6 @@ import sys
 import tempfile
 from collections import Counter
 
-import numpy as np
 import onnx
 import torch
 import torchvision
@@ -34,6 +33,7 @@ from torch import nn
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
 import onnx_runtime  # noqa: E402
+from lsq_quantize import quantize_convolutions  # noqa: E402
 from orrery.framework.framework_bridge import TorchFramework  # noqa: E402
 from orrery.framework.loader_bridge import TorchDataLoader  # noqa: E402
 from orrery.framework.prims_bridge import TorchLSQ  # noqa: E402
@@ -77,22 +77,9 @@ def prune_to_half(framework, model, x):
                     surgeon.prune_channels(layer, l1.argsort()[: conv.out_channels // 20].tolist())
 
 
-def quantize(framework, model, images):
+def quantize(model, images):
     lsq = TorchLSQ(wbits=8, abits=8, polarity="bipolar", channel_quant=True, act_polarity=False)
-    for layer in model.flat_view():
-        if type(layer.native_layer) is nn.Conv2d:
-            model.replace_layer(layer, lsq.concrete_transform_layer(layer))
-    seen, hooks = {}, []
-    for module in model.native_model.modules():
-        if hasattr(module, "quan_a_fn"):
-            hooks.append(module.register_forward_pre_hook(
-                lambda m, args: seen.setdefault(m, args[0].detach())))
-    with torch.no_grad():
-        model.native_model.eval()(images)
-    for hook in hooks:
-        hook.remove()
-    for module, x in seen.items():
-        module.quan_a_fn.init_from(x)
+    quantize_convolutions(model, lsq, images)
 
 
 def integer_convolutions(path, x):
@@ -128,9 +115,9 @@ def main(args):
                  for name in ("fp32", "int8", "pruned + int8")}
         float_model.export_to_onnx(loader, path=paths["fp32"])
         full_macs, pruned_macs = macs(native, images), macs(pruned.native_model, images)
-        quantize(framework, float_model, images)
+        quantize(float_model, images)
         float_model.export_to_onnx(loader, path=paths["int8"], precision="int8")
-        quantize(framework, pruned, images)
+        quantize(pruned, images)
         pruned.export_to_onnx(loader, path=paths["pruned + int8"], precision="int8")
 
         x = images[:1].numpy()

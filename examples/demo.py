@@ -26,6 +26,7 @@ from orrery.framework.ext_bridge import TorchLRScheduler, WarmupLR
 from orrery.framework.framework_bridge import TorchFramework
 from orrery.framework.prims_bridge import TorchLSQ
 from digits import DigitsCNN, accuracy, digits_loaders
+from lsq_quantize import quantize_convolutions
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
@@ -82,24 +83,6 @@ def prune_to_half_the_macs(framework, model, loader):
                     surgeon.prune_channels(layer, layer.norm(1).argsort()[:count].tolist())
 
 
-def quantize(model, lsq, train_loader):
-    for layer in model.flat_view():
-        if type(layer.native_layer) is nn.Conv2d:
-            model.replace_layer(layer, lsq.concrete_transform_layer(layer))
-    # Each activation step size starts from what the layer really receives.
-    inputs, hooks = {}, []
-    for module in model.native_model.modules():
-        if hasattr(module, "quan_a_fn"):
-            hooks.append(module.register_forward_pre_hook(
-                lambda m, args: inputs.setdefault(m, args[0].detach())))
-    with torch.no_grad():
-        model.native_model.eval()(next(iter(train_loader))[0])
-    for hook in hooks:
-        hook.remove()
-    for module, x in inputs.items():
-        module.quan_a_fn.init_from(x)
-
-
 def batch_one_latency(native, x, repeats=50):
     """Median seconds of a forward pass on one sample, as the profiler measures."""
     with torch.no_grad():
@@ -151,7 +134,7 @@ def main(args):
     stage("pruned + distilled", student, out / "pruned.pt")
 
     lsq = TorchLSQ(wbits=8, abits=8, polarity="bipolar", channel_quant=True, act_polarity=False)
-    quantize(student, lsq, train_loader)
+    quantize_convolutions(student, lsq, next(iter(train_loader))[0])
     train(framework, student, data, "quantization-aware", max(1, args.epochs // 2), 0.005,
           knowledge_distillation=kd)
     stage("LSQ 8-bit", student)

@@ -20,6 +20,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples")
 import onnx_runtime  # noqa: E402
 from corvex import corvex_encryption
 from digits import DigitsCNN, digits_loaders
+from lsq_quantize import quantize_convolutions
 from orrery.framework.loader_bridge import TorchDataLoader
 from orrery.framework.model_bridge import TorchModel
 from orrery.framework.prims_bridge import TorchLSQ
@@ -30,26 +31,9 @@ needs_ort = pytest.mark.skipif(onnx_runtime.unavailable() is not None,
 
 
 def quantize(native, calibration, wbits=8, abits=8, channel_quant=True, act_polarity=False):
-    """Every plain convolution of ``native`` becomes an LSQConv2D; activation
-    steps start from what each layer receives on ``calibration``."""
-    model = TorchModel(native)
     lsq = TorchLSQ(wbits=wbits, abits=abits, polarity="bipolar", channel_quant=channel_quant,
                    act_polarity=act_polarity)
-    for layer in model.flat_view():
-        if type(layer.native_layer) is nn.Conv2d:
-            model.replace_layer(layer, lsq.concrete_transform_layer(layer))
-    seen, hooks = {}, []
-    for module in native.modules():
-        if hasattr(module, "quan_a_fn"):
-            hooks.append(module.register_forward_pre_hook(
-                lambda m, args: seen.setdefault(m, args[0].detach())))
-    with torch.no_grad():
-        native.eval()(calibration)
-    for hook in hooks:
-        hook.remove()
-    for module, x in seen.items():
-        module.quan_a_fn.init_from(x)
-    return model
+    return quantize_convolutions(TorchModel(native), lsq, calibration)
 
 
 def random_loader(shape, n=4):

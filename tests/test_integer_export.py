@@ -104,6 +104,46 @@ def test_integer_kernels_compute_the_lsq_model(tmp_path, bits, channel_quant, ac
     assert ran["QLinearConv"] == 2 and ran["ConvInteger"] == 1 and ran["Conv"] == 0
 
 
+class Normalised(nn.Module):
+    """Batch norms after the convolutions, some with negative scales."""
+
+    def __init__(self):
+        super().__init__()
+        self.c1, self.bn1 = nn.Conv2d(3, 16, 3, padding=1, bias=False), nn.BatchNorm2d(16)
+        self.c2, self.bn2 = nn.Conv2d(16, 16, 3, padding=1, bias=False), nn.BatchNorm2d(16)
+        self.head = nn.Linear(16 * 4 * 4, 5)
+        with torch.no_grad():
+            for bn in (self.bn1, self.bn2):
+                bn.weight.uniform_(-1.5, 1.5)
+                bn.running_mean.uniform_(-0.3, 0.3)
+                bn.running_var.uniform_(0.5, 2)
+
+    def forward(self, x):
+        x = torch.relu(self.bn1(self.c1(x)))
+        x = nn.functional.max_pool2d(torch.relu(self.bn2(self.c2(x))), 2)
+        return self.head(torch.flatten(x, 1))
+
+
+@needs_ort
+@pytest.mark.parametrize("polarity", ["bipolar", "unipolar"])
+def test_folded_batch_norms_with_negative_scales(tmp_path, polarity):
+    torch.manual_seed(0)
+    native = Normalised()
+    if polarity == "unipolar":  # codes 0..255, stored as uint8
+        with torch.no_grad():
+            native.c1.weight.abs_()
+            native.c2.weight.abs_()
+    lsq = TorchLSQ(wbits=8, abits=8, polarity=polarity, channel_quant=True, act_polarity=False)
+    model = quantize_convolutions(TorchModel(native), lsq, torch.randn(32, 3, 8, 8))
+    path = tmp_path / "m.onnx"
+    exported = export_int8(model, random_loader((3, 8, 8)), path)
+    assert not any(n.op_type == "BatchNormalization" for n in exported.graph.node)
+    x = torch.randn(16, 3, 8, 8)
+    expected = logits(model, x)
+    got = onnx_runtime.run(path, {"input_0": x.numpy()})["output_0"]
+    assert np.abs(got - expected).max() <= 1e-3 * (expected.max() - expected.min())
+
+
 @pytest.fixture(scope="module")
 def digits_lsq():
     """A digits CNN trained briefly, then LSQ-quantized (8 bits, per channel)."""

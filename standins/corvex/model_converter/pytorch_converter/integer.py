@@ -272,9 +272,12 @@ class _QuantizedConv:
             return None
         if q.weight is None or q.weight.op_type != "DequantizeLinear":
             return None
-        if g.array(q.weight.input[0]) is None or g.array(q.act.input[1]) is None:
+        # Only the pattern IntegerConv2d exports: constant scales and zero
+        # points, one activation scale, weight zero points 0.
+        if len(q.act.input) != 3 or len(q.weight.input) != 3:
             return None
-        if g.array(q.act.input[1]).size != 1:
+        constants = [g.array(name) for name in list(q.act.input[1:]) + list(q.weight.input)]
+        if any(c is None for c in constants) or constants[0].size != 1 or constants[-1].any():
             return None
         if len(conv.input) > 2 and conv.input[2] and g.array(conv.input[2]) is None:
             return None

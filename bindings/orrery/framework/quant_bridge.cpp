@@ -421,13 +421,12 @@ void define_lsq_conv2d(py::module_& m) {
               "the step sizes of this LSQ layer must be positive and finite (and the "
               "activation step a single value) to give integer codes");
         }
+        const at::Tensor scale = w_step.reshape({-1});
         at::Tensor codes;
-        at::Tensor scale;
         py::object bias = self.attr("bias");
         py::object real_bias = py::none();
         if (exported) {
           codes = signed_weight_codes(self).detach();
-          scale = w_step.reshape({-1});
           // The export form holds the bias in accumulator units.
           if (!bias.is_none()) {
             real_bias = py::cast(as_tensor(bias, "bias").detach() * a_step.reshape({}) * scale);
@@ -436,7 +435,6 @@ void define_lsq_conv2d(py::module_& m) {
           codes = at::round(at::clamp(as_tensor(self.attr("weight"), "weight").detach() / w_step,
                                       quan_w.attr("thd_neg").cast<double>(),
                                       quan_w.attr("thd_pos").cast<double>()));
-          scale = w_step.reshape({-1});
           if (!bias.is_none()) real_bias = py::cast(as_tensor(bias, "bias").detach().clone());
         }
         py::dict form;

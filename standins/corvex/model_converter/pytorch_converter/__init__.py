@@ -79,8 +79,7 @@ def _export_onnx(model, inputs, dynamic_batch, annotate=False, precision="fp32",
             # torch 1.13 hands autograd functions' symbolics a graph whose op()
             # it marks deprecated; that is the documented way there.
             stack.enter_context(warnings.catch_warnings())
-            warnings.filterwarnings("ignore", category=FutureWarning, module=r"torch\.onnx")
-            warnings.filterwarnings("ignore", category=FutureWarning, message=".*g\.op\(\)")
+            warnings.filterwarnings("ignore", category=FutureWarning, message=r".*g\.op\(\)")
         torch.onnx.export(exported, inputs, buffer, opset_version=OPSET_VERSION,
                           input_names=input_names, output_names=output_names,
                           dynamic_axes=dynamic_axes, do_constant_folding=True)

@@ -29,33 +29,18 @@ from collections import Counter
 import onnx
 import torch
 import torchvision
-from torch import nn
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
 import onnx_runtime  # noqa: E402
 from lsq_quantize import quantize_convolutions  # noqa: E402
+from corvex.torch_profiler.torch_profiler import ComputeComplexity  # noqa: E402
 from orrery.framework.framework_bridge import TorchFramework  # noqa: E402
 from orrery.framework.loader_bridge import TorchDataLoader  # noqa: E402
 from orrery.framework.prims_bridge import TorchLSQ  # noqa: E402
 
 
-def macs(native, x):
-    """Multiply-accumulates of the convolutions and linear layers on ``x``."""
-    total = []
-
-    def count(module, args, out):
-        if isinstance(module, nn.Conv2d):
-            kh, kw = module.kernel_size
-            total.append(out[0].numel() * module.in_channels // module.groups * kh * kw)
-        elif isinstance(module, nn.Linear):
-            total.append(out[0].numel() * module.in_features)
-
-    hooks = [m.register_forward_hook(count) for m in native.modules()]
-    with torch.no_grad():
-        native.eval()(x[:1])
-    for hook in hooks:
-        hook.remove()
-    return sum(total)
+def macs(native, loader):
+    return ComputeComplexity()(native, {"test": loader})["macs"]
 
 
 def calibrate_batch_norms(native, images):
@@ -65,11 +50,11 @@ def calibrate_batch_norms(native, images):
     native.eval()
 
 
-def prune_to_half(framework, model, x):
+def prune_to_half(framework, model, x, loader):
     surgeon = framework.graph_surgeon(model, x[:1])
-    start = macs(model.native_model, x)
+    start = macs(model.native_model, loader)
     with surgeon.cache_dg():
-        while macs(model.native_model, x) > start / 2:
+        while macs(model.native_model, loader) > start / 2:
             for layer in model.flat_view():
                 conv = layer.native_layer
                 if isinstance(layer, framework.conv2d_cls) and conv.out_channels > 8:
@@ -107,14 +92,14 @@ def main(args):
     float_model = framework.mdl_cls(native)
     pruned = framework.mdl_cls(torchvision.models.resnet18())
     pruned.native_model.load_state_dict(native.state_dict())
-    prune_to_half(framework, pruned, images)
+    prune_to_half(framework, pruned, images, loader)
     calibrate_batch_norms(pruned.native_model, images)
 
     with tempfile.TemporaryDirectory() as work:
         paths = {name: os.path.join(work, name + ".onnx")
                  for name in ("fp32", "int8", "pruned + int8")}
         float_model.export_to_onnx(loader, path=paths["fp32"])
-        full_macs, pruned_macs = macs(native, images), macs(pruned.native_model, images)
+        full_macs, pruned_macs = macs(native, loader), macs(pruned.native_model, loader)
         quantize(float_model, images)
         float_model.export_to_onnx(loader, path=paths["int8"], precision="int8")
         quantize(pruned, images)

@@ -40,8 +40,7 @@ def time_runs(model_path, inputs, repeat, threads=1):
     return _request(model_path, inputs, threads=threads, repeat=repeat)[1]
 
 
-def _request(model_path, inputs, threads=None, optimized_model=None, repeat=0, batch=None,
-             optimization=None):
+def _request(model_path, inputs, threads=None, optimized_model=None, repeat=0, batch=None):
     reason = unavailable()
     if reason:
         raise RuntimeError(reason)
@@ -53,8 +52,6 @@ def _request(model_path, inputs, threads=None, optimized_model=None, repeat=0, b
             request["optimized_model"] = str(optimized_model)
         if batch:
             request["batch"] = batch
-        if optimization:
-            request["optimization"] = optimization
         for i, (name, value) in enumerate(inputs.items()):
             file = os.path.join(work, "input{}.bin".format(i))
             np.ascontiguousarray(value, dtype="<f4").tofile(file)

@@ -4,8 +4,7 @@
 //   node run_onnx.js request.json
 //
 // request.json: {"model": path, "inputs": [{"name", "dims", "file"}], "out_dir": dir,
-//                "threads": n, "optimized_model": path, "repeat": n, "batch": n,
-//                "optimization": "disabled" | "basic" | "extended" | "all"}
+//                "threads": n, "optimized_model": path, "repeat": n, "batch": n}
 // where each input file holds the tensor as raw little-endian float32. Writes
 // out_dir/<output name>.bin (raw float32) and out_dir/outputs.json
 // ({"outputs": [{"name", "dims", "type", "file"}], "seconds": [...]}).
@@ -27,7 +26,6 @@ async function main() {
     options.interOpNumThreads = 1;
   }
   if (request.optimized_model) options.optimizedModelFilePath = request.optimized_model;
-  if (request.optimization) options.graphOptimizationLevel = request.optimization;
   const session = await ort.InferenceSession.create(request.model, options);
   const inputs = request.inputs.map((input) => {
     const bytes = fs.readFileSync(input.file);

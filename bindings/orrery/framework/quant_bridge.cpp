@@ -432,9 +432,7 @@ void define_lsq_conv2d(py::module_& m) {
             real_bias = py::cast(as_tensor(bias, "bias").detach() * a_step.reshape({}) * scale);
           }
         } else {
-          codes = at::round(at::clamp(as_tensor(self.attr("weight"), "weight").detach() / w_step,
-                                      quan_w.attr("thd_neg").cast<double>(),
-                                      quan_w.attr("thd_pos").cast<double>()));
+          codes = integer_codes(as_tensor(self.attr("weight"), "weight").detach(), w_step, quan_w);
           if (!bias.is_none()) real_bias = py::cast(as_tensor(bias, "bias").detach().clone());
         }
         py::dict form;

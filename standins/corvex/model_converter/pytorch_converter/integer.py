@@ -12,7 +12,7 @@ Two stages:
    the convolutions as integers, without changing what the model computes:
    a batch norm that follows a convolution is folded into the weight scales and
    the bias; where only operations that commute with the quantization grid
-   (ReLU, max-pool, reshapes) lead from a convolution to the next quantized
+   (ReLU and other clamps, max-pool, reshapes) lead from a convolution to the next quantized
    input, that quantization is placed on the convolution's output too (the
    runtime then fuses the convolution into QLinearConv); every other quantized
    convolution becomes ConvInteger followed by its float rescaling.
@@ -48,14 +48,9 @@ _GRID_COMMUTING = {"Relu", "Clip", "MaxPool", "Reshape", "Flatten", "Identity", 
 
 def _integer_layers(model):
     """(qualified name, module) of every layer the integer form covers."""
-    layers = []
-    for name, module in model.named_modules():
-        form_of = getattr(module, "_integer_form", None)
-        if form_of is None:
-            continue
-        if max(module.weights_nbits, module.activations_nbits) <= MAX_BITS:
-            layers.append((name, module))
-    return layers
+    return [(name, module) for name, module in model.named_modules()
+            if hasattr(module, "_integer_form")
+            and max(module.weights_nbits, module.activations_nbits) <= MAX_BITS]
 
 
 def has_integer_layers(model):
@@ -291,6 +286,11 @@ class _QuantizedConv:
         scale = g.array(self.weight.input[1]).astype(np.float32)
         return np.broadcast_to(scale.reshape(-1), (self.channels(g),)).copy()
 
+    def accumulator_unit(self, g):
+        """What one unit of the integer accumulator is worth, per output
+        channel: input step times weight step (float64)."""
+        return np.float64(g.array(self.act.input[1])) * self.weight_scale(g).astype(np.float64)
+
     def bias(self, g):
         if len(self.conv.input) > 2 and self.conv.input[2]:
             return g.array(self.conv.input[2]).astype(np.float32)
@@ -360,10 +360,9 @@ def _quantize_output(g, q, target):
     """Adds the next input's quantization right after the convolution (after a
     leading ReLU when the codes are unsigned, which the runtime then drops)."""
     quantize, clip, chain = target
-    x_scale = float(g.array(q.act.input[1]))
     bias = q.bias(g)
     if bias is not None:
-        unit = (np.float64(x_scale) * q.weight_scale(g).astype(np.float64))
+        unit = q.accumulator_unit(g)
         codes = np.round(bias.astype(np.float64) / unit)
         output_step = float(g.array(quantize.input[1]))
         if np.abs(codes).max(initial=0) >= 2 ** 31 - 1 or \
@@ -406,8 +405,7 @@ def _to_conv_integer(g, q):
     else:
         weights, weight_zp = codes, np.uint8(0)
     channels = codes.shape[0]
-    x_scale = np.float64(g.array(q.act.input[1]))
-    factor = (x_scale * q.weight_scale(g).astype(np.float64)).astype(np.float32)
+    factor = q.accumulator_unit(g).astype(np.float32)
     shape = (1, channels) + (1,) * (codes.ndim - 2)
     out = conv.output[0]
     acc, real = g.fresh_name(out + "_acc"), g.fresh_name(out + "_real")
@@ -450,15 +448,24 @@ def _remove_unused(graph):
 
 def _topological_order(graph):
     available = {v.name for v in graph.input} | {t.name for t in graph.initializer} | {""}
-    pending, ordered = list(graph.node), []
-    while pending:
-        ready = [n for n in pending if all(i in available for i in n.input)]
-        if not ready:
-            raise RuntimeError("the integer rewrite left a cycle or a dangling input")
-        for node in ready:
-            ordered.append(node)
-            available.update(node.output)
-            pending.remove(node)
+    nodes = list(graph.node)
+    waiting = [len({i for i in node.input if i not in available}) for node in nodes]
+    users = {}
+    for index, node in enumerate(nodes):
+        for name in {i for i in node.input if i not in available}:
+            users.setdefault(name, []).append(index)
+    ready = [index for index, count in enumerate(waiting) if count == 0]
+    ordered = []
+    while ready:
+        index = ready.pop()
+        ordered.append(nodes[index])
+        for name in nodes[index].output:
+            for user in users.pop(name, ()):
+                waiting[user] -= 1
+                if waiting[user] == 0:
+                    ready.append(user)
+    if len(ordered) != len(nodes):
+        raise RuntimeError("the integer rewrite left a cycle or a dangling input")
     _replace_all(graph.node, ordered)
 
 

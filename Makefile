@@ -19,7 +19,7 @@ DEB_PACKAGES := python3-torch libtorch-dev pybind11-dev python3-pybind11 python3
   python3-setuptools python3-wheel python3-sklearn python3-cryptography python3-tqdm \
   python3-matplotlib python3-hypothesis cmake ninja-build g++ googletest libgtest-dev
 
-SOURCES := $(shell find engine bindings python tests/probe -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pth' -o -name CMakeLists.txt \) 2>/dev/null) \
+SOURCES := $(shell find engine bindings python tests/probe -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.js' -o -name '*.pth' -o -name CMakeLists.txt \) 2>/dev/null) \
   CMakeLists.txt setup.py pyproject.toml README.md tools/cmake_build.py
 STANDIN_SOURCES := $(shell find standins -type f \( -name '*.py' -o -name '*.toml' \) 2>/dev/null)
 

@@ -20,9 +20,7 @@ Run: make bench (or .venv/bin/python bench/bench_deploy.py after make build)
 """
 import argparse
 import os
-import pathlib
 import statistics
-import sys
 import tempfile
 from collections import Counter
 
@@ -30,9 +28,8 @@ import onnx
 import torch
 import torchvision
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
-import onnx_runtime  # noqa: E402
-from lsq_quantize import quantize_convolutions  # noqa: E402
+from orrery_examples import onnx_runtime  # noqa: E402
+from orrery_examples.lsq_quantize import quantize_convolutions  # noqa: E402
 from corvex.torch_profiler.torch_profiler import ComputeComplexity  # noqa: E402
 from orrery.framework.framework_bridge import TorchFramework  # noqa: E402
 from orrery.framework.loader_bridge import TorchDataLoader  # noqa: E402

@@ -28,13 +28,12 @@ from torch import nn
 
 _HERE = pathlib.Path(__file__).resolve().parent
 SHIM = _HERE.parent / "tests" / "horovod_shim"
-sys.path.insert(0, str(_HERE.parent / "examples"))
 SGD = {"name": "SGD", "lr": 0.05, "momentum": 0.9}
 
 
 def worker(args):
     from bench_training_loop import keep_freed_memory
-    from digits import DigitsCNN, digits_tensors
+    from orrery_examples.digits import DigitsCNN, digits_tensors
     from corvex.profiler.utils import Device
     from orrery.core.loop.extension import EventSubscriber, MaxSteps
     from orrery.core.loop.trainer import Trainer

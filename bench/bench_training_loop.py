@@ -13,9 +13,7 @@ import argparse
 import copy
 import ctypes
 import math
-import pathlib
 import statistics
-import sys
 import time
 
 import torch
@@ -27,8 +25,7 @@ from orrery.core.loop.trainer import Trainer
 from orrery.framework.ext_bridge import WarmupLR
 from orrery.framework.framework_bridge import TorchFramework
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
-from digits import DigitsCNN, digits_loaders  # noqa: E402
+from orrery_examples.digits import DigitsCNN, digits_loaders  # noqa: E402
 
 SGD = {"name": "SGD", "lr": 0.05, "momentum": 0.9}
 TAU, ALPHA, WARMUP_EPOCHS = 4.0, 0.7, 100

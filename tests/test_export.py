@@ -5,8 +5,6 @@ records; plus the all-or-nothing state load."""
 import copy
 import logging
 import os
-import pathlib
-import sys
 
 import numpy as np
 import pytest
@@ -14,8 +12,7 @@ import torch
 import torchvision
 from torch import nn
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
-import onnx_runtime  # noqa: E402
+from orrery_examples import onnx_runtime  # noqa: E402
 from corvex import corvex_encryption
 from corvex.profiler.utils import Device
 from orrery.framework import model_bridge

@@ -30,8 +30,7 @@ from orrery.oexceptions import HorovodImportError
 
 _HERE = pathlib.Path(__file__).resolve().parent
 SHIM = _HERE / "horovod_shim"
-sys.path.insert(0, str(_HERE.parent / "examples"))
-from digits import digits_tensors  # noqa: E402
+from orrery_examples.digits import digits_tensors  # noqa: E402
 
 BATCH = 64
 SGD = {"name": "SGD", "lr": 0.05, "momentum": 0.9}

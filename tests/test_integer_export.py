@@ -4,8 +4,6 @@ computes, the float ONNX form of the fused quantizer, and the refusals that
 come before anything is written."""
 import copy
 import os
-import pathlib
-import sys
 from collections import Counter
 
 import numpy as np
@@ -16,11 +14,10 @@ import torchvision
 from onnx import numpy_helper
 from torch import nn
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
-import onnx_runtime  # noqa: E402
+from orrery_examples import onnx_runtime  # noqa: E402
 from corvex import corvex_encryption
-from digits import DigitsCNN, digits_loaders
-from lsq_quantize import quantize_convolutions
+from orrery_examples.digits import DigitsCNN, digits_loaders
+from orrery_examples.lsq_quantize import quantize_convolutions
 from orrery.framework.loader_bridge import TorchDataLoader
 from orrery.framework.model_bridge import TorchModel
 from orrery.framework.prims_bridge import TorchLSQ
@@ -78,7 +75,8 @@ class BiasFree(nn.Module):
 
 @needs_ort
 @pytest.mark.parametrize("bits, channel_quant, act_polarity", [
-    (8, True, False), (8, False, True), (4, True, False), (2, False, False), (6, True, True)])
+    (8, True, False), (8, False, "bipolar"), (4, True, False), (2, False, False),
+    (6, True, "bipolar")])
 def test_integer_kernels_compute_the_lsq_model(tmp_path, bits, channel_quant, act_polarity):
     torch.manual_seed(bits)
     model = quantize(BiasFree(), torch.randn(16, 3, 8, 8), bits, bits, channel_quant,

@@ -2,6 +2,8 @@
 // enters, the device-cast callback, distillation and the weight average.
 #include <torch/extension.h>
 
+#include <cmath>
+
 #include <array>
 #include <sstream>
 #include <unordered_map>
@@ -107,10 +109,11 @@ void make_torch_framework(py::module_& m) {
   cls.property("ema_cls", module_value("TorchEMA"));
   cls.method(
       "graph_surgeon",
-      [m](py::object, py::object model, py::object model_args) {
-        return m.attr("TorchGraphSurgeon")(model, model_args);
+      [m](py::object, py::object model, py::object model_args, py::object drop_view_op) {
+        return m.attr("TorchGraphSurgeon")(model, model_args,
+                                           py::arg("drop_view_op") = drop_view_op);
       },
-      py::arg("model"), py::arg("model_args"));
+      py::arg("model"), py::arg("model_args"), py::kw_only(), py::arg("drop_view_op") = true);
   cls.build();
 }
 
@@ -165,8 +168,32 @@ py::object device_mover(const py::module_& m, const py::object& device) {
 void make_knowledge_distillation(py::module_& m) {
   ClassBuilder cls(m, "TorchKnowledgeDistillation", {m.attr("KnowledgeDistillation")});
   auto self_cls = cls.ref();
-  cls.method("__init__", [self_cls](py::object self, py::args args, py::kwargs kwargs) {
+  cls.method("__init__", [self_cls, m](py::object self, py::args args, py::kwargs kwargs) {
+    py::object teacher = py::len(args) > 0 ? py::object(args[0])
+                         : kwargs.contains("teacher") ? py::object(kwargs["teacher"])
+                                                      : py::object(py::none());
+    py::object teacher_native = py::getattr(teacher, "native_model", py::none());
+    if (!py::isinstance(teacher_native, m.attr("torch").attr("nn").attr("Module"))) {
+      throw py::type_error(
+          "TorchKnowledgeDistillation expects the teacher as a framework model "
+          "(framework.mdl_cls(teacher_module)), got " +
+          std::string(py::str(py::type::of(teacher).attr("__name__"))));
+    }
     self_cls.super(self).attr("__init__")(*args, **kwargs);
+    for (const char* name : {"tau", "alpha"}) {
+      py::object value = self.attr(name);
+      const bool number = (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) &&
+                          !PyBool_Check(value.ptr());
+      const double v = number ? value.cast<double>() : 0.0;
+      const bool fits = number && std::isfinite(v) &&
+                        (std::string(name) == "tau" ? v > 0 : (v >= 0 && v <= 1));
+      if (!fits) {
+        throw py::value_error(std::string("TorchKnowledgeDistillation expects ") + name +
+                              (std::string(name) == "tau" ? " to be a number > 0"
+                                                          : " to be a number between 0 and 1") +
+                              ", got " + std::string(py::repr(value)));
+      }
+    }
     self.attr("_teacher").attr("eval")();
   });
   cls.property("_teacher",
@@ -338,7 +365,25 @@ void make_ema(py::module_& m) {
   ClassBuilder cls(m, "TorchEMA", {m.attr("EvalModelNativeTrainer")});
   cls.method(
       "__init__",
-      [](py::object self, py::object model, py::object decay_rate, py::object period) {
+      [m](py::object self, py::object model, py::object decay_rate, py::object period) {
+        if (!py::isinstance(model, m.attr("torch").attr("nn").attr("Module"))) {
+          const std::string kind = py::str(py::type::of(model).attr("__name__"));
+          throw py::type_error(
+              "TorchEMA averages a torch.nn.Module (a copy of the network being trained, e.g. "
+              "copy.deepcopy(model.native_model)), got " + kind +
+              (py::hasattr(model, "native_model") ? "; pass its native_model's copy instead" : ""));
+        }
+        auto real = [](const py::object& v) {
+          return (PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr())) && !PyBool_Check(v.ptr());
+        };
+        if (!real(decay_rate) || !(decay_rate.cast<double>() > 0 && decay_rate.cast<double>() <= 1)) {
+          throw py::value_error("TorchEMA expects decay_rate to be a number in (0, 1], got " +
+                                std::string(py::repr(decay_rate)));
+        }
+        if (!real(period) || !(period.cast<double>() > 0) || !std::isfinite(period.cast<double>())) {
+          throw py::value_error("TorchEMA expects period to be a number > 0, got " +
+                                std::string(py::repr(period)));
+        }
         self.attr("updates") = 0;
         self.attr("decay_rate") = decay_rate;
         self.attr("period") = period;

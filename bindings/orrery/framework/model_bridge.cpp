@@ -64,6 +64,13 @@ void tree_methods(ClassBuilder& cls, py::module_ m) {
   cls.method("_parse_native", [](py::object self) {
     py::object root = self.attr("layer_group");
     py::object native_model = self.attr("native_model");
+    if (!py::isinstance(native_model, py::module_::import("torch.nn").attr("Module"))) {
+      throw py::type_error("TorchModel wraps a torch.nn.Module, got " +
+                           std::string(py::str(py::type::of(native_model).attr("__name__"))) +
+                           (py::isinstance<py::str>(native_model)
+                                ? " (build the network first, e.g. torchvision.models.resnet18())"
+                                : ""));
+    }
     for (py::handle item : native_model.attr("named_children")()) {
       py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
       self.attr("_add_layer")(root, pair[1], pair[0], native_model);
@@ -139,6 +146,36 @@ void device_methods(ClassBuilder& cls, py::module_ m) {
   cls.method("eval", [](py::object self) { self.attr("native_model").attr("eval")(); });
 }
 
+// A data loader for the profiler: the loader itself when it makes example
+// inputs, a TorchDataLoader around a torch DataLoader, or a stand-in whose
+// "random" inputs are the example tensors given, cut to the batch asked for.
+py::object measuring_loader(const py::object& inputs) {
+  if (py::hasattr(inputs, "forward_pass")) return inputs;
+  py::object data = py::module_::import("torch.utils.data");
+  if (py::isinstance(inputs, data.attr("DataLoader"))) {
+    return py::module_::import("orrery.framework.loader_bridge").attr("TorchDataLoader")(inputs,
+                                                                                       py::none());
+  }
+  py::tuple tensors = py::isinstance<py::tuple>(inputs) || py::isinstance<py::list>(inputs)
+                          ? py::tuple(inputs)
+                          : py::make_tuple(inputs);
+  bool all_tensors = py::len(tensors) > 0;
+  for (py::handle t : tensors) all_tensors = all_tensors && THPVariable_Check(t.ptr());
+  if (!all_tensors) {
+    throw py::type_error("measure() expects example inputs (a tensor or a tuple of tensors), a "
+                         "DataLoader or a TorchDataLoader, got " +
+                         std::string(py::str(py::type::of(inputs).attr("__name__"))));
+  }
+  py::cpp_function make([tensors](py::object batch_size) {
+    py::list cut;
+    for (py::handle t : tensors) cut.append(t[py::slice(py::int_(0), batch_size, py::none())]);
+    return py::tuple(cut);
+  });
+  py::object namespace_cls = py::module_::import("types").attr("SimpleNamespace");
+  return namespace_cls(py::arg("forward_pass") =
+                           namespace_cls(py::arg("create_random_model_inputs") = make));
+}
+
 void state_methods(ClassBuilder& cls, py::module_ m) {
   cls.method(
       "_make_profiler",
@@ -150,6 +187,28 @@ void state_methods(ClassBuilder& cls, py::module_ m) {
         return profiler;
       },
       py::arg("data_splits"));
+  cls.method(
+      "measure",
+      [m](py::object self, py::object inputs) {
+        py::object loader = measuring_loader(inputs);
+        py::dict splits;
+        splits["measure"] = loader;
+        py::dict results = self.attr("_make_profiler")(splits).attr("profile")();
+        py::dict complexity = results["ComputeComplexity"];
+        py::dict timing = results["ComputeExecutionTime"];
+        py::dict out;
+        out["params"] = complexity["params"];
+        out["macs"] = complexity["macs"];
+        out["seconds_per_sample"] = timing["seconds_per_sample"];
+        out["layers"] = complexity["layers"];
+        return out;
+      },
+      py::arg("inputs"),
+      "Measures the model at batch 1 on `inputs` (an example input tensor, a tuple of them, a "
+      "DataLoader or a TorchDataLoader): returns {\"params\": total parameters, \"macs\": total "
+      "multiply-accumulates, quantized layers included, \"seconds_per_sample\": median forward "
+      "time, \"layers\": {qualified name: {\"params\", \"macs\"}}}. Runs in eval mode and "
+      "without gradients, leaving every module's mode as it was.");
   cls.method("dump_native_info",
              [](py::object self) { return self.attr("native_model").attr("state_dict")(); });
   cls.method(

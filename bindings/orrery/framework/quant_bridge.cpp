@@ -123,21 +123,28 @@ void define_functions(py::module_& m) {
 
 // Bit widths: plain ints, at least 2 for a signed range (1 for an unsigned one),
 // and at most what integer codes in float32 hold exactly (see twos_comp).
-void check_bit_width(const py::object& bits, const char* name, bool is_signed) {
+// The bit width as a Python int (NumPy integers and other exact integers
+// accepted), or a ValueError naming the argument and the range.
+py::int_ check_bit_width(const py::object& bits, const char* name, bool is_signed) {
   const int64_t most = engine::twos_comp_max_bits(at::kFloat);
   const int64_t least = is_signed ? 2 : 1;
-  if (!PyLong_Check(bits.ptr()) || PyBool_Check(bits.ptr())) {
+  PyObject* index = PyBool_Check(bits.ptr()) || PyFloat_Check(bits.ptr()) ? nullptr
+                                                                          : PyNumber_Index(bits.ptr());
+  if (index == nullptr) {
+    PyErr_Clear();
     throw py::value_error(std::string(name) + " must be an int between " + std::to_string(least) +
                           " and " + std::to_string(most) + ", got " + std::string(py::repr(bits)));
   }
+  py::int_ value = py::reinterpret_steal<py::int_>(index);
   int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(bits.ptr(), &overflow);
-  if (overflow != 0 || value < least || value > most) {
+  const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (overflow != 0 || v < least || v > most) {
     throw py::value_error(std::string(name) + " must lie between " + std::to_string(least) +
                           " and " + std::to_string(most) + " for a " +
                           (is_signed ? "signed" : "unsigned") + " range, got " +
                           std::string(py::repr(bits)));
   }
+  return value;
 }
 
 void define_width_check(py::module_& m) {
@@ -159,7 +166,7 @@ void define_lsq_quan(py::module_& m) {
       "__init__",
       [self_cls, m](py::object self, py::object bit, py::object all_positive,
                     py::object symmetric, py::object per_channel) {
-        check_bit_width(bit, "bit", !py::bool_(all_positive));
+        bit = check_bit_width(bit, "bit", !py::bool_(all_positive));
         self_cls.super(self).attr("__init__")();
         py::int_ two(2), one(1);
         py::object thd_neg, thd_pos;
@@ -293,9 +300,15 @@ void define_lsq_conv2d(py::module_& m) {
       "__init__",
       [m, nn](py::object self, py::object conv, py::object wbits, py::object abits,
               py::object polarity, py::object channel_quant, py::object act_bipolar) {
-        python_assert(py::type::of(conv).is(nn.attr("Conv2d")));
-        check_bit_width(wbits, "wbits", py::str("bipolar").equal(polarity));
-        check_bit_width(abits, "abits", py::bool_(act_bipolar));
+        if (!py::type::of(conv).is(nn.attr("Conv2d"))) {
+          // An AssertionError as before, with a message, and whatever -O says.
+          const std::string message = "LSQConv2D wraps a torch.nn.Conv2d, got " +
+                                      std::string(py::str(py::type::of(conv).attr("__name__")));
+          PyErr_SetString(PyExc_AssertionError, message.c_str());
+          throw py::error_already_set();
+        }
+        wbits = check_bit_width(wbits, "wbits", py::str("bipolar").equal(polarity));
+        abits = check_bit_width(abits, "abits", py::bool_(act_bipolar));
         py::kwargs geometry;
         geometry["stride"] = conv.attr("stride");
         geometry["padding"] = conv.attr("padding");

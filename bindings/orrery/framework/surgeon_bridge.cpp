@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "class_builder.h"
+#include "module_names.h"
 #include "pruning_sizes.h"
 
 namespace py = pybind11;
@@ -20,6 +21,31 @@ using orrery::bind::import_names;
 namespace {
 
 constexpr const char* kCachedDg = "_TorchGraphSurgeon__cached_dg";
+
+// What one prune_channels call did, gathered through its retries and turned
+// into a PruningRecord at the end.
+struct Outcome {
+  std::string status = "pruned";
+  std::string reason;
+  py::dict removed;
+
+  void note(const std::string& text) { reason = reason.empty() ? text : reason + "; " + text; }
+};
+
+std::string text_of(const py::handle& value) { return py::str(value); }
+
+// The layer's qualified name in the surgeon's model, or its repr when it is
+// not part of it.
+py::object layer_name(const py::object& self, const py::object& layer) {
+  py::object model = py::getattr(self, "model", py::none());
+  py::object native = py::getattr(layer, "native_layer", py::none());
+  py::object root = model.is_none() ? py::none() : py::getattr(model, "native_model", py::none());
+  if (!root.is_none() && !native.is_none() && py::hasattr(root, "named_modules")) {
+    py::object name = orrery::bind::qualified_name(root, native);
+    if (!name.is_none()) return name;
+  }
+  return py::repr(layer);
+}
 
 
 // Whether `live` holds the same sizes and tensors as `copy`.
@@ -151,7 +177,7 @@ void make_cache_block(py::module_& m) {
 }
 
 py::object prune_channels(const py::module_& m, py::object self, py::object layer, py::object idxs,
-                          bool rebalanced = false) {
+                          Outcome& outcome, bool rebalanced = false) {
   py::object logger = m.attr("logger");
   if (py::object(layer.attr("model")).not_equal(self.attr("model"))) {
     throw std::runtime_error(
@@ -160,6 +186,7 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
   const size_t n = py::len(idxs);
   if (n == 0) {
     logger.attr("debug")(py::str("Empty pruning on {}, no operation done").format(layer));
+    if (outcome.status == "pruned") outcome.status = "empty";
     return layer;
   }
   py::object graph = self.attr("make_dg")();
@@ -209,7 +236,9 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
                   "pruning {} channels from every group instead (requested ones first, then the "
                   "lowest-L1)")
               .format(layer, groups, module, py::len(balanced) / groups));
-      return prune_channels(m, self, layer, balanced, true);
+      outcome.note("rebalanced to " + std::to_string(py::len(balanced) / groups) +
+                   " channels per group of " + text_of(module));
+      return prune_channels(m, self, layer, balanced, outcome, true);
     }
   }
 
@@ -232,21 +261,50 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
               "trying to reduce pruned filters.");
           py::list fewer = py::module_::import("builtins").attr("sorted")(idxs);
           fewer = fewer[py::slice(0, available - 1, 1)];
-          return prune_channels(m, self, layer, fewer, rebalanced);
+          outcome.note("trimmed to " + std::to_string(available - 1) + " channels: " +
+                       text_of(module) + " has " + std::to_string(available) + " " +
+                       (inbound ? "input" : "output") + " channels");
+          return prune_channels(m, self, layer, fewer, outcome, rebalanced);
         }
       }
     } else if (drop_view_op && py::isinstance(module, view_op_cls)) {
       logger.attr("debug")("Detected a ViewOP, cancelling this pruning operation");
+      outcome.status = "cancelled";
+      outcome.note("the plan crosses the view operation " + text_of(py::repr(module)) +
+                   "; make the surgeon with drop_view_op=False to prune through it");
       return layer;
     }
   }
 
   logger.attr("debug")(py::str("Pruning {} channels from {}").format(n, layer));
+  py::object refusal = py::none();
+  for (py::handle entry : plan.attr("plan")) {
+    refusal = py::getattr(entry[py::int_(0)], "reason", py::none());
+    if (!refusal.is_none()) break;
+  }
   py::object native_cpy = m.attr("deepcopy")(native);
   try {
     plan.attr("exec")();
+    py::dict names = orrery::bind::qualified_names(self.attr("model").attr("native_model"));
+    py::object id = py::module_::import("builtins").attr("id");
+    for (py::handle entry : plan.attr("plan")) {
+      py::object module = entry[py::int_(0)].attr("broken_node").attr("module");
+      py::object key = id(module);
+      py::object name = names.contains(key) ? py::object(names[key]) : py::object(py::repr(module));
+      const int64_t lost = py::len(entry[py::int_(1)]);
+      if (!outcome.removed.contains(name) || outcome.removed[name].cast<int64_t>() < lost)
+        outcome.removed[name] = lost;
+    }
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
+    outcome.removed = py::dict();
+    if (!refusal.is_none()) {
+      outcome.status = "refused";
+      outcome.note(text_of(refusal));
+    } else {
+      outcome.status = "failed";
+      outcome.note(text_of(py::type::of(e.value()).attr("__name__")) + ": " + text_of(e.value()));
+    }
     // A refusal without a message is named by its type, so the warning always says what failed.
     py::object what = e.value();
     if (py::str(what).attr("__len__")().cast<size_t>() == 0) {
@@ -264,17 +322,140 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
   return layer;
 }
 
+// Runs the model once on the example inputs, so that inputs it cannot take
+// are refused when the surgeon is made, not at the first plan.
+void check_example_inputs(const py::object& model, const py::object& model_args) {
+  if (!py::hasattr(model, "native_model")) {
+    throw py::type_error("TorchGraphSurgeon expects a framework model (framework.mdl_cls(module)), "
+                         "got " + text_of(py::type::of(model).attr("__name__")));
+  }
+  py::object native = model.attr("native_model");
+  py::tuple inputs = py::isinstance<py::tuple>(model_args) || py::isinstance<py::list>(model_args)
+                         ? py::tuple(model_args)
+                         : py::make_tuple(model_args);
+  std::vector<std::pair<py::object, py::object>> modes;
+  for (py::handle module : native.attr("modules")())
+    modes.emplace_back(py::reinterpret_borrow<py::object>(module), module.attr("training"));
+  auto restore = [&] {
+    for (auto& [module, training] : modes) module.attr("training") = training;
+  };
+  try {
+    torch::NoGradGuard no_grad;
+    native.attr("eval")();
+    native(*inputs);
+  } catch (py::error_already_set& e) {
+    restore();
+    if (!e.matches(PyExc_Exception)) throw;
+    py::object error = e.value();
+    py::object failure = py::module_::import("builtins").attr("ValueError")(
+        "TorchGraphSurgeon: the example inputs do not run through the model (" +
+        text_of(py::type::of(error).attr("__name__")) + ": " + text_of(error) +
+        "); pass inputs the model accepts, shaped as in training (for example "
+        "torch.randn(1, 3, 224, 224)), or a tuple of them for several inputs");
+    PyException_SetCause(failure.ptr(), error.release().ptr());
+    PyErr_SetObject(PyExc_ValueError, failure.ptr());
+    throw py::error_already_set();
+  }
+  restore();
+}
+
+py::object record_call(const py::module_& m, py::object self, py::object layer, py::object idxs) {
+  Outcome outcome;
+  py::object requested = py::int_(0);
+  try {
+    requested = py::int_(py::len(idxs));
+  } catch (py::error_already_set&) {
+    PyErr_Clear();
+  }
+  auto append = [&] {
+    self.attr("records").attr("append")(m.attr("PruningRecord")(
+        layer_name(self, layer), requested, outcome.removed, outcome.status,
+        outcome.reason.empty() ? py::object(py::none()) : py::object(py::str(outcome.reason))));
+  };
+  try {
+    py::object result = prune_channels(m, self, layer, idxs, outcome);
+    append();
+    return result;
+  } catch (py::error_already_set& e) {
+    outcome.status = "refused";
+    outcome.removed = py::dict();
+    outcome.reason = text_of(py::type::of(e.value()).attr("__name__")) + ": " + text_of(e.value());
+    append();
+    throw;
+  } catch (const std::exception& e) {
+    outcome.status = "refused";
+    outcome.removed = py::dict();
+    outcome.reason = e.what();
+    append();
+    throw;
+  }
+}
+
+std::string report(const py::object& self) {
+  py::list records = self.attr("records");
+  if (py::len(records) == 0) return "no pruning yet";
+  std::vector<std::vector<std::string>> rows = {
+      {"layer", "requested", "removed", "modules", "status", "reason"}};
+  int64_t pruned = 0, channels = 0;
+  for (py::handle record : records) {
+    py::dict removed = record.attr("removed");
+    py::object name = record.attr("layer");
+    const std::string own = removed.contains(name) ? text_of(removed[name]) : "0";
+    py::object reason = record.attr("reason");
+    rows.push_back({text_of(name), text_of(record.attr("requested")), own,
+                    std::to_string(py::len(removed)), text_of(record.attr("status")),
+                    reason.is_none() ? "" : text_of(reason)});
+    if (text_of(record.attr("status")) == "pruned") {
+      ++pruned;
+      if (removed.contains(name)) channels += removed[name].cast<int64_t>();
+    }
+  }
+  std::vector<size_t> widths(5, 0);
+  for (const auto& row : rows)
+    for (size_t i = 0; i < 5; ++i) widths[i] = std::max(widths[i], row[i].size());
+  std::string text;
+  for (const auto& row : rows) {
+    for (size_t i = 0; i < 5; ++i) {
+      const bool numeric = i >= 1 && i <= 3;
+      const std::string pad(widths[i] - row[i].size(), ' ');
+      text += numeric ? pad + row[i] : row[i] + pad;
+      text += "  ";
+    }
+    text += row[5];
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    text += "\n";
+  }
+  return text + std::to_string(py::len(records)) + " calls, " + std::to_string(pruned) +
+         " pruned, " + std::to_string(channels) + " channels removed from the layers asked";
+}
+
 void make_surgeon(py::module_& m) {
+  py::object record_cls = py::module_::import("collections").attr("namedtuple")(
+      "PruningRecord", py::make_tuple("layer", "requested", "removed", "status", "reason"),
+      py::arg("module") = m.attr("__name__"));
+  record_cls.attr("__doc__") =
+      "What one prune_channels call did: `layer` (the layer's qualified name), `requested` "
+      "(channels asked for), `removed` ({qualified module name: channels it lost}), `status` "
+      "(\"pruned\", \"empty\", \"cancelled\", \"refused\" or \"failed\") and `reason` (why, "
+      "or None).";
+  m.attr("PruningRecord") = record_cls;
+
   ClassBuilder cls(m, "TorchGraphSurgeon", {m.attr("GraphSurgeon")});
   auto self_cls = cls.ref();
   cls.method(
       "__init__",
       [self_cls](py::object self, py::args args, py::object drop_view_op) {
+        if (py::len(args) >= 2) check_example_inputs(args[0], args[1]);
         self_cls.super(self).attr("__init__")(*args);
         py::setattr(self, kCachedDg, py::none());
         self.attr("drop_view_op") = drop_view_op;
+        self.attr("records") = py::list();
       },
       py::arg("drop_view_op") = true);
+  cls.method("report", [](py::object self) { return report(self); },
+             "Returns the surgeon's records as a short text table, one line per "
+             "prune_channels call (layer, channels requested, channels it lost, modules "
+             "changed, status, reason), with a summary line.");
   py::cpp_function cache_fn(
       [m](py::object self) { return m.attr("_DependencyGraphCache")(self); }, py::name("cache_dg"));
   cls.attr("cache_dg", m.attr("contextmanager")(cache_fn));
@@ -290,7 +471,7 @@ void make_surgeon(py::module_& m) {
   cls.method(
       "prune_channels",
       [m](py::object self, py::object layer, py::object idxs) {
-        return prune_channels(m, self, layer, idxs);
+        return record_call(m, self, layer, idxs);
       },
       py::arg("layer"), py::arg("idxs"));
   cls.build();

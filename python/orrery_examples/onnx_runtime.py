@@ -1,6 +1,10 @@
-"""Runs ONNX files in ONNX Runtime for Node.js (tools/ort/run_onnx.js): an
-engine that shares no code with PyTorch, used by the demo and the tests to check
-ONNX exports. `unavailable()` says why it cannot run here, or returns None."""
+"""Runs ONNX files in ONNX Runtime for Node.js (run_onnx.js, beside this file):
+an engine that shares no code with PyTorch, used by the demo and the tests to
+check ONNX exports. `unavailable()` says why it cannot run here, or returns None.
+
+onnxruntime-node is looked for in the folder named by ORRERY_ORT_MODULES, else
+in build/ort/node_modules under the current directory (where `make test` and
+`make demo` install it from the npm registry)."""
 import json
 import os
 import pathlib
@@ -10,9 +14,9 @@ import tempfile
 
 import numpy as np
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-SCRIPT = ROOT / "tools" / "ort" / "run_onnx.js"
-MODULES = ROOT / "build" / "ort" / "node_modules"
+SCRIPT = pathlib.Path(__file__).resolve().parent / "run_onnx.js"
+MODULES = pathlib.Path(os.environ.get("ORRERY_ORT_MODULES")
+                       or pathlib.Path.cwd() / "build" / "ort" / "node_modules")
 
 
 def unavailable():
@@ -20,7 +24,8 @@ def unavailable():
         return "node is not installed: ONNX Runtime for Node.js cannot run"
     if not (MODULES / "onnxruntime-node").is_dir():
         return ("onnxruntime-node is not installed in {} (make test installs it from the npm "
-                "registry; see build/ort/npm.log)".format(MODULES))
+                "registry into build/ort; run from the repository, or name its node_modules "
+                "folder in ORRERY_ORT_MODULES)".format(MODULES))
     return None
 
 

@@ -119,9 +119,10 @@ def test_accessors_hand_out_the_backend_classes():
     assert fb.TorchFramework().horovod_manager is framework.horovod_manager
     nn = framework.create_nn({"a": 1})
     assert isinstance(nn, nn_bridge.TorchNN) and nn is not framework.create_nn({})
-    surgeon = framework.graph_surgeon("model", ("args",))
+    model, x = framework.mdl_cls(torch.nn.Conv2d(3, 4, 1)), torch.randn(1, 3, 2, 2)
+    surgeon = framework.graph_surgeon(model, x, drop_view_op=False)
     assert isinstance(surgeon, surgeon_bridge.TorchGraphSurgeon)
-    assert (surgeon.model, surgeon.model_args) == ("model", ("args",))
+    assert (surgeon.model, surgeon.model_args, surgeon.drop_view_op) == (model, x, False)
     with pytest.raises(AttributeError):
         framework.mdl_cls = None
 

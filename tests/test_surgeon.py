@@ -102,7 +102,7 @@ def test_module_level_objects():
     model, surgeon = surgeon_for(Chain())
     assert surgeon.model is model and surgeon.drop_view_op is True
     assert surgeon._TorchGraphSurgeon__cached_dg is None
-    assert TorchGraphSurgeon(model, None, drop_view_op=False).drop_view_op is False
+    assert TorchGraphSurgeon(model, torch.randn(1, 3, 8, 8), drop_view_op=False).drop_view_op is False
 
 
 def test_prunes_layer_and_its_dependents(caplog):
@@ -293,3 +293,50 @@ def test_refused_plan_is_logged_and_changes_nothing(caplog):
         surgeon.prune_channels(FakeLayer(model, native[0]), [1])
     assert "mixes the channels" in caplog.text
     assert native[0].out_channels == 8 and native[2].in_channels == 8
+
+
+def test_records_say_what_each_call_did(monkeypatch):
+    model, surgeon = surgeon_for(Chain(width=8))
+    net = model.native_model
+    conv1 = FakeLayer(model, net.conv1)
+    surgeon.prune_channels(conv1, [])
+    surgeon.prune_channels(conv1, [0, 1])
+    with monkeypatch.context() as patch:
+        patch.setattr(S, "prune_related_conv", lambda module, idxs: 1 / 0)
+        surgeon.prune_channels(conv1, [0])
+    surgeon.prune_channels(conv1, list(range(6)))         # trimmed to 5: a channel must stay
+    with pytest.raises(KeyError):
+        surgeon.prune_channels(FakeLayer(model, nn.Conv1d(1, 1, 1)), [0])
+    records = surgeon.records
+    assert [r.status for r in records] == ["empty", "pruned", "failed", "pruned", "refused"]
+    assert records[1].layer == "conv1" and records[1].requested == 2
+    assert records[1].removed == {"conv1": 2, "bn1": 2, "conv2": 2}
+    assert "ZeroDivisionError" in records[2].reason and records[2].removed == {}
+    assert records[3].removed["conv1"] == 5 and "trimmed to 5" in records[3].reason
+    assert net.conv1.out_channels == 1 and net(torch.randn(1, 3, 8, 8)).shape == (1, 6, 8, 8)
+    table = surgeon.report()
+    lines = table.splitlines()
+    assert lines[0].split()[:5] == ["layer", "requested", "removed", "modules", "status"]
+    assert len(lines) == 7 and "5 calls, 2 pruned, 7 channels removed" in lines[-1]
+
+
+def test_records_of_cancelled_and_refused_plans_give_the_reason():
+    model, surgeon = surgeon_for(Head(), shape=(1, 3, 4, 4))
+    surgeon.prune_channels(FakeLayer(model, model.native_model.conv), [0])
+    native = nn.Sequential(nn.Conv2d(3, 8, 1), nn.Softmax(dim=1), nn.Conv2d(8, 8, 3))
+    model2, surgeon2 = surgeon_for(native)
+    surgeon2.prune_channels(FakeLayer(model2, native[0]), [1])
+    cancelled, refused = surgeon.records[0], surgeon2.records[0]
+    assert cancelled.status == "cancelled" and "drop_view_op=False" in cancelled.reason
+    assert refused.status == "refused" and "mixes the channels" in refused.reason
+    assert refused.layer == "0" and refused.removed == {}
+    assert native[0].out_channels == 8
+
+
+def test_example_inputs_the_model_cannot_take_are_refused_at_construction():
+    net = Chain()
+    with pytest.raises(ValueError, match="do not run through the model.*expected input"):
+        TorchGraphSurgeon(FakeModel(net.train()), torch.randn(1, 5, 8, 8))
+    assert net.training and net.bn1.num_batches_tracked == 0
+    with pytest.raises(TypeError, match="framework model"):
+        TorchGraphSurgeon(net, torch.randn(1, 3, 8, 8))

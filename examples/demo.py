@@ -16,48 +16,31 @@ logging.basicConfig(level=logging.ERROR)  # before the backend logs its start-up
 import matplotlib  # noqa: E402
 import torch  # noqa: E402
 from torch import nn  # noqa: E402
-from tqdm import tqdm  # noqa: E402
 
-import onnx_runtime  # noqa: E402
 from corvex import corvex_encryption
-from orrery.core.loop.extension import EventSubscriber, MaxSteps
 from orrery.core.loop.trainer import Trainer
 from orrery.framework.ext_bridge import TorchLRScheduler, WarmupLR
 from orrery.framework.framework_bridge import TorchFramework
 from orrery.framework.prims_bridge import TorchLSQ
-from digits import DigitsCNN, accuracy, digits_loaders
-from lsq_quantize import quantize_convolutions
+from orrery_examples import onnx_runtime
+from orrery_examples.digits import DigitsCNN, accuracy, digits_loaders
+from orrery_examples.lsq_quantize import quantize_convolutions
 
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 
-class Progress(EventSubscriber):
-    """A progress bar over a training run, fed by the loop's events."""
-
-    def __init__(self, title):
-        super().__init__(before_training=True, after_iteration=True, after_training=True)
-        self.title, self.bar = title, None
-
-    def event_do(self, event):
-        loop = self.main_loop
-        if event == "before_training":
-            total = len(loop.main_split) * loop.max_steps.max_value
-            self.bar = tqdm(total=total, desc="{:<22}".format(self.title), unit="it", ncols=90)
-        elif event == "after_iteration":
-            self.bar.update(1)
-            self.bar.set_postfix(loss="{:.3f}".format(sum(loop.last_losses.values())))
-        else:
-            self.bar.close()
-
-
 def train(framework, model, splits, title, epochs, lr, extensions=(), **options):
+    """Trains for ``epochs`` with SGD and a cosine schedule behind a progress bar.
+    (Evaluating every epoch, eval_split="test" with eval_function=accuracy, would
+    show the accuracy too, but iterating the test loader draws from the random
+    generator and so changes the shuffling of the runs that follow.)"""
     trainer = Trainer(framework, model, nn.CrossEntropyLoss(), splits,
                       {"name": "SGD", "lr": lr, "momentum": 0.9, "nesterov": True},
                       scheduler_config={"factory": {"name": "CosineAnnealingLR", "T_max": epochs},
                                         "eval_based": False},
-                      max_steps=MaxSteps(epochs), extensions=[Progress(title), *extensions],
-                      **options)
+                      max_steps=epochs, extensions=extensions,
+                      progress="{:<22}".format(title), **options)
     return trainer.run()
 
 

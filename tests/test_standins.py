@@ -1,6 +1,7 @@
 """The stand-ins do what the backend relies on."""
 import logging
 
+import numpy as np
 import pytest
 import torch
 
@@ -46,3 +47,52 @@ def test_helpers():
     with pytest.raises(ValueError):
         int_to_tuple((1, 2, 3), n=2)
     assert getLogger("orrery.x") is logging.getLogger("orrery.x")
+
+
+def test_lsq_settings_defaults_and_accepted_values():
+    from orrery.core.optimus.primitives.quantization import LSQ
+
+    lsq = LSQ()
+    assert (lsq.wbits, lsq.abits, lsq.polarity, lsq.channel_quant, lsq.act_polarity) == \
+        (8, 8, "bipolar", True, "bipolar")
+    lsq = LSQ(wbits=np.int64(4), abits=np.uint8(1), polarity="unipolar", act_polarity=False)
+    assert type(lsq.wbits) is int and type(lsq.abits) is int and (lsq.wbits, lsq.abits) == (4, 1)
+    for act in ("bipolar", "unipolar", False, None, "inferred"):
+        assert LSQ(act_polarity=act).act_polarity is act
+    assert LSQ(wbits=24, abits=2, channel_quant=False).wbits == 24
+    # The backend rewrites an inferred polarity on the instance later.
+    lsq = LSQ(act_polarity="inferred")
+    lsq.act_polarity = False
+    assert lsq.act_polarity is False
+
+    # The backend's primitive takes its settings, and their checks, from LSQ.
+    from orrery.framework.prims_bridge import TorchLSQ
+
+    assert TorchLSQ(wbits=np.int32(4)).wbits == 4
+    with pytest.raises(ValueError, match="polarity"):
+        TorchLSQ(polarity="positive")
+
+
+@pytest.mark.parametrize("kwargs, error, name", [
+    ({"polarity": 0}, ValueError, "polarity"),
+    ({"polarity": "positive"}, ValueError, "polarity"),
+    ({"polarity": None}, ValueError, "polarity"),
+    ({"act_polarity": "nonsense"}, ValueError, "act_polarity"),
+    ({"act_polarity": True}, ValueError, "act_polarity"),
+    ({"act_polarity": 0}, ValueError, "act_polarity"),
+    ({"wbits": True}, ValueError, "wbits"),
+    ({"wbits": 8.0}, ValueError, "wbits"),
+    ({"wbits": 1}, ValueError, "wbits"),  # a signed range needs 2 bits
+    ({"wbits": 25}, ValueError, "wbits"),
+    ({"abits": "8"}, ValueError, "abits"),
+    ({"abits": 0, "act_polarity": False}, ValueError, "abits"),
+    ({"abits": 1, "act_polarity": "inferred"}, ValueError, "abits"),
+    ({"channel_quant": 1}, TypeError, "channel_quant"),
+])
+def test_lsq_settings_refusals(kwargs, error, name):
+    from orrery.core.optimus.primitives.quantization import LSQ
+
+    with pytest.raises(error, match=name) as info:
+        LSQ(**kwargs)
+    if "polarity" in name:  # the message lists what is accepted
+        assert "'bipolar'" in str(info.value) and "'unipolar'" in str(info.value)

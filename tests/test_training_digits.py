@@ -3,8 +3,6 @@ then a smaller student distilled from it with a warm-up, a scheduler from
 configuration and the weight average; and a resumed run that continues
 exactly where the saved one stopped."""
 import copy
-import pathlib
-import sys
 
 import pytest
 import torch
@@ -15,8 +13,7 @@ from orrery.core.loop.trainer import Trainer
 from orrery.framework.ext_bridge import Setup, TorchLRScheduler, WarmupLR
 from orrery.framework.framework_bridge import TorchFramework
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
-from digits import DigitsCNN, accuracy, digits_loaders  # noqa: E402
+from orrery_examples.digits import DigitsCNN, accuracy, digits_loaders  # noqa: E402
 
 SGD = {"name": "SGD", "lr": 0.05, "momentum": 0.9}
 STEP_LR = {"factory": {"name": "StepLR", "step_size": 4, "gamma": 0.3}, "eval_based": False}
@@ -46,7 +43,7 @@ def test_distilled_student_with_warmup_and_weight_average(framework, tmp_path):
                    scheduler_config=TorchLRScheduler.get_default_scheduler_dict(),
                    max_steps=MaxSteps(10), knowledge_distillation=kd, ema=ema,
                    eval_split="test", eval_function=accuracy, extensions=[warmup],
-                   checkpoint_path=tmp_path / "student.pt").run()
+                   checkpoint_path=tmp_path / "student.pt").run().main_loop
     student_accuracy = accuracy(student.native_model, test)
     average_accuracy = accuracy(ema.model, test)
     print("teacher {:.4f} student {:.4f} average {:.4f}".format(
@@ -81,8 +78,8 @@ def test_resumed_run_continues_where_the_saved_one_stopped(framework, tmp_path):
                        scheduler_config=STEP_LR, max_steps=MaxSteps(epochs), ema=ema,
                        checkpoint_path=path)
 
-    straight = trainer(2).run()
-    first = trainer(1, tmp_path / "run.pt").run()
+    straight = trainer(2).run().main_loop
+    first = trainer(1, tmp_path / "run.pt").run().main_loop
     resumed = trainer(2).make()
     torch.manual_seed(123)  # the checkpoint brings back the shuffling state
     resumed.load_checkpoint(tmp_path / "run.pt")
@@ -113,14 +110,22 @@ def test_bad_configuration_is_refused_before_anything_is_built(framework, tmp_pa
                     scheduler_config=scheduler).make()
     assert all(torch.equal(v, weights[k]) for k, v in native.state_dict().items())
 
-    # A loader of the wrong shape fails with PyTorch's error; the checkpoint survives.
+    # The checkpoint survives a rerun (refused) and a resume with other data
+    # (refused); a loader of the wrong shape fails with PyTorch's error and
+    # writes no checkpoint.
     path = tmp_path / "kept.pt"
     Trainer(framework, model, nn.CrossEntropyLoss(), {"train": train}, SGD,
             scheduler_config=STEP_LR, checkpoint_path=path).run()
     saved = path.read_bytes()
     wrong = torch.utils.data.DataLoader(
         torch.utils.data.TensorDataset(torch.zeros(4, 3, 8, 8), torch.zeros(4, dtype=torch.long)))
+    for resume, error, message in [(False, FileExistsError, "resume=True"),
+                                   (True, RuntimeError, "different model or data")]:
+        with pytest.raises(error, match=message):
+            Trainer(framework, model, nn.CrossEntropyLoss(), {"train": wrong}, SGD,
+                    scheduler_config=STEP_LR, checkpoint_path=path, resume=resume).run()
+    assert path.read_bytes() == saved
     with pytest.raises(RuntimeError, match="channels"):
         Trainer(framework, model, nn.CrossEntropyLoss(), {"train": wrong}, SGD,
-                scheduler_config=STEP_LR, checkpoint_path=path).run()
-    assert path.read_bytes() == saved
+                scheduler_config=STEP_LR, checkpoint_path=tmp_path / "other.pt").run()
+    assert not (tmp_path / "other.pt").exists()

@@ -1,4 +1,5 @@
 """The training loop: epochs of optimiser steps, with events for its extensions."""
+import numbers
 import os
 import tempfile
 
@@ -17,6 +18,21 @@ def _mover(device):
     return cudafy if device is Device.GPU else cpufy
 
 
+def _max_steps_from(max_steps):
+    """The training length as a ``MaxSteps``: None is one epoch, a positive int
+    that many epochs; anything else but a ``MaxSteps`` is refused."""
+    if max_steps is None:
+        return MaxSteps(1)
+    if isinstance(max_steps, MaxSteps):
+        return max_steps
+    if isinstance(max_steps, bool) or not isinstance(max_steps, numbers.Integral):
+        raise TypeError("max_steps must be a number of epochs (a positive int) or a MaxSteps, "
+                        "got {!r}".format(max_steps))
+    if max_steps < 1:
+        raise ValueError("max_steps must be at least 1 epoch, got {}".format(max_steps))
+    return MaxSteps(int(max_steps))
+
+
 class EventPublisher:
     """Delivers named events to the subscribers whose ``events`` contain the name."""
 
@@ -24,19 +40,24 @@ class EventPublisher:
         self._subscribers = []
 
     def subscribe(self, subscriber):
+        """Adds ``subscriber`` after the present ones; subscribing twice is a no-op."""
         if subscriber not in self._subscribers:
             # Copy on write: a delivery in progress keeps iterating its own list.
             self._subscribers = self._subscribers + [subscriber]
 
     def unsubscribe(self, subscriber):
+        """Removes ``subscriber``; it gets no further event, even of a delivery in progress."""
         if subscriber in self._subscribers:
             self._subscribers = [s for s in self._subscribers if s is not subscriber]
 
     @property
     def subscribers(self):
+        """The subscribers, in delivery order, as a tuple."""
         return tuple(self._subscribers)
 
     def publish(self, event):
+        """Calls ``event_do(event)`` of every subscriber to ``event``, in order; an
+        unknown event name raises ValueError."""
         if event not in _EVENT_NAMES:
             raise ValueError("unknown event {!r}; the events are {}".format(event, EVENTS))
         delivering = self._subscribers
@@ -61,12 +82,14 @@ class LossFunction:
         self.device = None
 
     def to_device(self, device):
+        """Moves a module loss to ``device`` (a corvex ``Device``) and returns self."""
         if isinstance(self.fn, torch.nn.Module):
             _mover(device)(self.fn, be_nice=True)
         self.device = device
         return self
 
     def __call__(self, outputs, targets):
+        """Returns ``fn(outputs, targets)``."""
         return self.fn(outputs, targets)
 
 
@@ -81,6 +104,8 @@ class TrainingStep:
         self.loss_dict = None
 
     def compute(self):
+        """Runs the forward pass and returns the total loss; the named terms are
+        left in ``loss_dict`` (the distillation's terms, or ``{"loss": ...}``)."""
         loop = self.main_loop
         native_model = loop.model.native_model
         kd = loop.knowledge_distillation
@@ -102,8 +127,11 @@ class TrainingStep:
 class MainLoop:
     """Trains ``model`` on the main data split until ``max_steps`` is reached.
 
-    The counters (``current_epoch_nb``, ``current_iteration_nb``) count from 0
-    and survive checkpoints, so ``run`` after ``load_checkpoint`` resumes.
+    ``max_steps`` is a ``MaxSteps``, a positive int (that many epochs) or None
+    (one epoch). The counters (``current_epoch_nb``, ``current_iteration_nb``)
+    count from 0 and survive checkpoints, so ``run`` after ``load_checkpoint``
+    resumes. With a ``checkpoint_path`` the loop writes a checkpoint there after
+    every epoch, replacing the file.
     """
 
     def __init__(self, model, loss_function, optimizer, data_splits, main_split_name="train",
@@ -126,7 +154,7 @@ class MainLoop:
         self.optimizer = optimizer
         self.data_splits = data_splits
         self.device = device
-        self.max_steps = max_steps if max_steps is not None else MaxSteps(1)
+        self.max_steps = _max_steps_from(max_steps)
         self.knowledge_distillation = knowledge_distillation
         self.ema = ema
         self.eval_split = eval_split
@@ -166,17 +194,22 @@ class MainLoop:
 
     @property
     def main_split_name(self):
+        """The name of the split the loop trains on."""
         return self._main_split_name
 
     @property
     def main_split(self):
+        """The data loader the loop trains on."""
         return self.data_splits[self._main_split_name]
 
     @property
     def extensions(self):
+        """The attached extensions, in the order they were added."""
         return tuple(self._extensions)
 
     def add_extension(self, extension):
+        """Attaches ``extension`` (an ``EventSubscriber``) and returns it; its ``setup``
+        runs when ``run`` starts, or at once by whoever adds it during a run."""
         extension.main_loop = self
         self.event_publisher.subscribe(extension)
         self._extensions.append(extension)
@@ -186,6 +219,8 @@ class MainLoop:
         return extension
 
     def get_extension(self, instance_type=None):
+        """The first extension that is an ``instance_type`` (the first of all when
+        None), counting the loop's ``MaxSteps``; None when there is none."""
         for extension in self._extensions:
             if instance_type is None or isinstance(extension, instance_type):
                 return extension
@@ -211,6 +246,8 @@ class MainLoop:
         return done >= max_steps.max_value
 
     def run(self):
+        """Trains until ``max_steps`` is reached, from the counters' present values,
+        publishing the loop events; returns the loop."""
         if len(self.main_split) == 0:
             raise ValueError("the main split {!r} has no batches; give it a non-empty data "
                              "loader".format(self._main_split_name))
@@ -279,6 +316,9 @@ class MainLoop:
         return self.model.checkpoint_hash() + "|" + self.main_split.checkpoint_hash()
 
     def save_checkpoint(self, path):
+        """Writes the model, optimiser, scheduler, weight average, counters and
+        random state to ``path`` (atomically: a crash leaves the old file);
+        returns the path as a str."""
         scheduler = self.get_extension(instance_type=AbstractLRScheduler)
         state = {
             "model": self.model.dump_native_info(),
@@ -307,6 +347,9 @@ class MainLoop:
         return path
 
     def load_checkpoint(self, path):
+        """Restores a checkpoint of ``save_checkpoint`` into this loop and returns
+        the loop. A file made for another model or data, or with other parts
+        (scheduler, weight average), is refused before anything is restored."""
         state = torch.load(path, map_location="cpu")
         if not isinstance(state, dict) or any(key not in state for key in _CHECKPOINT_KEYS):
             raise ValueError("{} is not a training checkpoint written by MainLoop.save_checkpoint"

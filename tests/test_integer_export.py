@@ -223,8 +223,11 @@ def test_resnet18_every_convolution_runs_as_integers(tmp_path, channel_quant):
         assert np.median(error) <= 0.02 * span and error.max() <= 0.15 * span, batch
     ran = optimized_ops(path, x)
     # conv1 of each block reaches the next quantizer through its batch norm
-    # and ReLU; the stem, conv2 and the downsampling feed residual additions.
-    assert ran["QLinearConv"] == 8 and ran["ConvInteger"] == 12 and ran["Conv"] == 0
+    # and ReLU and is fused unless its bias would round by more than 1% of
+    # the output step; the stem, conv2 and the downsampling feed residual
+    # additions.
+    assert ran["Conv"] == 0 and ran["QLinearConv"] + ran["ConvInteger"] == 20
+    assert 6 <= ran["QLinearConv"] <= 8
 
 
 @needs_ort

@@ -45,25 +45,24 @@ def train(framework, model, splits, title, epochs, lr, extensions=(), **options)
 
 
 def profile(model, loader):
-    results = model._make_profiler({"test": loader}).profile()
-    complexity, timing = results["ComputeComplexity"], results["ComputeExecutionTime"]
-    return complexity["params"], complexity["macs"], timing["seconds_per_sample"]
+    measured = model.measure(loader)
+    return measured["params"], measured["macs"], measured["seconds_per_sample"]
 
 
 def prune_to_half_the_macs(framework, model, loader):
     """Lowest-L1 output channels of every convolution, a tenth at a time, one
     cached dependency graph, until at most half the MACs are left."""
     start = profile(model, loader)[1]
-    surgeon = framework.graph_surgeon(model, torch.zeros(1, 1, 8, 8))
     # Follow channels through the flatten too: the last convolution then
     # shrinks the classifier's input with it.
-    surgeon.drop_view_op = False
+    surgeon = framework.graph_surgeon(model, torch.zeros(1, 1, 8, 8), drop_view_op=False)
     with surgeon.cache_dg():
         while profile(model, loader)[1] > start / 2:
             for layer in model.flat_view():
                 if isinstance(layer, framework.conv2d_cls) and layer.native_layer.out_channels > 2:
                     count = max(1, layer.native_layer.out_channels // 10)
                     surgeon.prune_channels(layer, layer.norm(1).argsort()[:count].tolist())
+    print(surgeon.report().splitlines()[-1])
 
 
 def batch_one_latency(native, x, repeats=50):
@@ -117,7 +116,8 @@ def main(args):
     stage("pruned + distilled", student, out / "pruned.pt")
 
     lsq = TorchLSQ(wbits=8, abits=8, polarity="bipolar", channel_quant=True, act_polarity=False)
-    quantize_convolutions(student, lsq, next(iter(train_loader))[0])
+    quantize_convolutions(student, lsq, train_loader)  # LSQ layers, steps calibrated on data
+    stage("LSQ 8-bit calibrated", student)  # before any quantization-aware training
     train(framework, student, data, "quantization-aware", max(1, args.epochs // 2), 0.005,
           knowledge_distillation=kd)
     stage("LSQ 8-bit", student)
@@ -173,19 +173,44 @@ def main(args):
 
 
 def figure(before, after, table, path):
-    fig, (left, right) = plt.subplots(1, 2, figsize=(10, 3.5))
+    """Channels per layer before and after pruning, and what each stage gained:
+    multiply-accumulates, parameters, file size and accuracy, values on the bars."""
+    fig, axes = plt.subplot_mosaic([["channels", "channels", "accuracy"],
+                                    ["macs", "params", "size"]], figsize=(13, 7))
     names = list(before)
     positions = range(len(names))
-    left.bar([p - 0.2 for p in positions], [before[n] for n in names], 0.4, label="before")
-    left.bar([p + 0.2 for p in positions], [after[n] for n in names], 0.4, label="after pruning")
-    left.set_xticks(list(positions), names, rotation=20)
+    left = axes["channels"]
+    for shift, widths, label in ((-0.2, before, "before"), (0.2, after, "after pruning")):
+        bars = left.bar([p + shift for p in positions], [widths[n] for n in names], 0.4,
+                        label=label)
+        left.bar_label(bars, fontsize=8)
+    left.set_xticks(list(positions), names)
     left.set_ylabel("output channels")
+    left.set_title("channels per convolution")
     left.legend()
-    right.barh([row[0] for row in table][::-1], [100 * row[1] for row in table][::-1])
-    right.set_xlim(min(100 * row[1] for row in table) - 5, 100)
-    right.set_xlabel("test accuracy (%)")
+
+    def panel(key, column, title, scale, unit, text):
+        rows = [row for row in table if row[column]]
+        values = [row[column] / scale for row in rows][::-1]
+        ax = axes[key]
+        bars = ax.barh([row[0] for row in rows][::-1], values)
+        ax.bar_label(bars, labels=[text.format(v) for v in values], fontsize=8, padding=2)
+        ax.set_title(title)
+        ax.set_xlabel(unit)
+        ax.margins(x=0.25)
+
+    panel("macs", 3, "multiply-accumulates", 1e3, "thousands, at batch 1", "{:,.0f}")
+    panel("params", 2, "parameters", 1e3, "thousands", "{:.1f}")
+    panel("size", 6, "file size", 1e3, "kB", "{:.1f}")
+    accuracy_axis = axes["accuracy"]
+    bars = accuracy_axis.barh([row[0] for row in table][::-1], [100 * row[1] for row in table][::-1])
+    accuracy_axis.bar_label(bars, fmt="%.1f%%", fontsize=8, padding=2)
+    accuracy_axis.set_xlim(0, 115)  # the whole scale: small differences stay small
+    accuracy_axis.set_title("test accuracy")
+    accuracy_axis.set_xlabel("%")
     fig.tight_layout()
     fig.savefig(path, dpi=100)
+    plt.close(fig)
 
 
 if __name__ == "__main__":

@@ -265,7 +265,12 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
 }
 
 void make_surgeon(py::module_& m) {
-  ClassBuilder cls(m, "TorchGraphSurgeon", {m.attr("GraphSurgeon")});
+  ClassBuilder cls(m, "TorchGraphSurgeon", {m.attr("GraphSurgeon")},
+                   "Channel pruning across a whole PyTorch model: removes channels of one layer "
+                   "together with every channel coupled to them elsewhere in the network, found "
+                   "through a dependency graph of the traced network. Made with the framework "
+                   "model and its example inputs; cache_dg() lets a series of prunings share one "
+                   "trace.");
   auto self_cls = cls.ref();
   cls.method(
       "__init__",
@@ -274,10 +279,20 @@ void make_surgeon(py::module_& m) {
         py::setattr(self, kCachedDg, py::none());
         self.attr("drop_view_op") = drop_view_op;
       },
-      py::arg("drop_view_op") = true);
+      py::arg("drop_view_op") = true,
+      "Passes the positional arguments (the framework model and its example inputs) to the core's "
+      "GraphSurgeon; `drop_view_op`, keyword-only, cancels plans that reach a reshape of the "
+      "channels when true.");
   py::cpp_function cache_fn(
-      [m](py::object self) { return m.attr("_DependencyGraphCache")(self); }, py::name("cache_dg"));
-  cls.attr("cache_dg", m.attr("contextmanager")(cache_fn));
+      [m](py::object self) { return m.attr("_DependencyGraphCache")(self); }, py::name("cache_dg"),
+      py::scope(m), py::arg("self"),
+      "Context manager that builds the dependency graph once, on entry, and lets every "
+      "prune_channels call inside the block reuse it instead of tracing the model again; "
+      "`with surgeon.cache_dg() as s` binds the surgeon itself. A normal exit drops the "
+      "cached graph; an exception leaving the block leaves it in place. Errors of tracing "
+      "the model propagate on entry.");
+  cls.attr("cache_dg", m.attr("contextmanager")(
+                           orrery::bind::with_signature(m, cache_fn, "TorchGraphSurgeon.cache_dg")));
   cls.method("make_dg", [m](py::object self) -> py::object {
     py::object cached = self.attr(kCachedDg);
     if (!cached.is_none()) return cached;
@@ -286,13 +301,24 @@ void make_surgeon(py::module_& m) {
     graph.attr("build_dependency")(self.attr("model").attr("native_model"),
                                    py::arg("example_inputs") = self.attr("model_args"));
     return graph;
-  });
+  },
+             "The dependency graph of the model's network: the cached one inside a cache_dg() "
+             "block, otherwise a new one traced on the example inputs (not kept). Raises what "
+             "tracing raises.");
   cls.method(
       "prune_channels",
       [m](py::object self, py::object layer, py::object idxs) {
         return prune_channels(m, self, layer, idxs);
       },
-      py::arg("layer"), py::arg("idxs"));
+      py::arg("layer"), py::arg("idxs"),
+      "Removes the output channels `idxs` (a list of indices) of the framework layer `layer` and "
+      "every channel coupled to them, in place, and returns `layer`. A plan that would empty a "
+      "convolution is retried with fewer, lowest indices; one that would leave a grouped "
+      "convolution's groups unequal is retried with as many channels from every group; one that "
+      "reaches a reshape is cancelled when drop_view_op is set. A plan that fails while it runs "
+      "is logged as a warning and undone. Raises RuntimeError when `layer` belongs to another "
+      "model and KeyError when its native layer is not a Conv2d, ConvTranspose2d, Linear or "
+      "BatchNorm2d, both before anything changes.");
   cls.build();
 }
 

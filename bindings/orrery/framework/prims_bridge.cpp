@@ -21,7 +21,11 @@ void make_torch_lsq(py::module_& m) {
     self_cls.super(self).attr("__init__")(*args, **kwargs);
     // Refused at creation rather than at the first layer transformed.
     m.attr("_check_bit_widths")(self.attr("wbits"), self.attr("abits"), self.attr("polarity"));
-  });
+  },
+             "Passes every argument to the core's LSQ primitive (wbits, abits, polarity, "
+             "channel_quant, act_polarity and the rest of its settings), then checks the bit "
+             "widths. Raises ValueError for a bit width out of range, at creation rather than at "
+             "the first layer.");
   cls.method(
       "concrete_transform_layer",
       [m](py::object self, py::object layer) {
@@ -50,7 +54,13 @@ void make_torch_lsq(py::module_& m) {
         if (inferred) self.attr("act_polarity") = act_polarity;
         return result;
       },
-      py::arg("layer"));
+      py::arg("layer"),
+      "A new TorchConv2D around an LSQConv2D made from the native convolution of the framework "
+      "layer `layer` with the primitive's settings; `layer` itself is not changed (the new layer "
+      "shares its weight storage). An \"inferred\" act_polarity is read from layer.meta "
+      "[\"act_polarity\"] and then fixed for the primitive. Raises RuntimeError when it must be "
+      "inferred and the layer's meta has none, AssertionError when the native layer is not "
+      "exactly a Conv2d.");
   m.attr("TorchLSQ") = m.attr("TorchFramework").attr("register_quantization_method")(cls.build());
 }
 

@@ -1,8 +1,9 @@
 #include "class_builder.h"
 
-// record_of() and native_function() read pybind11 internals: the capsule that a
-// cpp_function holds as its self, and the fields of detail::function_record
-// (name, doc, args, nargs, nargs_pos, has_args, has_kwargs, is_method,
+// record_of() and the signature helpers read pybind11 internals: the capsule
+// that a cpp_function holds as its self, and the fields of
+// detail::function_record (name, doc, args with their name, value and descr,
+// nargs, nargs_pos, nargs_pos_only, has_args, has_kwargs, is_method,
 // is_constructor, next, def). They are laid out so in pybind11 2.10 to 2.13;
 // pybind11 3 keeps function records differently. The build refuses other
 // versions too (CMakeLists.txt), saying why.

@@ -102,3 +102,35 @@ def test_signatures_read_like_python():
     assert str(inspect.signature(probe.Square.__init__)) == "(self, side, name='square')"
     assert str(inspect.signature(probe.Scale(2).forward)) == "(arg0)"
     assert probe.Square.area.__doc__ == "Side times side."
+
+
+def test_signatures_of_defaults_without_a_literal_form_and_of_parameter_kinds():
+    import inspect
+    box = probe.TensorBox()
+    assert box.dtype is torch.float32
+    signature = inspect.signature(probe.TensorBox)
+    assert str(signature) == "(dtype=torch.float32)"
+    assert signature.parameters["dtype"].default is torch.float32
+    assert str(inspect.signature(probe.TensorBox.cast)) == "(self, x, /, *, dtype=torch.float64)"
+    assert str(inspect.signature(box.cast)) == "(x, /, *, dtype=torch.float64)"
+    assert box.cast(torch.ones(1)).dtype is torch.float64 and box.cast.__doc__ == "x in dtype."
+    with pytest.raises(TypeError):
+        box.cast(x=torch.ones(1))  # positional-only
+    with pytest.raises(TypeError):
+        box.cast(torch.ones(1), torch.float16)  # dtype is keyword-only
+    assert str(inspect.signature(probe.TensorBox.make.__func__)) == "(cls)"
+    assert type(probe.TensorBox.make()) is probe.TensorBox
+    assert str(inspect.signature(probe.zeros)) == "(n, dtype=torch.float32)"
+    assert probe.zeros(2).dtype is torch.float32 and probe.zeros.__doc__ == "n zeros of dtype."
+    assert pickle.loads(pickle.dumps(probe.zeros)) is probe.zeros
+
+    # A class's own __new__ decides its signature, as inspect does for Python classes;
+    # a subclass's own __init__ decides the subclass's.
+    assert str(inspect.signature(probe.Square)) == "(*args, **kwargs)"
+    assert str(inspect.signature(probe.Scale)) == "(channels)"
+
+    class Sized(probe.TensorBox):
+        def __init__(self, size):
+            super().__init__()
+
+    assert str(inspect.signature(Sized)) == "(size)" and Sized(3).dtype is torch.float32

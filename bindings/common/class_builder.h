@@ -24,11 +24,23 @@
 //   attr(name, value)                  a plain class attribute.
 // Zero-argument super() needs the __class__ cell that C++ functions lack;
 // ClassRef::super(obj) is its stand-in: super(<this class>, obj).
+//
+// Signatures. Every callable gets the signature inspect reads from Python
+// code. A builtin reads it from a "name(params)\n--\n\n" head of its doc,
+// which holds only defaults with a literal form; a function with another
+// default (Device.CPU, an enum member, a tensor) becomes instead an object of
+// the module's `_Function` class, which calls the compiled function and
+// carries a real __signature__, and binds as a method. A class whose own
+// __init__ (or __new__) is compiled gets its constructor signature, without
+// self, as its __text_signature__, so inspect.signature(cls) works; Python
+// subclasses with their own __init__ keep theirs. def_function and
+// with_signature give module-level and stand-alone functions the same.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -68,13 +80,13 @@ class ClassBuilder {
   ClassBuilder& method(const char* name, Func&& f, const Extra&... extra) {
     py::cpp_function fn(std::forward<Func>(f), py::name(name), py::is_method(module_),
                         extra...);
-    return put(name, native_function(std::move(fn)));
+    return put(name, native_function(std::move(fn), name));
   }
 
   template <typename Func, typename... Extra>
   ClassBuilder& static_method(const char* name, Func&& f, const Extra&... extra) {
     py::cpp_function fn(std::forward<Func>(f), py::name(name), py::scope(module_), extra...);
-    return put(name, builtins().attr("staticmethod")(native_function(std::move(fn))));
+    return put(name, builtins().attr("staticmethod")(native_function(std::move(fn), name)));
   }
 
   // f takes `py::object cls` first; argument annotations name the others.
@@ -89,7 +101,7 @@ class ClassBuilder {
     } else {
       fn = py::cpp_function(std::forward<Func>(f), py::name(name), py::scope(module_), extra...);
     }
-    return put(name, builtins().attr("classmethod")(native_function(std::move(fn))));
+    return put(name, builtins().attr("classmethod")(native_function(std::move(fn), name, "cls")));
   }
 
   template <typename Getter>
@@ -106,7 +118,14 @@ class ClassBuilder {
     return put(name, make_property(fget, fset, doc));
   }
 
-  ClassBuilder& attr(const char* name, py::object value) { return put(name, std::move(value)); }
+  // Declares the parameters of the compiled method `name`, already added, as
+  // `params` ("(self, name, **kwargs)"): for a method that takes *args and
+  // **kwargs and parses them itself. `params` must be what it accepts.
+  ClassBuilder& method_signature(const char* name, const char* params);
+
+  // A Python function (a decorated method) gets the __qualname__ and
+  // __module__ a def in the class body would give it.
+  ClassBuilder& attr(const char* name, py::object value);
 
   // Creates the class through its metaclass, binds it in the module, fills
   // the ref and returns the class. A builder builds once.
@@ -118,17 +137,48 @@ class ClassBuilder {
                                   const char* doc);
   static py::object builtins();
   // Makes a cpp_function behave as a function written in Python would: usable
-  // as __init__, and with a signature that inspect can read.
-  static py::object native_function(py::object fn);
+  // as __init__, and with a signature that inspect can read. `first` names an
+  // unannotated first parameter ("cls" for class methods).
+  py::object native_function(py::object fn, const char* name, const char* first = nullptr);
+  // "Name(params)" of the class's own compiled __new__ or __init__, without
+  // its first parameter; empty when it has none or a default has no literal form.
+  std::string constructor_signature() const;
 
   py::module_ module_;
   std::string name_;
   py::tuple bases_;
   py::object metaclass_;
   py::dict namespace_;
+  std::map<std::string, std::string> declared_;  // method_signature's, by method name
   ClassRef ref_;
   bool built_ = false;
 };
+
+// What to bind for the cpp_function `fn` so that it reads as a Python function
+// of `module` named `qualname`: `fn` itself with its text signature, or, when
+// a default has no literal form, a `_Function` carrying its __signature__.
+// `first` names an unannotated first parameter.
+py::object with_signature(const py::module_& module, py::object fn, const std::string& qualname,
+                          const char* first = nullptr);
+
+// The inspect.Signature of the cpp_function `fn`, defaults as the objects they are.
+py::object signature_of(const py::handle& fn, const char* first = nullptr);
+
+// A callable of `module` (an object of its `_Function` class, made on first
+// use) that calls `impl` and carries `signature` (an inspect.Signature),
+// `doc`, __name__, __qualname__ and __module__ as a Python function does. As
+// a class attribute it binds to instances as a method; it pickles by
+// reference to `qualname` in `module`.
+py::object signed_function(const py::module_& module, py::object impl, const std::string& qualname,
+                           py::object signature, py::object doc);
+
+// m.def(name, f, extra...) for a module-level function with a signature
+// inspect can read (see with_signature).
+template <typename Func, typename... Extra>
+void def_function(py::module_& m, const char* name, Func&& f, const Extra&... extra) {
+  m.def(name, std::forward<Func>(f), extra...);
+  m.attr(name) = with_signature(m, m.attr(name), name);
+}
 
 // Imports `module` and returns its attribute `name` (from module import name).
 py::object import_from(const char* module, const char* name);

@@ -14,7 +14,7 @@ namespace py = pybind11;
 inline py::object qualified_name(py::handle root, py::handle module) {
   for (py::handle item : root.attr("named_modules")()) {
     py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-    if (py::object(pair[1]).is(module)) return pair[0];
+    if (py::handle(pair[1]).is(module)) return pair[0];
   }
   return py::none();
 }

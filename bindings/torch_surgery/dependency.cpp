@@ -37,14 +37,15 @@ py::object handler_for(dep::Action action) {
 // owns it, bound to the attribute's name and channel dimension (which the
 // handler shows as `attribute` and `dim`).
 py::object parameter_handler(const std::string& name, int64_t dim) {
-  py::object s = structured();
+  py::module_ s = py::module_::import("torch_surgery.structured");
   py::object prune = s.attr("prune_parameter");
-  py::object fn = s.attr("_PruningFunction")();
-  fn.attr("_impl") = py::cpp_function(
+  py::cpp_function impl(
       [prune, name, dim](py::object layer, py::object idxs) { return prune(layer, name, idxs, dim); },
       py::arg("layer"), py::arg("idxs"));
-  fn.attr("__name__") = "prune_parameter";
-  fn.attr("__qualname__") = "prune_parameter";
+  py::object fn = orrery::bind::signed_function(
+      s, impl, "prune_parameter", orrery::bind::signature_of(impl),
+      py::str("Removes slices `idxs` of the tensor attribute '" + name + "' (dimension " +
+              std::to_string(dim) + ") of `layer`; returns (layer, num_pruned)."));
   fn.attr("attribute") = name;
   fn.attr("dim") = dim;
   return fn;
@@ -245,11 +246,14 @@ void make_node(py::module_& m) {
         self.attr("module") = module;
         self.attr("name") = name;
       },
-      py::arg("module"), py::arg("name"));
+      py::arg("module"), py::arg("name"),
+      "A node for `module` (a torch.nn.Module, a view op or None) named `name` (its qualified "
+      "name in the model, or the view op's kind).");
   cls.method("__repr__", [](py::object self) {
     return "<Node: " + std::string(py::str(self.attr("name"))) + " (" +
            std::string(py::repr(self.attr("module"))) + ")>";
-  });
+  },
+             "'<Node: name (module)>'.");
   cls.build();
 }
 
@@ -262,11 +266,14 @@ void make_view_op(py::module_& m) {
         self.attr("kind") = kind;
         self.attr("shapes") = shapes;
       },
-      py::arg("kind"), py::arg("shapes"));
+      py::arg("kind"), py::arg("shapes"),
+      "A view op of kind `kind` (flatten, view, reshape) with the traced `shapes` it maps "
+      "between.");
   cls.method("__repr__", [](py::object self) {
     return "_ViewOP(" + std::string(py::str(self.attr("kind"))) + " " +
            std::string(py::str(self.attr("shapes"))) + ")";
-  });
+  },
+             "'_ViewOP(kind shapes)'.");
   cls.build();
 }
 
@@ -297,14 +304,21 @@ void make_dependency(py::module_& m) {
         self.attr("broken_node") = broken_node;
         self.attr("reason") = reason;
       },
-      py::arg("trigger"), py::arg("handler"), py::arg("broken_node"), py::arg("reason") = py::none());
+      py::arg("trigger"), py::arg("handler"), py::arg("broken_node"), py::arg("reason") = py::none(),
+      "A step caused by pruning with `trigger` (the function the plan was asked for) that applies "
+      "`handler` (a torch_surgery.structured function, or None for a step that changes no module) "
+      "to broken_node.module; `reason` (a str) makes it a refusal, which stops the plan.");
   cls.method("__call__", [](py::object self, py::object idxs) -> py::object {
     py::object handler = self.attr("handler");
     if (handler.is_none()) return py::none();
     return handler(self.attr("broken_node").attr("module"), py::list(idxs));
-  }, py::arg("idxs"));
-  cls.method("__str__", [](py::object self) { return dependency_text(self); });
-  cls.method("__repr__", [](py::object self) { return dependency_text(self); });
+  }, py::arg("idxs"),
+             "Applies the step's handler to its module with the indices `idxs` and returns its "
+             "result (module, number of parameters removed); None for a step without a handler.");
+  cls.method("__str__", [](py::object self) { return dependency_text(self); },
+             "'<Dependency: handler on name (module)>', or why the step refuses the plan.");
+  cls.method("__repr__", [](py::object self) { return dependency_text(self); },
+             "The same text as str().");
   cls.build();
 }
 
@@ -315,16 +329,21 @@ void make_plan(py::module_& m) {
   cls.method("__init__", [](py::object self) {
     self.attr("plan") = py::list();
     self.attr("_sizes_when_made") = py::list();
-  });
+  },
+             "An empty plan.");
   cls.method("add_plan", [](py::object self, py::object dependency, py::object idxs) {
     self.attr("plan").attr("append")(py::make_tuple(dependency, py::list(idxs)));
     py::object module = dependency.attr("broken_node").attr("module");
     if (!dependency.attr("handler").is_none()) {
       self.attr("_sizes_when_made").attr("append")(py::make_tuple(module, size_signature(module)));
     }
-  }, py::arg("dependency"), py::arg("idxs"));
-  cls.method("__len__", [](py::object self) { return py::len(self.attr("plan")); });
-  cls.method("__iter__", [](py::object self) { return self.attr("plan").attr("__iter__")(); });
+  }, py::arg("dependency"), py::arg("idxs"),
+             "Appends the step (`dependency`, `idxs`), recording the sizes of the step's module "
+             "so that exec() can tell whether the model changed since.");
+  cls.method("__len__", [](py::object self) { return py::len(self.attr("plan")); },
+             "The number of steps.");
+  cls.method("__iter__", [](py::object self) { return self.attr("plan").attr("__iter__")(); },
+             "Iterates over the (dependency, indices) steps in order.");
   cls.method("__str__", [](py::object self) {
     std::string text = "PruningPlan:";
     for (py::handle entry : self.attr("plan")) {
@@ -332,7 +351,8 @@ void make_plan(py::module_& m) {
               std::string(py::str(entry[py::int_(1)]));
     }
     return text;
-  });
+  },
+             "'PruningPlan:' and one line per step.");
   cls.method("exec", [](py::object self) -> py::object {
     py::list entries(self.attr("plan"));
     // A refused plan stops before anything changes.
@@ -375,7 +395,11 @@ void make_plan(py::module_& m) {
       throw;
     }
     return py::int_(total);
-  });
+  },
+             "Applies every step in order and returns the number of parameters removed, all or "
+             "nothing: a failing step puts every module already changed back as it was and the "
+             "error propagates. Raises ValueError, before anything changes, when the plan holds a "
+             "refusal or the model changed since the plan was made (or the plan already ran).");
   cls.build();
 }
 
@@ -532,7 +556,8 @@ void make_dependency_graph(py::module_& m) {
     self.attr("model") = py::none();
     self.attr("_engine") = py::none();
     self.attr("_view_ops") = py::list();
-  });
+  },
+             "An empty graph; build_dependency fills it.");
   cls.method(
       "build_dependency",
       [m](py::object self, py::object model, py::object example_inputs) {
@@ -556,7 +581,10 @@ void make_dependency_graph(py::module_& m) {
         self.attr("_view_ops") = views;
         return self;
       },
-      py::arg("model"), py::arg("example_inputs"));
+      py::arg("model"), py::arg("example_inputs"),
+      "Traces `model` (a torch.nn.Module) on `example_inputs` in evaluation mode without "
+      "gradients (every module's mode is given back), analyses the trace and keeps the result; "
+      "returns the graph itself. Raises what tracing raises.");
   cls.method("dump", [](py::object self) -> std::string {
     py::object engine_obj = self.attr("_engine");
     if (engine_obj.is_none()) {
@@ -566,14 +594,17 @@ void make_dependency_graph(py::module_& m) {
     std::ostringstream text;
     engine_obj.cast<const EngineGraph&>().graph->dump(text);
     return text.str();
-  });
+  },
+             "The graph as text: each value and operation of the trace and what it became. Raises "
+             "RuntimeError when the graph was not built.");
   cls.method("__repr__", [](py::object self) -> std::string {
     py::object engine_obj = self.attr("_engine");
     if (engine_obj.is_none()) return "<DependencyGraph: empty>";
     const auto& graph = *engine_obj.cast<const EngineGraph&>().graph;
     return "<DependencyGraph: " + std::to_string(graph.modules().size()) + " modules, " +
            std::to_string(graph.view_ops().size()) + " view ops; dump() shows the graph>";
-  });
+  },
+             "'<DependencyGraph: N modules, M view ops; dump() shows the graph>', or 'empty'.");
   cls.method(
       "get_pruning_plan",
       [m](py::object self, py::object module, py::object prune_fn, py::object idxs_obj) {
@@ -663,7 +694,14 @@ void make_dependency_graph(py::module_& m) {
         }
         return plan;
       },
-      py::arg("module"), py::arg("prune_fn"), py::arg("idxs"));
+      py::arg("module"), py::arg("prune_fn"), py::arg("idxs"),
+      "The PruningPlan that removes the channels `idxs` of `module` with `prune_fn` (a function "
+      "of torch_surgery.structured: prune_conv removes output channels, prune_related_conv input "
+      "channels, and so on) together with every coupled channel of the model, read from the live "
+      "modules' sizes. Couplings the trace cannot show become refusals in the plan. Raises "
+      "RuntimeError when the graph was not built or the model changed beyond it, TypeError for "
+      "another prune_fn, ValueError when `module` is not in the model, the function does not "
+      "apply to it or an index is out of range.");
   cls.build();
 }
 

@@ -323,40 +323,29 @@ py::tuple parameter_call(py::object layer, const std::string& name, const py::ob
 
 template <typename F>
 void def_pruner(py::module_& m, const char* name, F&& f, const char* doc) {
-  m.def(name, std::forward<F>(f), doc, py::arg("layer"), py::arg("idxs"), py::arg("inplace") = true,
-        py::arg("dry_run") = false);
+  const std::string full =
+      std::string(doc) +
+      " `idxs` is a list of channel indices; `inplace` and `dry_run` are accepted for "
+      "compatibility, and the layer always changes in place. num_pruned counts the weights and "
+      "biases removed. Raises TypeError when `idxs` is not a list of ints, ValueError for an "
+      "index the function refuses (out of range, or repeated where repeats are not merged) or a "
+      "layer whose parameters cannot be cut (parametrized, weight-normed or not floating point), "
+      "and RuntimeError when every channel would go; the layer is then left unchanged.";
+  orrery::bind::def_function(m, name, std::forward<F>(f), full.c_str(), py::arg("layer"),
+                             py::arg("idxs"), py::arg("inplace") = true, py::arg("dry_run") = false);
 }
 
-// The pruning functions are objects of this class so that they carry the
-// parameter annotations and signature a Python function would; a compiled
-// function object cannot hold them.
-void make_function_class(py::module_& m) {
-  orrery::bind::ClassBuilder cls(m, "_PruningFunction", {py::module_::import("builtins").attr("object")});
-  cls.method("__call__", [](py::object self, py::args args, py::kwargs kwargs) {
-    return self.attr("_impl")(*args, **kwargs);
-  });
-  cls.method("__repr__", [](py::object self) {
-    return "<function " + std::string(py::str(self.attr("__qualname__"))) + ">";
-  });
-  // Pickled and copied by reference, as module-level functions are.
-  cls.method("__reduce__", [](py::object self) { return self.attr("__name__"); });
-  cls.build();
-}
-
+// The pruning functions are signed functions (see class_builder.h) so that
+// they carry the parameter annotations and signature a Python function would;
+// a compiled function object cannot hold them.
 void annotate(py::module_& m, const char* name, py::object layer_cls) {
   py::object impl = m.attr(name);
-  py::object fn = m.attr("_PruningFunction")();
-  fn.attr("_impl") = impl;
-  fn.attr("__name__") = name;
-  fn.attr("__qualname__") = name;
-  fn.attr("__doc__") = impl.attr("__doc__");
   py::object builtins = py::module_::import("builtins");
   py::dict annotations;
   annotations["layer"] = layer_cls;
   annotations["idxs"] = builtins.attr("list");
   annotations["inplace"] = builtins.attr("bool");
   annotations["dry_run"] = builtins.attr("bool");
-  fn.attr("__annotations__") = annotations;
   py::object inspect = py::module_::import("inspect");
   py::object param = inspect.attr("Parameter");
   py::object kind = param.attr("POSITIONAL_OR_KEYWORD");
@@ -365,7 +354,9 @@ void annotate(py::module_& m, const char* name, py::object layer_cls) {
   params.append(param("idxs", kind, py::arg("annotation") = builtins.attr("list")));
   params.append(param("inplace", kind, py::arg("default") = true, py::arg("annotation") = builtins.attr("bool")));
   params.append(param("dry_run", kind, py::arg("default") = false, py::arg("annotation") = builtins.attr("bool")));
-  fn.attr("__signature__") = inspect.attr("Signature")(params);
+  py::object fn = orrery::bind::signed_function(m, impl, name, inspect.attr("Signature")(params),
+                                                impl.attr("__doc__"));
+  fn.attr("__annotations__") = annotations;
   m.attr(name) = fn;
 }
 
@@ -405,15 +396,18 @@ PYBIND11_MODULE(structured, m) {
              [](py::object layer, py::object idxs, bool, bool) {
                return conv_call(layer, idxs, st::prune_group_conv, "prune_group_conv");
              },
-             "Removes channels `idxs` of a depthwise convolution; returns (layer, num_pruned).");
+             "Removes channels `idxs` of a depthwise convolution (input and output together); "
+             "returns (layer, num_pruned). Raises AssertionError when the convolution is not "
+             "depthwise.");
   def_pruner(m, "prune_prelu",
              [](py::object layer, py::object idxs, bool, bool) { return prelu_call(layer, idxs); },
-             "Removes slopes `idxs` of a PReLU; returns (layer, num_pruned).");
+             "Removes slopes `idxs` of a PReLU; returns (layer, num_pruned). A PReLU with one "
+             "shared slope is left alone (num_pruned 0).");
   def_pruner(m, "prune_layernorm",
              [](py::object layer, py::object idxs, bool, bool) { return layernorm_call(layer, idxs); },
              "Removes channels `idxs` of a LayerNorm over the channels (normalized_shape of "
              "length 1); returns (layer, num_pruned).");
-  m.def("prune_parameter",
+  orrery::bind::def_function(m, "prune_parameter",
         [](py::object layer, py::object name, py::object idxs, py::object dim) {
           if (!py::isinstance<py::str>(name))
             throw py::type_error("prune_parameter() expects the attribute name as a str, got " +
@@ -426,7 +420,6 @@ PYBIND11_MODULE(structured, m) {
         "as a per-channel layer scale; returns (layer, num_pruned).",
         py::arg("layer"), py::arg("name"), py::arg("idxs"), py::arg("dim") = 0);
 
-  make_function_class(m);
   py::object conv_cls = py::module_::import("torch.nn.modules.conv").attr("_ConvNd");
   annotate(m, "prune_conv", conv_cls);
   annotate(m, "prune_related_conv", conv_cls);

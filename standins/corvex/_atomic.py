@@ -51,5 +51,9 @@ def atomic_output(path):
 
 
 def write_bytes(path, data):
+    """Writes the bytes ``data`` to ``path`` through ``atomic_output``: the file appears whole
+    or not at all. Raises what ``check_destination`` raises for an unusable destination, and
+    OSError from writing.
+    """
     with atomic_output(path) as f:
         f.write(data)

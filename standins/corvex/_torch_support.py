@@ -5,12 +5,18 @@ import torch
 
 
 def check_batch_size(batch_size):
+    """Returns ``batch_size`` if it is a positive int (bool excluded); raises ValueError
+    otherwise.
+    """
     if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
         raise ValueError("batch_size must be a positive int, got {!r}".format(batch_size))
     return batch_size
 
 
 def forward_pass_of(dataloader):
+    """The forward pass of a data loader wrapper (its ``forward_pass`` attribute), which makes
+    example inputs; raises TypeError when the loader has none.
+    """
     forward_pass = getattr(dataloader, "forward_pass", None)
     if forward_pass is None:
         raise TypeError(
@@ -21,6 +27,7 @@ def forward_pass_of(dataloader):
 
 
 def model_device(model):
+    """The device of the first parameter of ``model``, else of its first buffer, else the CPU."""
     for tensor in model.parameters():
         return tensor.device
     for tensor in model.buffers():

@@ -3,4 +3,5 @@ import logging
 
 
 def getLogger(name):
+    """The standard ``logging`` logger named ``name`` (by convention the caller's module path)."""
     return logging.getLogger(name)

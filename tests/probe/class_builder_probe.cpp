@@ -93,6 +93,27 @@ class Shape(abc.ABC):
   });
   scale.build();
 
+  // Defaults without a literal form, positional-only and keyword-only
+  // parameters, an unannotated class method and a module-level function.
+  py::object torch_module = py::module_::import("torch");
+  ClassBuilder box(m, "TensorBox", {py::module_::import("builtins").attr("object")},
+                   "Holds a dtype.");
+  box.method(
+      "__init__", [](py::object self, py::object dtype) { self.attr("dtype") = dtype; },
+      py::arg("dtype") = torch_module.attr("float32"));
+  box.method(
+      "cast", [](py::object, py::object x, py::object dtype) { return x.attr("to")(dtype); },
+      py::arg("x"), py::pos_only(), py::kw_only(), py::arg("dtype") = torch_module.attr("float64"),
+      "x in dtype.");
+  box.class_method("make", [](py::object cls) { return cls(); });
+  box.build();
+  orrery::bind::def_function(
+      m, "zeros",
+      [torch_module](int64_t n, py::object dtype) {
+        return torch_module.attr("zeros")(n, py::arg("dtype") = dtype);
+      },
+      py::arg("n"), py::arg("dtype") = torch_module.attr("float32"), "n zeros of dtype.");
+
   // A class decorator applied after creation, as `@decorator` would.
   py::object registry = py::list();
   m.attr("registry") = registry;

@@ -17,7 +17,10 @@ using orrery::bind::python_assert;
 namespace {
 
 void make_manager(py::module_& m) {
-  ClassBuilder cls(m, "_TorchHorovodManager", {m.attr("HorovodManager")});
+  ClassBuilder cls(m, "_TorchHorovodManager", {m.attr("HorovodManager")},
+                   "The PyTorch Horovod manager (one per process, torch_horovod_manager): imports "
+                   "and initialises Horovod, pins the process to its GPU, broadcasts objects from "
+                   "the first process and rewrites a training loop for data-parallel training.");
   cls.attr("_TorchHorovodManager__instanced", py::bool_(false));
   cls.method("_initialize", [m](py::object self) {
     py::object hvd = self.attr("get_hvd")();
@@ -29,7 +32,10 @@ void make_manager(py::module_& m) {
     py::object local_rank = hvd.attr("local_rank")();
     self.attr("_ranks") = py::make_tuple(rank, local_rank);
     self.attr("_size") = hvd.attr("size")();
-  });
+  },
+             "Initialises Horovod for this process and, when training on Device.GPU, selects the "
+             "GPU of the process's local rank; records the ranks and the number of processes. "
+             "Returns None.");
   cls.method(
       "broadcast_from_master",
       [](py::object self, py::object obj, py::object name) {
@@ -37,7 +43,10 @@ void make_manager(py::module_& m) {
         return hvd.attr("broadcast_object")(obj, py::arg("root_rank") = 0,
                                             py::arg("name") = name);
       },
-      py::arg("obj"), py::arg("name"));
+      py::arg("obj"), py::arg("name"),
+      "The object `obj` of the process of rank 0, received by every process; `name` identifies "
+      "the operation and must be the same in all processes. Raises HorovodImportError when "
+      "Horovod cannot be imported.");
   cls.method(
       "mutate_training_loop",
       [m](py::object self, py::object loop, py::object scheduler_factory) {
@@ -91,7 +100,13 @@ void make_manager(py::module_& m) {
         loop.attr("add_extension")(m.attr("HorovodExtension")());
         return loop;
       },
-      py::arg("loop"), py::arg("scheduler_factory") = py::none());
+      py::arg("loop"), py::arg("scheduler_factory") = py::none(),
+      "Rewrites the training loop `loop` in place for Horovod and returns it: the main split "
+      "becomes this process's shard (\"__horovod__\"), the optimiser Horovod's distributed one, "
+      "every learning rate (and the scheduler's base rates) is multiplied by the number of "
+      "processes, and a HorovodExtension is attached. With `scheduler_factory` the loop's "
+      "TorchLRScheduler gets a new native scheduler made from it. Raises AssertionError when a "
+      "factory is given and the loop has no TorchLRScheduler, before the loop changes.");
   cls.class_method("get_hvd", [m](py::object) -> py::object {
     try {
       return py::module_::import("horovod.torch");
@@ -107,13 +122,20 @@ void make_manager(py::module_& m) {
                       horovod_error.ptr());
       throw py::error_already_set();
     }
-  });
+  },
+                   "The horovod.torch module (imported, not initialised). Raises "
+                   "HorovodImportError, with the ImportError as its context, when it cannot be "
+                   "imported.");
   // The one manager of the process, handed to the core by TorchFramework.
   m.attr("torch_horovod_manager") = cls.build()();
 }
 
 void make_extension(py::module_& m) {
-  ClassBuilder cls(m, "HorovodExtension", {m.attr("EventSubscriber")});
+  ClassBuilder cls(m, "HorovodExtension", {m.attr("EventSubscriber")},
+                   "The training-loop extension for data-parallel training under Horovod: warms "
+                   "the scaled learning rate up, broadcasts the first process's model and "
+                   "optimiser state before training and after a reload, sets the sampler's epoch "
+                   "and removes Horovod's gradient hooks at the end.");
   auto self_cls = cls.ref();
   cls.attr("fixed_horovod", py::bool_(false));
   cls.method(
@@ -124,13 +146,17 @@ void make_extension(py::module_& m) {
             py::arg("after_training") = true, py::arg("at_reloading") = true);
         self.attr("use_warmup") = use_warmup;
       },
-      py::arg("use_warmup") = true);
+      py::arg("use_warmup") = true,
+      "Subscribes to the loop's \"before_training\", \"before_epoch\", \"after_training\" and "
+      "\"at_reloading\" events; `use_warmup` adds a WarmupLR to the loop before training.");
   cls.property("hvd_optimizer", [](py::object self) {
     return self.attr("main_loop").attr("optimizer").attr("native_optimizer");
-  });
+  },
+               "The loop's optimiser: Horovod's distributed optimiser once the loop is rewritten.");
   cls.property("hvd_sampler", [](py::object self) {
     return self.attr("main_loop").attr("main_split").attr("native_dl").attr("sampler");
-  });
+  },
+               "The sampler of the loop's main split (a DistributedSampler under Horovod).");
   cls.method(
       "event_do",
       [m](py::object self, py::object event) {
@@ -184,7 +210,12 @@ void make_extension(py::module_& m) {
           }
         }
       },
-      py::arg("event"));
+      py::arg("event"),
+      "Handles the loop event named `event`. \"before_training\": attaches a WarmupLR to every "
+      "group's scaled rate (over 5 epochs, or 1 for runs of at most 5 epochs) unless the run is "
+      "past it, then broadcasts the model's state and the optimiser's state from rank 0, as "
+      "\"at_reloading\" does; \"before_epoch\" sets the sampler's epoch; \"after_training\" "
+      "removes the optimiser's gradient hooks. Returns None.");
   cls.build();
 }
 

@@ -32,13 +32,18 @@ void for_each_group_target(const py::object& groups, const py::object& targets, 
 }
 
 void make_setup(py::module_& m) {
-  ClassBuilder cls(m, "Setup", {m.attr("EventSubscriber")});
+  ClassBuilder cls(m, "Setup", {m.attr("EventSubscriber")},
+                   "The training-loop extension that keeps the model and the loss on the loop's "
+                   "device: moves both there before training and at the start of every epoch, "
+                   "when it also puts the model in training mode.");
   auto self_cls = cls.ref();
   cls.method("__init__", [self_cls](py::object self) {
     self_cls.super(self).attr("__init__")(py::arg("before_training") = true,
                                           py::arg("before_epoch") = true);
-  });
-  cls.property("device", [](py::object self) { return self.attr("main_loop").attr("device"); });
+  },
+             "Subscribes to the loop's \"before_training\" and \"before_epoch\" events.");
+  cls.property("device", [](py::object self) { return self.attr("main_loop").attr("device"); },
+               "The device of the main loop the extension is attached to, read on every access.");
   cls.method(
       "event_do",
       [](py::object self, py::object event) {
@@ -56,7 +61,10 @@ void make_setup(py::module_& m) {
           to_device();
         }
       },
-      py::arg("event"));
+      py::arg("event"),
+      "Handles the loop event named `event`: \"before_training\" moves the model and the loss "
+      "function to the loop's device; \"before_epoch\" puts the model in training mode and moves "
+      "both again. Other events change nothing. Returns None.");
   cls.build();
 }
 
@@ -74,9 +82,13 @@ py::dict scheduler_dict(int patience, double factor, double vanish_lr) {
 }
 
 void make_lr_scheduler(py::module_& m) {
-  ClassBuilder cls(m, "TorchLRScheduler", {m.attr("AbstractLRScheduler")});
+  ClassBuilder cls(m, "TorchLRScheduler", {m.attr("AbstractLRScheduler")},
+                   "The training-loop extension that steps a native PyTorch learning-rate "
+                   "scheduler (native_scheduler) and carries its state in and out of checkpoints; "
+                   "a WarmupLR mutes it while it warms up.");
   cls.method("dump_native_info",
-             [](py::object self) { return self.attr("native_scheduler").attr("state_dict")(); });
+             [](py::object self) { return self.attr("native_scheduler").attr("state_dict")(); },
+             "The native scheduler's state_dict(), for a checkpoint.");
   cls.method(
       "load_native_info",
       [](py::object self, py::object native_state) {
@@ -84,7 +96,9 @@ void make_lr_scheduler(py::module_& m) {
         scheduler.attr("load_state_dict")(native_state);
         return scheduler;
       },
-      py::arg("native_state"));
+      py::arg("native_state"),
+      "Loads `native_state`, a state made by dump_native_info, into the native scheduler and "
+      "returns the scheduler.");
   cls.method(
       "_step_lr",
       [](py::object self, py::object scheduler_step_arg) {
@@ -96,7 +110,9 @@ void make_lr_scheduler(py::module_& m) {
         }
         return param_groups(self)[py::int_(0)][py::str("lr")];
       },
-      py::arg("scheduler_step_arg") = py::none());
+      py::arg("scheduler_step_arg") = py::none(),
+      "Steps the native scheduler, with `scheduler_step_arg` (a monitored metric) when it is not "
+      "None, and returns the learning rate of the optimiser's first parameter group.");
   // The default task is Task.CLS as it was when the class was made.
   py::object task_enum = m.attr("Task");
   cls.class_method(
@@ -108,12 +124,20 @@ void make_lr_scheduler(py::module_& m) {
         }
         return py::none();
       },
-      py::arg("task") = task_enum.attr("CLS"));
+      py::arg("task") = task_enum.attr("CLS"),
+      "The default scheduler description for a kind of task, as a new dict: for Task.CLS a "
+      "ReduceLROnPlateau (mode \"max\", patience 10, factor 0.2) with vanish_lr 1e-4, for Task.OD "
+      "and Task.SEG one with patience 3 and factor 0.1 and vanish_lr 1e-6, each evaluation-based; "
+      "None for any other task.");
   cls.build();
 }
 
 void make_warmup(py::module_& m) {
-  ClassBuilder cls(m, "WarmupLR", {m.attr("EventSubscriber")});
+  ClassBuilder cls(m, "WarmupLR", {m.attr("EventSubscriber")},
+                   "The training-loop extension that raises the learning rate linearly over the "
+                   "first `recovery_epoch_time` epochs, from target / N at the first iteration to "
+                   "the target at the N-th (N iterations in all), while the loop's "
+                   "TorchLRScheduler is muted; then it leaves the loop and unmutes the scheduler.");
   auto self_cls = cls.ref();
   cls.method(
       "__init__",
@@ -126,7 +150,10 @@ void make_warmup(py::module_& m) {
         self.attr("_done") = false;
         self.attr("_scheduler_extension") = py::none();
       },
-      py::arg("recovery_epoch_time") = 1, py::arg("target_lr") = py::none());
+      py::arg("recovery_epoch_time") = 1, py::arg("target_lr") = py::none(),
+      "Subscribes to the loop's \"before_iteration\" event. `recovery_epoch_time` is the length "
+      "of the warm-up in epochs; `target_lr` the rate to reach: None for each parameter group's "
+      "current rate, a list or tuple for one rate per group, or one number for all.");
   cls.method("setup", [self_cls, m](py::object self) {
     self_cls.super(self).attr("setup")();
     py::object target_lr = self.attr("target_lr");
@@ -155,7 +182,11 @@ void make_warmup(py::module_& m) {
     m.attr("logger").attr("debug")(py::str("Putting {} on mute").format(sched_ext));
     sched_ext.attr("muted") = true;
     self.attr("_scheduler_extension") = sched_ext;
-  });
+  },
+             "Prepares the warm-up once the extension is attached to a loop whose optimiser "
+             "exists: fixes the target rate of every parameter group and the number of warm-up "
+             "iterations (batches per epoch of the main split times recovery_epoch_time), and "
+             "mutes the loop's TorchLRScheduler, if any. Returns None.");
   cls.method(
       "event_do",
       [m](py::object self, py::object event) {
@@ -186,7 +217,11 @@ void make_warmup(py::module_& m) {
               group[py::str("lr")] = (step * target) / py::object(self.attr("total_iterations"));
             });
       },
-      py::arg("event"));
+      py::arg("event"),
+      "Sets the learning rate of every parameter group before an iteration: (i + 1) / N of its "
+      "target at iteration i, the target itself at the last one (N - 1), when the extension also "
+      "leaves the loop and unmutes the scheduler. Returns None. Raises AssertionError for another "
+      "event or after the warm-up ended.");
   cls.build();
 }
 

@@ -47,7 +47,13 @@ void load_imports(py::module_& m) {
 }
 
 void make_torch_framework(py::module_& m) {
-  ClassBuilder cls(m, "TorchFramework", {m.attr("Framework")});
+  ClassBuilder cls(m, "TorchFramework", {m.attr("Framework")},
+                   "The PyTorch backend of the core: the one object through which the core gets "
+                   "every PyTorch class and object it needs (the model wrapper, the layer "
+                   "classes, the distillation and weight-average trainers, the data loader and "
+                   "forward-pass classes, the graph surgeon, the Horovod manager and the default "
+                   "training-loop callbacks). Creating the first one registers the LSQ "
+                   "quantization primitive TorchLSQ with the framework.");
   auto self_cls = cls.ref();
   // Accessors look their value up in the module when called, so the module
   // namespace stays the single place that decides what the backend hands out.
@@ -63,7 +69,10 @@ void make_torch_framework(py::module_& m) {
         py::module_::import("orrery.framework.prims_bridge");
         return self_cls.super(klass).attr("__new__")(klass);
       },
-      py::arg("cls"));
+      py::arg("cls"),
+      "Creates the backend object. The first call imports orrery.framework.prims_bridge, which "
+      "registers TorchLSQ as the backend's LSQ quantization method; the arguments go on to "
+      "__init__ as usual.");
   cls.method(
       "initialize",
       [self_cls, m](py::object self, py::object config) {
@@ -77,14 +86,26 @@ void make_torch_framework(py::module_& m) {
           m.attr("logger").attr("warning")("Torch cannot use GPU");
         }
       },
-      py::arg("config"));
+      py::arg("config"),
+      "Initialises the backend with the core's configuration `config` (a dict, which the base "
+      "checks and keeps): sets get_accuracy and get_loss_evaluator_cls (the profiler's accuracy "
+      "function and loss evaluator class), and turns on cuDNN's auto-tuner when CUDA is available "
+      "or logs the warning \"Torch cannot use GPU\" when it is not. Returns None; raises the "
+      "base's TypeError when `config` is not a dict.");
   cls.method(
       "create_nn", [m](py::object, py::object config) { return m.attr("TorchNN")(config); },
-      py::arg("config"));
-  cls.property("horovod_manager", module_value("torch_horovod_manager"));
-  cls.property("mdl_cls", module_value("TorchModel"));
-  cls.property("identity_layer_cls", module_value("TorchIdentityLayer"));
-  cls.property("conv2d_cls", module_value("TorchConv2D"));
+      py::arg("config"),
+      "A new TorchNN for the core's configuration `config`: the backend's optimiser and scheduler "
+      "classes and factories.");
+  cls.property("horovod_manager", module_value("torch_horovod_manager"),
+               "The process's one Horovod manager (torch_horovod_manager of "
+               "orrery.framework.dist_bridge); the same object on every access.");
+  cls.property("mdl_cls", module_value("TorchModel"),
+               "The model wrapper class, TorchModel.");
+  cls.property("identity_layer_cls", module_value("TorchIdentityLayer"),
+               "The identity layer class, TorchIdentityLayer.");
+  cls.property("conv2d_cls", module_value("TorchConv2D"),
+               "The 2-D convolution layer class, TorchConv2D.");
   cls.method(
       "get_conv_forward_cls",
       [m](py::object, py::object convlayer) -> py::object {
@@ -95,25 +116,41 @@ void make_torch_framework(py::module_& m) {
         PyErr_SetNone(PyExc_TypeError);  // the message-less TypeError callers expect
         throw py::error_already_set();
       },
-      py::arg("convlayer"));
-  cls.property("knowledge_distillation_cls", module_value("TorchKnowledgeDistillation"));
+      py::arg("convlayer"),
+      "The convolution wrapper class for the dimensionality of the framework convolution "
+      "`convlayer` (its DIM): TorchConv1D, TorchConv2D or TorchConv3D for 1, 2 or 3. Raises "
+      "TypeError, without a message, for any other DIM.");
+  cls.property("knowledge_distillation_cls", module_value("TorchKnowledgeDistillation"),
+               "The knowledge distillation class, TorchKnowledgeDistillation.");
   cls.method("get_default_trainer_pre_make_callbacks",
-             [m](py::object) { return py::make_tuple(m.attr("DeviceCast")()); });
+             [m](py::object) { return py::make_tuple(m.attr("DeviceCast")()); },
+             "The trainer's default pre-make callbacks: a new tuple holding a new DeviceCast, "
+             "which moves the model to the training device before the optimiser is made.");
   cls.method("get_default_trainer_post_make_callbacks", [m](py::object) {
     py::object injection = m.attr("ExtensionsInjection");
     py::object setup = m.attr("Setup")();
     return py::make_tuple(injection(setup));
-  });
-  cls.property("dl_cls", module_value("TorchDataLoader"));
-  cls.property("fp_cls", module_value("TorchForwardPass"));
-  cls.property("ema_cls", module_value("TorchEMA"));
+  },
+             "The trainer's default post-make callbacks: a new tuple holding "
+             "ExtensionsInjection(Setup()), which attaches a fresh Setup extension to the "
+             "trainer's main loop.");
+  cls.property("dl_cls", module_value("TorchDataLoader"),
+               "The data loader class, TorchDataLoader.");
+  cls.property("fp_cls", module_value("TorchForwardPass"),
+               "The profiler's forward-pass class, TorchForwardPass.");
+  cls.property("ema_cls", module_value("TorchEMA"),
+               "The weight-average class, TorchEMA.");
   cls.method(
       "graph_surgeon",
       [m](py::object, py::object model, py::object model_args, py::object drop_view_op) {
         return m.attr("TorchGraphSurgeon")(model, model_args,
                                            py::arg("drop_view_op") = drop_view_op);
       },
-      py::arg("model"), py::arg("model_args"), py::kw_only(), py::arg("drop_view_op") = true);
+      py::arg("model"), py::arg("model_args"), py::kw_only(), py::arg("drop_view_op") = true,
+      "A new TorchGraphSurgeon that prunes channels of the framework model `model` (a "
+      "TorchModel), tracing its network with the example inputs `model_args`; `drop_view_op` "
+      "(keyword-only) is passed to the surgeon. Inputs the network cannot run are refused "
+      "at once with ValueError.");
   cls.build();
 }
 
@@ -127,7 +164,11 @@ void make_device_cast(py::module_& m) {
                                 .equal(m.attr("Device").attr("GPU"));
         model.attr("native_model") = to_gpu ? native.attr("cuda")() : native.attr("cpu")();
       },
-      py::arg("params"), py::arg("model"));
+      py::arg("params"), py::arg("model"),
+      "Moves the framework model's network to the training device: to the default GPU when "
+      "params[\"device\"] is Device.GPU, to the CPU otherwise, and installs the moved module as "
+      "model.native_model. Returns None. Raises KeyError when `params` has no \"device\", and "
+      "PyTorch's error when CUDA is asked for and absent (the model is then left as it was).");
   cls.build();
 }
 
@@ -166,7 +207,12 @@ py::object device_mover(const py::module_& m, const py::object& device) {
 }
 
 void make_knowledge_distillation(py::module_& m) {
-  ClassBuilder cls(m, "TorchKnowledgeDistillation", {m.attr("KnowledgeDistillation")});
+  ClassBuilder cls(m, "TorchKnowledgeDistillation", {m.attr("KnowledgeDistillation")},
+                   "Knowledge distillation in PyTorch: trains a student network against the "
+                   "softened outputs of a teacher framework model. Created with the core's "
+                   "arguments (teacher, tau, alpha), it puts the teacher's network in evaluation "
+                   "mode at once; called on (student, batch) it returns the two weighted loss "
+                   "terms {\"kd_loss\", \"task_loss\"} of that batch.");
   auto self_cls = cls.ref();
   cls.method("__init__", [self_cls, m](py::object self, py::args args, py::kwargs kwargs) {
     py::object teacher = py::len(args) > 0 ? py::object(args[0])
@@ -195,16 +241,23 @@ void make_knowledge_distillation(py::module_& m) {
       }
     }
     self.attr("_teacher").attr("eval")();
-  });
+  },
+             "Passes every argument on to the core's KnowledgeDistillation (teacher, tau, alpha), "
+             "then puts the teacher's network in evaluation mode.");
+  cls.method_signature("__init__", "(self, teacher, tau=1.0, alpha=0.5)");
   cls.property("_teacher",
-               [](py::object self) { return self.attr("teacher").attr("native_model"); });
+               [](py::object self) { return self.attr("teacher").attr("native_model"); },
+               "The teacher's native torch.nn.Module.");
   cls.method(
       "to_device",
       [self_cls, m](py::object self, py::object device) {
         self_cls.super(self).attr("to_device")(device);
         device_mover(m, device)(self.attr("_teacher"), py::arg("be_nice") = true);
       },
-      py::arg("device"));
+      py::arg("device"),
+      "Records `device` (a Device) as the training device through the base, then moves the "
+      "teacher's network there in place: to the default GPU for Device.GPU (left where it is when "
+      "CUDA is absent), to the CPU otherwise. Returns None.");
   cls.method(
       "__call__",
       [m](py::object self, py::object student, py::object batch) {
@@ -221,7 +274,11 @@ void make_knowledge_distillation(py::module_& m) {
         py::object student_out = student(x);
         return self.attr("kd_cross_entropy")(student_out, teacher_out, y);
       },
-      py::arg("student"), py::arg("batch"));
+      py::arg("student"), py::arg("batch"),
+      "The weighted losses of one batch. `batch` is a pair (x, y) of inputs and class targets; it "
+      "is moved to the training device, the teacher runs on x without recording gradients and the "
+      "student network `student` (a torch.nn.Module) runs on x with them. Returns "
+      "kd_cross_entropy of the two outputs and y. Raises ValueError when `batch` is not a pair.");
   cls.method(
       "kd_cross_entropy",
       [](py::object self, py::object student_logits, py::object teacher_logits,
@@ -243,7 +300,12 @@ void make_knowledge_distillation(py::module_& m) {
         losses["task_loss"] = (1 - alpha) * task_loss;
         return losses;
       },
-      py::arg("student_logits"), py::arg("teacher_logits"), py::arg("targets"));
+      py::arg("student_logits"), py::arg("teacher_logits"), py::arg("targets"),
+      "The distillation losses for logits of shape (batch, classes): a dict whose \"kd_loss\" is "
+      "alpha times the batch mean of tau squared times the cross-entropy of the teacher's softmax "
+      "at temperature tau against the student's, and whose \"task_loss\" is (1 - alpha) times the "
+      "cross-entropy of the student logits and the class indices `targets`. Raises TypeError when "
+      "an argument is not a tensor.");
   cls.build();
 }
 
@@ -362,7 +424,13 @@ void average_pairs(const py::object& averaged_network, const py::object& trainin
 }
 
 void make_ema(py::module_& m) {
-  ClassBuilder cls(m, "TorchEMA", {m.attr("EvalModelNativeTrainer")});
+  ClassBuilder cls(m, "TorchEMA", {m.attr("EvalModelNativeTrainer")},
+                   "An exponential moving average of a network's weights. The network given at "
+                   "creation holds the average; after each training iteration update() pulls its "
+                   "floating-point parameters and buffers towards those of the trained network, "
+                   "with a decay that rises from 0 towards decay_rate over about `period` "
+                   "updates. Its bookkeeping goes into checkpoints through dump_native_info and "
+                   "load_native_info.");
   cls.method(
       "__init__",
       [m](py::object self, py::object model, py::object decay_rate, py::object period) {
@@ -390,7 +458,10 @@ void make_ema(py::module_& m) {
         self.attr("model") = model;
         self.attr("model").attr("eval")();
       },
-      py::arg("model"), py::arg("decay_rate") = 0.9999, py::arg("period") = 2000);
+      py::arg("model"), py::arg("decay_rate") = 0.9999, py::arg("period") = 2000,
+      "Keeps `model` (a torch.nn.Module, not copied: pass a network separate from the one being "
+      "trained) as the averaged network and puts it in evaluation mode; `decay_rate` is the "
+      "ceiling of the decay and `period` its time constant, in updates.");
   cls.method(
       "decay",
       [m](py::object self, py::object x) {
@@ -399,7 +470,9 @@ void make_ema(py::module_& m) {
         py::object decay_rate = self.attr("decay_rate");
         return decay_rate * (one - py::object(m.attr("math").attr("exp")(exponent)));
       },
-      py::arg("x"));
+      py::arg("x"),
+      "The decay after `x` updates: decay_rate * (1 - exp(-x / period)), 0 at first and rising "
+      "towards decay_rate.");
   cls.method(
       "update",
       [](py::object self, py::object interval, py::object interval_nb,
@@ -424,21 +497,32 @@ void make_ema(py::module_& m) {
         }
         self.attr("updates") = updates;
       },
-      py::arg("interval"), py::arg("interval_nb"), py::arg("training_model"));
+      py::arg("interval"), py::arg("interval_nb"), py::arg("training_model"),
+      "Updates the average when a training interval ends. Only `interval` \"iteration\" does "
+      "anything: every floating-point entry e of the averaged network's state becomes d * e + (1 "
+      "- d) * t, with t the same entry of `training_model` (the torch.nn.Module being trained) "
+      "and d = decay(updates + 1), and `updates` advances by one. `interval_nb` is not used. "
+      "Returns None. Raises TypeError when `interval` is neither a str nor None, KeyError when "
+      "the trained network lacks an averaged entry and RuntimeError for mismatched shapes, the "
+      "last two before anything changes.");
   cls.method("dump_native_info", [](py::object self) {
     // A copy: the object keeps every attribute, its model included.
     py::dict state = py::reinterpret_steal<py::dict>(PyDict_Copy(self.attr("__dict__").ptr()));
     if (!state) throw py::error_already_set();
     if (state.contains("model")) PyDict_DelItemString(state.ptr(), "model");
     return state;
-  });
+  },
+             "The bookkeeping for a checkpoint: a new dict of the object's attributes without the "
+             "averaged network (updates, decay_rate, period).");
   cls.method(
       "load_native_info",
       [](py::object self, py::object dumped_state) {
         py::print(dumped_state);
         self.attr("__dict__").attr("update")(dumped_state);
       },
-      py::arg("dumped_state"));
+      py::arg("dumped_state"),
+      "Restores the bookkeeping from `dumped_state`, a dict made by dump_native_info: prints it, "
+      "then sets each entry as an attribute. The averaged network is left as it is.");
   cls.build();
 }
 

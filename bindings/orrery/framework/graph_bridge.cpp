@@ -181,7 +181,11 @@ PYBIND11_MODULE(graph_bridge, m) {
   m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
   define_constants(m);
 
-  ClassBuilder cls(m, "TorchGraphParser", {m.attr("ModelGraphParser")});
+  ClassBuilder cls(m, "TorchGraphParser", {m.attr("ModelGraphParser")},
+                   "The core's graph parser for PyTorch: traces a network with TorchScript and "
+                   "turns the trace into the core's graph nodes, one per convolution, matrix "
+                   "product, batch norm or addition, connected to the nearest such nodes upstream "
+                   "and bound to the module whose weight each reads.");
   cls.method(
       "_parse",
       [m](py::object, py::object model, py::object args) -> py::object {
@@ -201,11 +205,15 @@ PYBIND11_MODULE(graph_bridge, m) {
           throw py::error_already_set();
         }
       },
-      py::arg("model"), py::arg("args"));
+      py::arg("model"), py::arg("args"),
+      "The graph nodes of the torch.nn.Module `model` traced on the example inputs `args` (on the "
+      "CPU); moves the model to the CPU and leaves it there. Raises GraphParsingError, naming the "
+      "error inside, for any failure.");
   cls.build();
 
   m.def(
       "_parse_torch_v_1_4",
       [m](py::object model, py::object args) { return parse_torch(m, model, args); },
-      py::arg("model"), py::arg("args"));
+      py::arg("model"), py::arg("args"),
+      "The graph nodes of `model` traced on `args`, without moving the model or wrapping errors.");
 }

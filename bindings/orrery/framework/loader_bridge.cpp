@@ -13,7 +13,10 @@ PYBIND11_MODULE(loader_bridge, m) {
   m.attr("BaseTorchDataLoader") =
       import_from("corvex.torch_profiler.loader_bridge", "TorchDataLoader");
   import_names(m, "orrery.framework.dist_bridge", {"torch_horovod_manager"});
-  ClassBuilder cls(m, "TorchDataLoader", {m.attr("BaseTorchDataLoader")});
+  ClassBuilder cls(m, "TorchDataLoader", {m.attr("BaseTorchDataLoader")},
+                   "The backend's data loader: wraps a torch.utils.data.DataLoader (native_dl) "
+                   "for the core, gives a fingerprint of the data for checkpoints and rebuilds "
+                   "itself for a process's shard under Horovod.");
   // This process's shard under Horovod: a new loader over the same dataset
   // with a DistributedSampler; the old loader is left as it is.
   cls.method("mutate_for_horovod", [m](py::object self) {
@@ -36,12 +39,20 @@ PYBIND11_MODULE(loader_bridge, m) {
     py::object loader = m.attr("TorchDataLoader")(new_native, py::none());
     loader.attr("_forward_pass") = self.attr("forward_pass");
     return py::make_tuple(loader, sampler);
-  });
+  },
+             "This process's shard of the data under Horovod: returns (a new TorchDataLoader over "
+             "the same dataset with the same batch size, collate function and workers, reading "
+             "through the new sampler, the DistributedSampler for this process's rank). Horovod "
+             "must be initialised; the loader itself is not changed. Raises RuntimeError when "
+             "native_dl is not a torch.utils.data.DataLoader, HorovodImportError when Horovod "
+             "cannot be imported.");
   // The loader's share of a checkpoint's fingerprint: how much data, what shape.
   cls.method("checkpoint_hash", [](py::object self) {
     std::string size = py::str(self.attr("dataset_size"));
     std::string shapes = py::str(self.attr("forward_pass").attr("get_model_input_shapes")());
     return size + "__" + shapes;
-  });
+  },
+             "The data's fingerprint for checkpoints: the dataset size and the model input "
+             "shapes, joined by \"__\".");
   cls.build();
 }

@@ -75,7 +75,9 @@ void tree_methods(ClassBuilder& cls, py::module_ m) {
       py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
       self.attr("_add_layer")(root, pair[1], pair[0], native_model);
     }
-  });
+  },
+             "Builds the layer tree under layer_group, one layer per child of the network, "
+             "recursively. Returns None.");
   cls.method(
       "_add_layer",
       [m](py::object self, py::object lg, py::object n_layer, py::object native_id,
@@ -95,7 +97,10 @@ void tree_methods(ClassBuilder& cls, py::module_ m) {
         set_native_place(new_layer, native_id, native_parent);
         lg.attr("append")(new_layer);
       },
-      py::arg("lg"), py::arg("n_layer"), py::arg("native_id"), py::arg("native_parent"));
+      py::arg("lg"), py::arg("n_layer"), py::arg("native_id"), py::arg("native_parent"),
+      "Adds to the group `lg` the framework layer of the native module `n_layer` (a LayerGroup "
+      "filled recursively when it has children), recording `native_id` and `native_parent` in its "
+      "meta. Returns None.");
   cls.method(
       "_get_layer_cls",
       [m](py::object, py::object native_layer) -> py::object {
@@ -113,7 +118,9 @@ void tree_methods(ClassBuilder& cls, py::module_ m) {
         }
         return m.attr("UnknownLayer");
       },
-      py::arg("native_layer"));
+      py::arg("native_layer"),
+      "The framework class for the native module `native_layer`: LayerGroup when it has children, "
+      "else the wrapper of the first matching known torch.nn type, else UnknownLayer.");
   cls.method("flat_native_dict_view", [](py::object self) {
     py::dict view;
     for (py::handle item : self.attr("native_model").attr("named_modules")()) {
@@ -121,29 +128,38 @@ void tree_methods(ClassBuilder& cls, py::module_ m) {
       view[pair[0]] = pair[1];
     }
     return view;
-  });
+  },
+             "A new dict of every module of the network by qualified name, in named_modules() "
+             "order, the network itself under \"\".");
 }
 
 void device_methods(ClassBuilder& cls, py::module_ m) {
   auto self_cls = cls.ref();
   cls.method("get_parameters",
-             [](py::object self) { return self.attr("native_model").attr("parameters")(); });
+             [](py::object self) { return self.attr("native_model").attr("parameters")(); },
+             "The network's parameters() iterator.");
   cls.method(
       "to_device",
       [self_cls](py::object self, py::object device) {
         // Through the class itself: a subclass's model_to_device is not used.
         self_cls.get().attr("model_to_device")(self.attr("native_model"), device);
       },
-      py::arg("device"));
+      py::arg("device"),
+      "Moves the network to `device` (a Device) in place through TorchModel.model_to_device. "
+      "Returns None; raises PyTorch's error when CUDA is asked for and absent.");
   cls.static_method(
       "model_to_device",
       [m](py::object module, py::object device) {
         return device.equal(py::object(m.attr("Device").attr("CPU"))) ? module.attr("cpu")()
                                                           : module.attr("cuda")();
       },
-      py::arg("m"), py::arg("device"));
-  cls.method("train", [](py::object self) { self.attr("native_model").attr("train")(); });
-  cls.method("eval", [](py::object self) { self.attr("native_model").attr("eval")(); });
+      py::arg("m"), py::arg("device"),
+      "Moves the torch.nn.Module `m` to the CPU when `device` is Device.CPU, to the default GPU "
+      "otherwise, and returns it (moved in place).");
+  cls.method("train", [](py::object self) { self.attr("native_model").attr("train")(); },
+             "Puts the network in training mode. Returns None.");
+  cls.method("eval", [](py::object self) { self.attr("native_model").attr("eval")(); },
+             "Puts the network in evaluation mode. Returns None.");
 }
 
 // A data loader for the profiler: the loader itself when it makes example
@@ -186,7 +202,9 @@ void state_methods(ClassBuilder& cls, py::module_ m) {
         profiler.attr("register_profiler_function")(m.attr("ComputeExecutionTime")());
         return profiler;
       },
-      py::arg("data_splits"));
+      py::arg("data_splits"),
+      "A new TorchProfiler of the network over `data_splits` (split name to data loader), named "
+      "after the model, with complexity and execution-time measurements registered in that order.");
   cls.method(
       "measure",
       [m](py::object self, py::object inputs) {
@@ -210,7 +228,8 @@ void state_methods(ClassBuilder& cls, py::module_ m) {
       "time, \"layers\": {qualified name: {\"params\", \"macs\"}}}. Runs in eval mode and "
       "without gradients, leaving every module's mode as it was.");
   cls.method("dump_native_info",
-             [](py::object self) { return self.attr("native_model").attr("state_dict")(); });
+             [](py::object self) { return self.attr("native_model").attr("state_dict")(); },
+             "The network's state_dict(), for a checkpoint.");
   cls.method(
       "load_native_info",
       [](py::object self, py::object dumped_state) {
@@ -235,7 +254,10 @@ void state_methods(ClassBuilder& cls, py::module_ m) {
         }
         return self;
       },
-      py::arg("dumped_state"));
+      py::arg("dumped_state"),
+      "Loads `dumped_state`, a state dict made by dump_native_info, into the network and returns "
+      "the model itself. Raises PyTorch's error for missing, unexpected or mis-shaped entries, "
+      "after putting back the weights the network had before the call.");
   // The printed architecture: class names, settings and nesting, not weights;
   // a data-parallel wrapper prints as the model it wraps.
   cls.method("checkpoint_hash", [m](py::object self) {
@@ -246,7 +268,10 @@ void state_methods(ClassBuilder& cls, py::module_ m) {
       native = native.attr("module");
     }
     return py::str(native);
-  });
+  },
+             "The architecture's fingerprint for checkpoints: the printed network (types, "
+             "settings and nesting, not weights), a data-parallel wrapper printing as the network "
+             "it wraps.");
 }
 
 void graph_methods(ClassBuilder& cls, py::module_ m) {
@@ -277,7 +302,11 @@ void graph_methods(ClassBuilder& cls, py::module_ m) {
         }
         return graph;
       },
-      py::arg("args"));
+      py::arg("args"),
+      "The dataflow graph of the network traced on the example inputs `args`, each node's layer "
+      "replaced by the tree's layer that wraps the same module (a new GraphLayer when none does). "
+      "Raises RuntimeError when a convolution or linear module of the graph is not in the tree, "
+      "and GraphParsingError when tracing fails.");
   cls.method(
       "_replace_native_layer",
       [m](py::object, py::object old_layer, py::object new_layer) {
@@ -299,7 +328,11 @@ void graph_methods(ClassBuilder& cls, py::module_ m) {
         py::setattr(native_parent, native_id, new_native);
         set_native_place(new_layer, native_id, native_parent);
       },
-      py::arg("old_layer"), py::arg("new_layer"));
+      py::arg("old_layer"), py::arg("new_layer"),
+      "Installs the native module of `new_layer` (for a LayerGroup, an nn.Sequential of its "
+      "children's modules) in the place of `old_layer`'s in its native parent, and records that "
+      "place in the new layer's meta. Returns None; raises KeyError when `old_layer` has no place "
+      "recorded, before anything changes.");
 }
 
 
@@ -336,7 +369,13 @@ void export_methods(ClassBuilder& cls, py::module_ m) {
       },
       py::arg("dataloader"), py::arg("batch_size") = 1, py::arg("path") = "output.onnx",
       py::arg("precision") = "fp32", py::arg("device") = cpu, py::arg("dynamic_input") = "b",
-      py::arg("annotate") = false);
+      py::arg("annotate") = false,
+      "Writes the network to the ONNX file `path` through PyTorch2ONNX, with example inputs of "
+      "`batch_size` from `dataloader`: at `precision` \"fp32\", or \"int8\" for the LSQ layers in "
+      "integer form; `dynamic_input` names the dynamic input dimensions (\"b\": the batch) and "
+      "`annotate` records the quantized layers' bit widths. `device` is accepted and not used. "
+      "Returns None. Raises ValueError for another precision or an LSQ layer with an unusable "
+      "step size, before anything is written.");
   // One list for every call, as a default written in a def statement would be.
   py::list shared_resolutions;
   cls.method(
@@ -399,7 +438,14 @@ void export_methods(ClassBuilder& cls, py::module_ m) {
       py::arg("dataloader"), py::arg("batch_size") = 1, py::arg("path") = "output",
       py::arg("dynamic_input") = "b", py::arg("prepare_quantization") = true,
       py::arg("encrypt_files") = true, py::arg("simplify_model") = true,
-      py::arg("resolutions") = shared_resolutions);
+      py::arg("resolutions") = shared_resolutions,
+      "Writes the network for the vexa runtime: puts quantized layers in export form when "
+      "`prepare_quantization`, converts the network with the convolutions' runtime records, then "
+      "for each entry of `resolutions` (None, the model as converted, is appended to the list) "
+      "fixes the shapes when `simplify_model` (a resolution that fails is skipped with a warning) "
+      "and, when `encrypt_files`, writes the encrypted file `path` + \"WxH\" + \".orq\" (just "
+      "`path` + \".orq\" for None). Returns None. Raises ValueError for an LSQ layer with an "
+      "unusable step size, before anything is written; converter and encryption errors propagate.");
   cls.method(
       "export_to_jit",
       [m](py::object self, py::object dataloader, py::object batch_size, py::object path,
@@ -411,7 +457,10 @@ void export_methods(ClassBuilder& cls, py::module_ m) {
                                              py::arg("device") = device);
       },
       py::arg("dataloader"), py::arg("batch_size") = 1, py::arg("path") = "output_jit.pt",
-      py::arg("device") = cpu);
+      py::arg("device") = cpu,
+      "Writes the network traced with TorchScript on example inputs of `batch_size` from "
+      "`dataloader`, on `device`, to `path`, through PyTorch2JIT. Returns None. Raises ValueError "
+      "for an LSQ layer with an unusable step size, before anything is written.");
   cls.method(
       "export_to_tflite",
       [m](py::object self, py::object dataloader, py::object batch_size, py::object path,
@@ -435,11 +484,39 @@ void export_methods(ClassBuilder& cls, py::module_ m) {
         m.attr("TF2TFLite").attr("export")(tf_model, path);
       },
       py::arg("dataloader"), py::arg("batch_size") = 1, py::arg("path") = "output.tflite",
-      py::arg("precision") = "fp32", py::arg("device") = cpu, py::arg("dynamic_input") = "b");
+      py::arg("precision") = "fp32", py::arg("device") = cpu, py::arg("dynamic_input") = "b",
+      "Writes the network as TFLite to `path`: converts it to ONNX (at `precision`, example "
+      "inputs of `batch_size` from `dataloader`, `dynamic_input` dynamic), then to TensorFlow and "
+      "to TFLite. `device` is accepted and not used. Returns None. Raises RuntimeError when the "
+      "TensorFlow converters are not installed, ValueError for another precision or an unusable "
+      "LSQ step size.");
+}
+
+// "<TorchModel ResNet, 62 layers>" (with the model's name when it is not the
+// default one): the type of the network and the number of leaf layers of the
+// tree. Never raises.
+std::string model_repr(const py::object& self) {
+  std::string text = "<" + std::string(py::str(py::type::of(self).attr("__name__")));
+  try {
+    py::object name = py::getattr(self, "name", py::none());
+    if (!name.is_none() && !name.equal(py::str("model"))) text += " " + std::string(py::repr(name));
+    py::object native = py::getattr(self, "native_model", py::none());
+    text += " " + std::string(py::str(py::type::of(native).attr("__name__")));
+    const size_t layers = py::len(self.attr("flat_view")());
+    text += ", " + std::to_string(layers) + (layers == 1 ? " layer" : " layers");
+  } catch (py::error_already_set&) {
+    text += " ...";
+  }
+  return text + ">";
 }
 
 void make_torch_model(py::module_& m) {
-  ClassBuilder cls(m, "TorchModel", {m.attr("Model")});
+  ClassBuilder cls(m, "TorchModel", {m.attr("Model")},
+                   "The core's model for a PyTorch network: holds the user's torch.nn.Module as "
+                   "native_model (not copied) and mirrors its module hierarchy as a tree of "
+                   "framework layers (a LayerGroup per module with children, a layer wrapper per "
+                   "leaf), binds graph nodes to those layers, replaces native layers, exports the "
+                   "network and carries its state in and out of checkpoints.");
   cls.attr("backend", py::str("TorchBackend"));
   cls.attr("_graph_parsing_cls", m.attr("TorchGraphParser"));
   state_methods(cls, m);
@@ -447,6 +524,9 @@ void make_torch_model(py::module_& m) {
   tree_methods(cls, m);
   export_methods(cls, m);
   device_methods(cls, m);
+  cls.method("__repr__", [](py::object self) { return model_repr(self); },
+             "'<TorchModel ResNet, 62 layers>': the network's type and the number of layers of "
+             "the tree, with the model's name when it is not \"model\".");
   cls.build();
 }
 

@@ -207,7 +207,15 @@ void make_torch_lsq(py::module_& m) {
     self_cls.super(self).attr("__init__")(*args, **kwargs);
     // Refused at creation rather than at the first layer transformed.
     m.attr("_check_bit_widths")(self.attr("wbits"), self.attr("abits"), self.attr("polarity"));
-  });
+  },
+             "Passes every argument to the core's LSQ primitive (wbits, abits, polarity, "
+             "channel_quant, act_polarity and the rest of its settings), then checks the bit "
+             "widths. Raises ValueError for a bit width out of range, at creation rather than at "
+             "the first layer.");
+  // The core's LSQ parses the settings; these are its parameters.
+  cls.method_signature("__init__",
+                       "(self, wbits=8, abits=8, polarity='bipolar', channel_quant=True, "
+                       "act_polarity='bipolar')");
   cls.method(
       "concrete_transform_layer",
       [m](py::object self, py::object layer) {
@@ -249,10 +257,13 @@ void make_torch_lsq(py::module_& m) {
         return result;
       },
       py::arg("layer"),
-      "Returns a new TorchConv2D around an LSQConv2D built from `layer`'s torch.nn.Conv2d with "
-      "this primitive's settings; `layer` is left as it was (the new layer shares its weight "
-      "storage). With act_polarity \"inferred\" the first layer's meta decides the polarity. "
-      "Raises AssertionError for a layer that is not a plain Conv2d.");
+      "A new TorchConv2D around an LSQConv2D made from the native convolution of the framework "
+      "layer `layer` with the primitive's settings; `layer` itself is not changed (the new layer "
+      "shares its weight storage). An \"inferred\" act_polarity is read from layer.meta "
+      "[\"act_polarity\"] and then fixed for the primitive, except that a later layer whose "
+      "meta says its inputs are signed still gets signed codes. Raises RuntimeError when it "
+      "must be inferred and the layer's meta has none, TypeError when `layer` is not a "
+      "framework layer, AssertionError when the native layer is not exactly a Conv2d.");
   cls.method(
       "calibrate",
       [m](py::object self, py::object model, py::object data, py::object batches) {

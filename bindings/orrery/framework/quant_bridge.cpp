@@ -88,19 +88,24 @@ double real_argument(const py::object& value, const char* fn, const char* name) 
 }
 
 void define_functions(py::module_& m) {
-  m.def(
-      "grad_scale",
+  orrery::bind::def_function(
+      m, "grad_scale",
       [](py::object x, py::object scale) {
         return engine::grad_scale(as_tensor(x, "grad_scale(): x"),
                                   real_argument(scale, "grad_scale", "scale"));
       },
       py::arg("x"), py::arg("scale"),
-      "Returns x; the gradient with respect to x is multiplied by scale.");
-  m.def(
-      "round_pass", [](py::object x) { return engine::round_pass(as_tensor(x, "round_pass(): x")); },
-      py::arg("x"), "Returns x rounded to the nearest integer; the gradient is the identity's.");
-  m.def(
-      "twos_comp",
+      "Returns the tensor `x` unchanged in value; the gradient with respect to x is "
+      "multiplied by the real number `scale`. Raises TypeError when `x` is not a tensor or "
+      "`scale` not a real number.");
+  orrery::bind::def_function(
+      m, "round_pass",
+      [](py::object x) { return engine::round_pass(as_tensor(x, "round_pass(): x")); },
+      py::arg("x"),
+      "Returns the tensor `x` rounded to the nearest integer (halves to even); the gradient is "
+      "the identity's (straight-through). Raises TypeError when `x` is not a tensor.");
+  orrery::bind::def_function(
+      m, "twos_comp",
       [](py::object vals_obj, py::object nbits) {
         at::Tensor vals = as_tensor(vals_obj, "twos_comp(): vals");
         if (!PyLong_Check(nbits.ptr()) || PyBool_Check(nbits.ptr())) {
@@ -117,8 +122,10 @@ void define_functions(py::module_& m) {
         return vals_obj;  // the tensor passed in, changed in place
       },
       py::arg("vals"), py::arg("nbits"),
-      "Replaces, in place, negative integer values by their unsigned nbits-bit "
-      "two's-complement codes and returns vals.");
+      "Replaces, in place, the negative integer values of the tensor `vals` by their unsigned "
+      "`nbits`-bit two's-complement codes (-3 with 4 bits becomes 13) and returns `vals`. "
+      "Raises TypeError when `nbits` is not an int and ValueError for a width the tensor's dtype "
+      "cannot hold exactly.");
 }
 
 // Bit widths: plain ints, at least 2 for a signed range (1 for an unsigned one),
@@ -186,7 +193,12 @@ void define_lsq_quan(py::module_& m) {
         self.attr("per_channel") = per_channel;
         self.attr("s") = m.attr("nn").attr("Parameter")(at::ones({1}));
       },
-      py::arg("bit"), py::arg("all_positive"), py::arg("symmetric"), py::arg("per_channel"));
+      py::arg("bit"), py::arg("all_positive"), py::arg("symmetric"), py::arg("per_channel"),
+      "A quantizer to `bit`-bit integer codes: 0 to 2**bit - 1 when `all_positive`, else "
+      "-2**(bit-1) to 2**(bit-1) - 1, or from -2**(bit-1) + 1 when `symmetric`; `per_channel` "
+      "makes init_from give one step per output channel. The step size s starts at 1.0. Raises "
+      "ValueError for a bit width out of range and AssertionError for a positive symmetric "
+      "quantizer.");
   cls.method(
       "init_from",
       [m](py::object self, py::object x, py::args, py::kwargs) {
@@ -211,7 +223,12 @@ void define_lsq_quan(py::module_& m) {
         }
         self.attr("s") = m.attr("nn").attr("Parameter")(step);
       },
-      py::arg("x"));
+      py::arg("x"),
+      "Sets the step size s from the tensor `x` (normally the float weights): twice the mean "
+      "absolute value of x over the square root of the highest code, per output channel (mean "
+      "over every dimension but the first) when per_channel. A step that would be zero or not "
+      "finite takes the smallest usable one. Extra arguments are accepted and ignored. Returns "
+      "None.");
   cls.method(
       "forward",
       [](py::object self, py::object x_obj) {
@@ -223,7 +240,10 @@ void define_lsq_quan(py::module_& m) {
         py::gil_scoped_release no_gil;
         return engine::lsq_quantize(x, s, thd_neg, thd_pos, grad_factor);
       },
-      py::arg("x"));
+      py::arg("x"),
+      "The fake-quantized tensor s * round(clamp(x / s, lowest code, highest code)); rounding "
+      "passes gradients straight through and the step size's gradient is scaled by 1 / "
+      "sqrt(highest code * x.numel()). Raises TypeError when `x` is not a tensor.");
   cls.build();
 }
 
@@ -235,16 +255,23 @@ void define_quantized_module(py::module_& m) {
     self_cls.super(self).attr("__init__")(*args, **kwargs);
     self.attr("_prepared_for_export") = false;
     self.attr("onnx_annotation") = py::none();
-  });
-  cls.property("export_mode", [](py::object self) { return self.attr("_prepared_for_export"); });
-  cls.property("weights_nbits", [](py::object) -> py::object { raise_bare(PyExc_NotImplementedError); });
+  },
+             "Passes every argument to the next base (torch.nn.Conv2d for a convolution), then "
+             "starts the layer in its training form, without an ONNX annotation.");
+  cls.property("export_mode", [](py::object self) { return self.attr("_prepared_for_export"); },
+               "Whether the layer is in its integer export form.");
+  cls.property("weights_nbits", [](py::object) -> py::object { raise_bare(PyExc_NotImplementedError); },
+               "The weight bit width; raises NotImplementedError here, subclasses give it.");
   cls.property("activations_nbits",
-               [](py::object) -> py::object { raise_bare(PyExc_NotImplementedError); });
+               [](py::object) -> py::object { raise_bare(PyExc_NotImplementedError); },
+               "The activation bit width; raises NotImplementedError here, subclasses give it.");
   cls.method("prepare_for_export", [](py::object self) {
     self.attr("onnx_annotation") = py::none();
     self.attr("_prepare_for_export")();
     self.attr("_prepared_for_export") = true;
-  });
+  },
+             "Puts the layer into its integer export form for good (through _prepare_for_export) "
+             "and clears its ONNX annotation. Returns None.");
   cls.method("_prepare_for_export", [](py::object) { raise_bare(PyExc_NotImplementedError); });
   cls.method(
       "compute_module_complexity",
@@ -253,7 +280,9 @@ void define_quantized_module(py::module_& m) {
         for (const char* key : {"param_size", "activation_size", "flops", "params"}) d[key] = py::none();
         return d;
       },
-      py::arg("inputs"), py::arg("outputs"));
+      py::arg("inputs"), py::arg("outputs"),
+      "The layer's complexity for the profiler, given its call's `inputs` and `outputs`: here a "
+      "dict of param_size, activation_size, flops and params, all None.");
   cls.method("vexa_format", [](py::object self) {
     py::dict d;
     d["layer_type"] = py::type::of(self).attr("__name__");
@@ -261,7 +290,10 @@ void define_quantized_module(py::module_& m) {
     d["quant_w_bits"] = self.attr("weights_nbits");
     d["quant_type"] = py::reinterpret_borrow<py::object>(Py_NotImplemented);
     return d;
-  });
+  },
+             "The layer's record for the vexa runtime: a new dict of layer_type (the class name), "
+             "quant_a_bits, quant_w_bits and quant_type (NotImplemented here). Raises "
+             "NotImplementedError when the class gives no bit widths.");
   cls.method("_forward_export", [](py::object, py::args, py::kwargs) -> py::object {
     raise_bare(PyExc_NotImplementedError);
   });
@@ -271,7 +303,9 @@ void define_quantized_module(py::module_& m) {
   cls.method("forward", [](py::object self, py::args args, py::kwargs kwargs) {
     const bool exported = py::bool_(self.attr("_prepared_for_export"));
     return self.attr(exported ? "_forward_export" : "_forward")(*args, **kwargs);
-  });
+  },
+             "Runs the export form's forward (_forward_export) once the layer is prepared for "
+             "export, the training form's (_forward) before, with the arguments given.");
   cls.build();
 }
 
@@ -286,7 +320,9 @@ void define_quantized_conv2d(py::module_& m) {
     d["out_channels"] = self.attr("out_channels");
     d["kernels"] = self.attr("kernel_size");
     return d;
-  });
+  },
+             "The base record with the convolution's in_channels, out_channels and kernels (its "
+             "kernel size) added.");
   cls.build();
 }
 
@@ -340,16 +376,26 @@ void define_lsq_conv2d(py::module_& m) {
         }
       },
       py::arg("m"), py::arg("wbits"), py::arg("abits"), py::arg("polarity") = "bipolar",
-      py::arg("channel_quant") = false, py::arg("act_bipolar") = false);
+      py::arg("channel_quant") = false, py::arg("act_bipolar") = false,
+      "An LSQ convolution made from the torch.nn.Conv2d `m`: the same geometry, sharing m's "
+      "weight and bias storage, with `wbits`-bit weights (signed symmetric codes for `polarity` "
+      "\"bipolar\", unsigned otherwise; one step per output channel when `channel_quant`) and "
+      "`abits`-bit input activations (signed when `act_bipolar`). The weight step starts from m's "
+      "weights. Raises AssertionError when `m` is not exactly a Conv2d and ValueError for a bit "
+      "width out of range.");
 
   cls.method("vexa_format", [self_cls](py::object self) {
     py::object d = self_cls.super(self).attr("vexa_format")();
     d["quant_type"] = "lsq";
     d["quant_polarity"] = self.attr("polarity");
     return d;
-  });
-  cls.property("weights_nbits", [](py::object self) { return self.attr("wbits"); });
-  cls.property("activations_nbits", [](py::object self) { return self.attr("abits"); });
+  },
+             "The runtime record: layer_type, quant_a_bits, quant_w_bits, quant_type \"lsq\", "
+             "in_channels, out_channels, kernels and quant_polarity.");
+  cls.property("weights_nbits", [](py::object self) { return self.attr("wbits"); },
+               "The weight bit width, wbits.");
+  cls.property("activations_nbits", [](py::object self) { return self.attr("abits"); },
+               "The activation bit width, abits.");
 
   cls.method(
       "compute_module_complexity",
@@ -373,7 +419,10 @@ void define_lsq_conv2d(py::module_& m) {
         d["activation_size"] = num_div(self.attr("abits"), py::int_(8));
         return d;
       },
-      py::arg("inputs"), py::arg("outputs"));
+      py::arg("inputs"), py::arg("outputs"),
+      "The layer's complexity for the profiler, from the first of its call's `outputs`: a dict of "
+      "flops (multiply-accumulates of the convolution plus one addition per output for the bias), "
+      "param_size (wbits / 8 bytes) and activation_size (abits / 8 bytes); `inputs` is not used.");
 
   cls.method(
       "_forward",
@@ -383,7 +432,9 @@ void define_lsq_conv2d(py::module_& m) {
         // The convolution's own forward, so that non-zero padding modes are honoured.
         return self.attr("_conv_forward")(quantized_act, quantized_weight, self.attr("bias"));
       },
-      py::arg("x"));
+      py::arg("x"),
+      "The training form: the convolution of the fake-quantized input `x` with the fake-quantized "
+      "weights, plus the bias.");
 
   cls.method("_prepare_for_export", [nn](py::object self) {
     if (py::bool_(self.attr("_prepared_for_export"))) return;
@@ -417,7 +468,10 @@ void define_lsq_conv2d(py::module_& m) {
     self.attr("weight") = nn.attr("Parameter")(codes);
     self.attr("w_s_scale") = nn.attr("Parameter")(w_s_scale);
     if (!new_bias.is_none()) self.attr("bias") = new_bias;
-  });
+  },
+             "Turns the layer into its export form once: weight codes in weight, the weight step "
+             "frozen as w_s_scale and the bias in accumulator units. Everything is computed "
+             "before the layer changes. Returns None.");
 
   cls.method(
       "_integer_form",
@@ -484,7 +538,9 @@ void define_lsq_conv2d(py::module_& m) {
             "conv");
         return conv_res * a_s_scale * as_tensor(self.attr("w_s_scale"), "w_s_scale");
       },
-      py::arg("x"));
+      py::arg("x"),
+      "The export form: the convolution of the integer activation codes of `x` with the weight "
+      "codes (and the bias in accumulator units), rescaled by both step sizes.");
   cls.build();
 }
 

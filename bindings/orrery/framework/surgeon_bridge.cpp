@@ -440,7 +440,12 @@ void make_surgeon(py::module_& m) {
       "or None).";
   m.attr("PruningRecord") = record_cls;
 
-  ClassBuilder cls(m, "TorchGraphSurgeon", {m.attr("GraphSurgeon")});
+  ClassBuilder cls(m, "TorchGraphSurgeon", {m.attr("GraphSurgeon")},
+                   "Channel pruning across a whole PyTorch model: removes channels of one layer "
+                   "together with every channel coupled to them elsewhere in the network, found "
+                   "through a dependency graph of the traced network. Made with the framework "
+                   "model and its example inputs; cache_dg() lets a series of prunings share one "
+                   "trace; `records` and report() say what each prune_channels call did.");
   auto self_cls = cls.ref();
   cls.method(
       "__init__",
@@ -451,14 +456,24 @@ void make_surgeon(py::module_& m) {
         self.attr("drop_view_op") = drop_view_op;
         self.attr("records") = py::list();
       },
-      py::arg("drop_view_op") = true);
+      py::arg("drop_view_op") = true,
+      "Passes the positional arguments (the framework model and its example inputs) to the core's "
+      "GraphSurgeon; `drop_view_op`, keyword-only, cancels plans that reach a reshape of the "
+      "channels when true.");
   cls.method("report", [](py::object self) { return report(self); },
              "Returns the surgeon's records as a short text table, one line per "
              "prune_channels call (layer, channels requested, channels it lost, modules "
              "changed, status, reason), with a summary line.");
   py::cpp_function cache_fn(
-      [m](py::object self) { return m.attr("_DependencyGraphCache")(self); }, py::name("cache_dg"));
-  cls.attr("cache_dg", m.attr("contextmanager")(cache_fn));
+      [m](py::object self) { return m.attr("_DependencyGraphCache")(self); }, py::name("cache_dg"),
+      py::scope(m), py::arg("self"),
+      "Context manager that builds the dependency graph once, on entry, and lets every "
+      "prune_channels call inside the block reuse it instead of tracing the model again; "
+      "`with surgeon.cache_dg() as s` binds the surgeon itself. A normal exit drops the "
+      "cached graph; an exception leaving the block leaves it in place. Errors of tracing "
+      "the model propagate on entry.");
+  cls.attr("cache_dg", m.attr("contextmanager")(
+                           orrery::bind::with_signature(m, cache_fn, "TorchGraphSurgeon.cache_dg")));
   cls.method("make_dg", [m](py::object self) -> py::object {
     py::object cached = self.attr(kCachedDg);
     if (!cached.is_none()) return cached;
@@ -467,13 +482,24 @@ void make_surgeon(py::module_& m) {
     graph.attr("build_dependency")(self.attr("model").attr("native_model"),
                                    py::arg("example_inputs") = self.attr("model_args"));
     return graph;
-  });
+  },
+             "The dependency graph of the model's network: the cached one inside a cache_dg() "
+             "block, otherwise a new one traced on the example inputs (not kept). Raises what "
+             "tracing raises.");
   cls.method(
       "prune_channels",
       [m](py::object self, py::object layer, py::object idxs) {
         return record_call(m, self, layer, idxs);
       },
-      py::arg("layer"), py::arg("idxs"));
+      py::arg("layer"), py::arg("idxs"),
+      "Removes the output channels `idxs` (a list of indices) of the framework layer `layer` and "
+      "every channel coupled to them, in place, and returns `layer`. A plan that would empty a "
+      "convolution is retried with fewer, lowest indices; one that would leave a grouped "
+      "convolution's groups unequal is retried with as many channels from every group; one that "
+      "reaches a reshape is cancelled when drop_view_op is set. A plan that fails while it runs "
+      "is logged as a warning and undone. Raises RuntimeError when `layer` belongs to another "
+      "model and KeyError when its native layer is not a Conv2d, ConvTranspose2d, Linear or "
+      "BatchNorm2d, both before anything changes.");
   cls.build();
 }
 

@@ -59,5 +59,7 @@ class EvalLossFunction:
 
     @torch.no_grad()
     def __call__(self, model, data_loader):
+        """The mean loss of ``model`` over the ``(inputs, labels)`` batches of
+        ``data_loader``, without gradients; 0.0 for an empty loader."""
         losses = [float(self.loss_fn(model(x), y)) for x, y in data_loader]
         return sum(losses) / len(losses) if losses else 0.0

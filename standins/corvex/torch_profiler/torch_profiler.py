@@ -29,6 +29,10 @@ class TorchProfiler:
         self.functions = []
 
     def register_profiler_function(self, function):
+        """Adds ``function``, called as ``function(native_model, data_splits)``, to what
+        ``profile`` runs; results are keyed by its class name. Raises TypeError if it is
+        not callable and ValueError if a function of the same class is already registered.
+        """
         if not callable(function):
             raise TypeError("a profiler function must be callable as f(native_model, "
                             "data_splits), got {}".format(type(function).__name__))
@@ -111,6 +115,9 @@ class ComputeComplexity:
     """
 
     def __call__(self, native_model, data_splits):
+        """Counts the multiply-accumulates of one forward pass of ``native_model`` on a
+        random batch of 1 shaped by the first loader of ``data_splits`` (a non-empty dict),
+        in evaluation mode; raises ValueError for empty splits."""
         inputs = _profiling_inputs(native_model, data_splits)
         units = _profiled_units(native_model)
         layers = {name: {"macs": 0, "params": sum(p.numel() for p in module.parameters())}
@@ -152,6 +159,9 @@ class ComputeExecutionTime:
         self.repeats = repeats
 
     def __call__(self, native_model, data_splits):
+        """Times forward passes of ``native_model`` on a random batch of 1 shaped by the
+        first loader of ``data_splits`` (a non-empty dict), in evaluation mode; raises
+        ValueError for empty splits."""
         inputs = _profiling_inputs(native_model, data_splits)
         # CUDA runs asynchronously: wait for the work before reading the clock.
         sync = torch.cuda.synchronize if any(t.is_cuda for t in inputs) else (lambda: None)

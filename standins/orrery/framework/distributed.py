@@ -9,6 +9,9 @@ class HorovodManager:
         self._initialized = False
 
     def initialize(self):
+        """Initialises the distributed back-end once: the first call runs the backend's
+        ``_initialize``, later calls do nothing.
+        """
         if not self._initialized:
             self._initialize()
             self._initialized = True

@@ -12,6 +12,9 @@ class Framework(abc.ABC):
         self.config = None
 
     def initialize(self, config):
+        """Stores a copy of ``config`` (a dict of the core's settings) as ``self.config``
+        and returns it; raises TypeError if ``config`` is not a dict.
+        """
         if not isinstance(config, dict):
             raise TypeError("config must be a dict, got {}".format(type(config).__name__))
         self.config = dict(config)
@@ -26,6 +29,9 @@ class Framework(abc.ABC):
 
     @classmethod
     def quantization_methods(cls):
+        """The quantization methods registered for this backend class or its bases, as
+        {name: method class}.
+        """
         return {name: m for (owner, name), m in Framework._quantization_methods.items()
                 if issubclass(cls, owner)}
 

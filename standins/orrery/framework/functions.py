@@ -11,5 +11,6 @@ class KnowledgeDistillation:
         self.device = None
 
     def to_device(self, device):
+        """Records ``device`` (a ``Device``) as where distillation runs and returns self."""
         self.device = device
         return self

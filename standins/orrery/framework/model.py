@@ -10,6 +10,7 @@ class LayerGroup:
         self._layers = []
 
     def append(self, layer):
+        """Adds ``layer`` (a layer or a nested group) as the last child of the group."""
         self._layers.append(layer)
 
     def __iter__(self):

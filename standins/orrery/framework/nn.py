@@ -57,10 +57,14 @@ class BaseLayer:
         return layer
 
     def vexa_format(self):
+        """The layer's record for the runtime export; a plain layer has none (None)."""
         return None
 
 
 class BaseWeightsBiasLayer(BaseLayer):
+    """A layer with weights and an optional bias; backends provide the ``weights`` and ``bias``
+    properties. ``use_bias`` says whether the native layer was built with a bias.
+    """
     __abstract_properties__ = ("weights", "bias")
 
     def __init__(self, native_layer=None):
@@ -69,6 +73,7 @@ class BaseWeightsBiasLayer(BaseLayer):
 
 
 class BaseConvolution(BaseWeightsBiasLayer):
+    """A convolution; ``DIM`` is its number of spatial dimensions, set by the concrete classes."""
     DIM = None
 
     def vexa_format(self):
@@ -80,51 +85,57 @@ class BaseConvolution(BaseWeightsBiasLayer):
 
 
 class Convolution1D(BaseConvolution):
+    """A 1-D convolution."""
     DIM = 1
 
 
 class Convolution2D(BaseConvolution):
+    """A 2-D convolution."""
     DIM = 2
 
 
 class Convolution3D(BaseConvolution):
+    """A 3-D convolution."""
     DIM = 3
 
 
 class ConvolutionTranspose1D(BaseConvolution):
+    """A 1-D transposed convolution."""
     DIM = 1
 
 
 class ConvolutionTranspose2D(BaseConvolution):
+    """A 2-D transposed convolution."""
     DIM = 2
 
 
 class ConvolutionTranspose3D(BaseConvolution):
+    """A 3-D transposed convolution."""
     DIM = 3
 
 
 class BaseBatchNorm(BaseWeightsBiasLayer):
-    pass
+    """A batch normalisation; its affine scale and shift are the layer's weights and bias."""
 
 
 class BatchNorm1D(BaseBatchNorm):
-    pass
+    """Batch normalisation over 2-D or 3-D inputs (features, optionally by length)."""
 
 
 class BatchNorm2D(BaseBatchNorm):
-    pass
+    """Batch normalisation over 4-D inputs (channels by height by width)."""
 
 
 class BatchNorm3D(BaseBatchNorm):
-    pass
+    """Batch normalisation over 5-D inputs (channels by depth, height and width)."""
 
 
 class Linear(BaseWeightsBiasLayer):
-    pass
+    """A fully connected layer."""
 
 
 class IdentityLayer(BaseLayer):
-    pass
+    """A layer that returns its input unchanged."""
 
 
 class QuantizationStub(BaseLayer):

@@ -54,6 +54,9 @@ def _integer_layers(model):
 
 
 def has_integer_layers(model):
+    """Whether ``model`` holds a quantized layer that the integer form covers (an LSQ
+    convolution of at most 8 bits).
+    """
     return bool(_integer_layers(model))
 
 
@@ -130,6 +133,10 @@ class IntegerConv2d(torch.nn.Conv2d):
         self.act_range = tuple(form["act_range"])
 
     def forward(self, x):
+        """The LSQ computation on ``x``: fake-quantized activations convolved with the
+        dequantized weight codes, plus the bias; exports to ONNX as
+        QuantizeLinear/DequantizeLinear around a float Conv.
+        """
         x = _QuantizeActivation.apply(x, self.act_step, *self.act_range)
         weight = _DequantizeWeight.apply(self.weight_codes, self.weight_scale)
         return self._conv_forward(x, weight, self.bias)

@@ -17,6 +17,9 @@ def _is_exported_quantized(module):
 
 
 def module_annotation(module):
+    """The export annotation of a quantized module: its activation and weight bit widths as a
+    dict.
+    """
     return {"activation_bits": module.activations_nbits, "weight_bits": module.weights_nbits}
 
 

@@ -1,7 +1,7 @@
 """`make demo` on a short schedule: every stage leaves its artifact and the
 exported model still classifies digits."""
-import importlib.util
 import pathlib
+import runpy
 import shutil
 
 from corvex import corvex_encryption
@@ -14,10 +14,8 @@ def test_demo_pipeline_on_a_short_schedule(tmp_path, capsys):
     copy = tmp_path / "elsewhere" / "demo.py"
     copy.parent.mkdir()
     shutil.copy(DEMO, copy)
-    spec = importlib.util.spec_from_file_location("demo_copy", copy)
-    demo = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(demo)
-    table = demo.main(demo.argparse.Namespace(epochs=2, out=str(tmp_path)))
+    demo = runpy.run_path(str(copy), run_name="demo_copy")
+    table = demo["main"](demo["argparse"].Namespace(epochs=2, out=str(tmp_path)))
     stages = {row[0]: row for row in table}
     assert {"teacher", "pruned", "pruned + distilled", "LSQ 8-bit calibrated", "LSQ 8-bit",
             "exported TorchScript"} <= set(stages)

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "class_builder.h"
+#include "module_modes.h"
 #include "pruning_sizes.h"
 #include "orrery_engine/dependency.h"
 
@@ -206,27 +207,10 @@ py::object trace_graph(const py::object& model, py::object example_inputs) {
   if (py::isinstance<py::list>(example_inputs)) example_inputs = py::tuple(example_inputs);
   // Tracing runs a forward pass: in training mode it would move batch-norm
   // statistics, so trace in eval mode and give every module its mode back.
-  std::vector<std::pair<py::object, py::object>> modes;
-  for (py::handle m : model.attr("modules")()) {
-    modes.emplace_back(py::reinterpret_borrow<py::object>(m), m.attr("training"));
-  }
-  auto restore_modes = [&] {
-    for (auto& [m, training] : modes) m.attr("training") = training;
-  };
-  py::object no_grad = torch.attr("no_grad")();
-  py::object traced;
-  model.attr("eval")();
-  no_grad.attr("__enter__")();
-  try {
-    traced = torch.attr("jit").attr("trace")(model, example_inputs, py::arg("check_trace") = false,
-                                             py::arg("strict") = false);
-  } catch (...) {
-    no_grad.attr("__exit__")(py::none(), py::none(), py::none());
-    restore_modes();
-    throw;
-  }
-  no_grad.attr("__exit__")(py::none(), py::none(), py::none());
-  restore_modes();
+  orrery::bind::EvalModeGuard eval_mode(model);
+  torch::NoGradGuard no_grad;
+  py::object traced = torch.attr("jit").attr("trace")(
+      model, example_inputs, py::arg("check_trace") = false, py::arg("strict") = false);
   return traced.attr("inlined_graph");
 }
 

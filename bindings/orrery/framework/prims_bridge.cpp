@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "class_builder.h"
+#include "module_modes.h"
 
 namespace py = pybind11;
 using orrery::bind::ClassBuilder;
@@ -136,9 +137,6 @@ py::object calibrate(const py::module_& m, py::object self, py::object model, py
     return conv_forward(module, args[0]);
   });
   std::vector<py::object> hooks;
-  std::vector<std::pair<py::object, py::object>> modes;
-  for (py::handle module : native.attr("modules")())
-    modes.emplace_back(py::reinterpret_borrow<py::object>(module), module.attr("training"));
   py::object parameters = native.attr("parameters")();
   py::object device = py::none();
   for (py::handle p : parameters) {
@@ -147,9 +145,9 @@ py::object calibrate(const py::module_& m, py::object self, py::object model, py
   }
   int64_t seen = 0;
   {
+    orrery::bind::EvalModeGuard eval_mode(native);
     auto restore = [&] {
       for (py::object& hook : hooks) hook.attr("remove")();
-      for (auto& [module, training] : modes) module.attr("training") = training;
     };
     try {
       for (py::handle item : layers) {
@@ -157,7 +155,6 @@ py::object calibrate(const py::module_& m, py::object self, py::object model, py
         hooks.push_back(module.attr("register_forward_pre_hook")(measure));
         hooks.push_back(module.attr("register_forward_hook")(as_float));
       }
-      native.attr("eval")();
       torch::NoGradGuard no_grad;
       for (; seen < most && items != py::iterator::sentinel(); ++items, ++seen) {
         py::tuple inputs = batch_inputs(*items);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "class_builder.h"
+#include "module_modes.h"
 #include "module_names.h"
 #include "pruning_sizes.h"
 
@@ -333,18 +334,11 @@ void check_example_inputs(const py::object& model, const py::object& model_args)
   py::tuple inputs = py::isinstance<py::tuple>(model_args) || py::isinstance<py::list>(model_args)
                          ? py::tuple(model_args)
                          : py::make_tuple(model_args);
-  std::vector<std::pair<py::object, py::object>> modes;
-  for (py::handle module : native.attr("modules")())
-    modes.emplace_back(py::reinterpret_borrow<py::object>(module), module.attr("training"));
-  auto restore = [&] {
-    for (auto& [module, training] : modes) module.attr("training") = training;
-  };
   try {
+    orrery::bind::EvalModeGuard eval_mode(native);
     torch::NoGradGuard no_grad;
-    native.attr("eval")();
     native(*inputs);
   } catch (py::error_already_set& e) {
-    restore();
     if (!e.matches(PyExc_Exception)) throw;
     py::object error = e.value();
     py::object failure = py::module_::import("builtins").attr("ValueError")(
@@ -356,7 +350,6 @@ void check_example_inputs(const py::object& model, const py::object& model_args)
     PyErr_SetObject(PyExc_ValueError, failure.ptr());
     throw py::error_already_set();
   }
-  restore();
 }
 
 py::object record_call(const py::module_& m, py::object self, py::object layer, py::object idxs) {

@@ -81,7 +81,7 @@ $(STAMPS)/ort: tools/ort/package.json $(STAMPS)/deps
 	@touch $@
 
 test: build $(STAMPS)/ort
-	cd $(CMAKE_BUILD) && ctest --output-on-failure
+	cd $(CMAKE_BUILD) && ctest --output-on-failure --no-tests=error
 	$(PYTHON) -m pytest -q tests
 
 demo: build $(STAMPS)/ort

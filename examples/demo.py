@@ -31,10 +31,9 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 
 def train(framework, model, splits, title, epochs, lr, extensions=(), **options):
-    """Trains for ``epochs`` with SGD and a cosine schedule behind a progress bar.
-    (Evaluating every epoch, eval_split="test" with eval_function=accuracy, would
-    show the accuracy too, but iterating the test loader draws from the random
-    generator and so changes the shuffling of the runs that follow.)"""
+    """Trains for ``epochs`` with SGD and a cosine schedule behind a progress bar
+    (eval_split="test" with eval_function=accuracy would add the accuracy after
+    every epoch to the trainer's log lines)."""
     trainer = Trainer(framework, model, nn.CrossEntropyLoss(), splits,
                       {"name": "SGD", "lr": lr, "momentum": 0.9, "nesterov": True},
                       scheduler_config={"factory": {"name": "CosineAnnealingLR", "T_max": epochs},

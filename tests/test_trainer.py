@@ -166,3 +166,13 @@ def test_progress_bar(framework, capsys, caplog):
     assert "warm-up" in err and "12/12" in err
     assert len(result.history) == 2 and isinstance(result.history[0], EpochRecord)
     assert sum("epoch" in r.getMessage() for r in caplog.records) == 2
+
+
+def test_evaluating_every_epoch_leaves_the_training_as_it_was(framework):
+    plain = make(framework, max_steps=3)
+    plain.run()
+    evaluated = make(framework, max_steps=3, eval_split="test", eval_function=accuracy)
+    result = evaluated.run()
+    assert result.metric is not None
+    for key, value in weights(plain).items():
+        assert torch.equal(value, weights(evaluated)[key]), key

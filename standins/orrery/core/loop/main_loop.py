@@ -297,8 +297,11 @@ class MainLoop:
         if self.ema is not None:
             self.ema.update("epoch", self.current_epoch_nb, self.model.native_model)
         if self.eval_split is not None:
-            self.last_metric = self.eval_function(self.model.native_model,
-                                                  self.data_splits[self.eval_split])
+            # Iterating a loader draws a seed from the global generator: keep
+            # the training's randomness what it would be without evaluation.
+            with torch.random.fork_rng(devices=[]):
+                self.last_metric = self.eval_function(self.model.native_model,
+                                                      self.data_splits[self.eval_split])
         scheduler = self._active_scheduler()
         if scheduler is None:
             return False

@@ -1,6 +1,7 @@
 import os
 import sys
 
+import pytest
 from hypothesis import HealthCheck, settings
 
 # Test-only extension modules are built beside the real ones but not installed.
@@ -14,3 +15,13 @@ settings.register_profile("ci", max_examples=300, deadline=None,
 settings.register_profile("long", max_examples=3000, deadline=None,
                           suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile("ci")
+
+
+@pytest.fixture(scope="module")
+def framework():
+    """An initialised TorchFramework, as the core makes it."""
+    from orrery.framework.framework_bridge import TorchFramework
+
+    framework = TorchFramework()
+    framework.initialize({})
+    return framework

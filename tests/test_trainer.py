@@ -9,17 +9,9 @@ from torch import nn
 
 from orrery.core.loop.extension import EventSubscriber, MaxSteps
 from orrery.core.loop.trainer import EpochRecord, Trainer, TrainingResult
-from orrery.framework.framework_bridge import TorchFramework
 
 SGD = {"name": "SGD", "lr": 0.1, "momentum": 0.9}
 HALVING = {"factory": {"name": "StepLR", "step_size": 1, "gamma": 0.5}, "eval_based": False}
-
-
-@pytest.fixture(scope="module")
-def framework():
-    framework = TorchFramework()
-    framework.initialize({})
-    return framework
 
 
 def splits(n=96):

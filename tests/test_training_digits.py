@@ -11,19 +11,10 @@ from torch import nn
 from orrery.core.loop.extension import MaxSteps
 from orrery.core.loop.trainer import Trainer
 from orrery.framework.ext_bridge import Setup, TorchLRScheduler, WarmupLR
-from orrery.framework.framework_bridge import TorchFramework
-
-from orrery_examples.digits import DigitsCNN, accuracy, digits_loaders  # noqa: E402
+from orrery_examples.digits import DigitsCNN, accuracy, digits_loaders
 
 SGD = {"name": "SGD", "lr": 0.05, "momentum": 0.9}
 STEP_LR = {"factory": {"name": "StepLR", "step_size": 4, "gamma": 0.3}, "eval_based": False}
-
-
-@pytest.fixture(scope="module")
-def framework():
-    framework = TorchFramework()
-    framework.initialize({})
-    return framework
 
 
 def test_distilled_student_with_warmup_and_weight_average(framework, tmp_path):

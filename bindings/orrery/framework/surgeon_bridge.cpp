@@ -177,6 +177,67 @@ void make_cache_block(py::module_& m) {
   cls.build();
 }
 
+// A grouped convolution that would lose the requested channels unevenly over
+// its groups refuses the plan; when it loses exactly the requested indices,
+// returns a request with as many channels from every group (noting it in
+// `outcome`), else None.
+py::object rebalance_groups(const py::module_& m, const py::object& layer, const py::object& native,
+                            const py::object& plan, const py::object& idxs, Outcome& outcome) {
+  py::object nn = m.attr("nn");
+  py::object fns = m.attr("prune_function");
+  py::object inbound_fn = fns.attr("prune_related_conv");
+  py::object outbound_fn = fns.attr("prune_conv");
+  py::list requested = py::module_::import("builtins").attr("sorted")(idxs);
+  for (py::handle entry : plan.attr("plan")) {
+    py::object dependency = entry[py::int_(0)];
+    py::object module = dependency.attr("broken_node").attr("module");
+    py::object handler = dependency.attr("handler");
+    if (!py::isinstance(module, nn.attr("Conv2d")) || !(handler.is(inbound_fn) || handler.is(outbound_fn)))
+      continue;
+    const int64_t groups = module.attr("groups").cast<int64_t>();
+    const int64_t size = module.attr(handler.is(inbound_fn) ? "in_channels" : "out_channels").cast<int64_t>();
+    if (groups <= 1 || !py::list(entry[py::int_(1)]).equal(requested)) continue;
+    std::vector<int64_t> per_group(groups, 0);
+    for (py::handle i : requested) ++per_group[i.cast<int64_t>() / (size / groups)];
+    if (*std::min_element(per_group.begin(), per_group.end()) ==
+        *std::max_element(per_group.begin(), per_group.end()))
+      continue;
+    py::list balanced = balanced_request(native, idxs, groups, size / groups);
+    if (py::len(balanced) == 0) return py::none();
+    // The channels removed are no longer exactly those asked for: say so.
+    m.attr("logger").attr("warning")(
+        py::str("Pruning the requested channels of {} would leave the {} groups of {} unequal; "
+                "pruning {} channels from every group instead (requested ones first, then the "
+                "lowest-L1)")
+            .format(layer, groups, module, py::len(balanced) / groups));
+    outcome.note("rebalanced to " + std::to_string(py::len(balanced) / groups) +
+                 " channels per group of " + text_of(module));
+    return std::move(balanced);
+  }
+  return py::none();
+}
+
+// What an executed plan removed: each changed module's qualified name in
+// `root` and the most channels one of its steps took.
+py::dict channels_removed(const py::object& root, const py::object& plan) {
+  py::dict removed;
+  py::dict names = orrery::bind::qualified_names(root);
+  py::object id = py::module_::import("builtins").attr("id");
+  for (py::handle entry : plan.attr("plan")) {
+    py::object module = entry[py::int_(0)].attr("broken_node").attr("module");
+    py::object key = id(module);
+    py::object name = names.contains(key) ? py::object(names[key]) : py::object(py::repr(module));
+    const int64_t lost = py::len(entry[py::int_(1)]);
+    if (!removed.contains(name) || removed[name].cast<int64_t>() < lost) removed[name] = lost;
+  }
+  return removed;
+}
+
+// "TypeName: message" of an exception object.
+std::string error_text(const py::handle& error) {
+  return text_of(py::type::of(error).attr("__name__")) + ": " + text_of(error);
+}
+
 py::object prune_channels(const py::module_& m, py::object self, py::object layer, py::object idxs,
                           Outcome& outcome, bool rebalanced = false) {
   py::object logger = m.attr("logger");
@@ -211,36 +272,8 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
   py::object inbound_fn = fns.attr("prune_related_conv");
   py::object outbound_fn = fns.attr("prune_conv");
   if (!rebalanced) {
-    // A grouped convolution that would lose the requested channels unevenly
-    // over its groups refuses the plan; when it loses exactly the requested
-    // indices, ask again with as many channels from every group.
-    py::list requested = py::module_::import("builtins").attr("sorted")(idxs);
-    for (py::handle entry : plan.attr("plan")) {
-      py::object dependency = entry[py::int_(0)];
-      py::object module = dependency.attr("broken_node").attr("module");
-      py::object handler = dependency.attr("handler");
-      if (!py::isinstance(module, nn.attr("Conv2d")) || !(handler.is(inbound_fn) || handler.is(outbound_fn)))
-        continue;
-      const int64_t groups = module.attr("groups").cast<int64_t>();
-      const int64_t size = module.attr(handler.is(inbound_fn) ? "in_channels" : "out_channels").cast<int64_t>();
-      if (groups <= 1 || !py::list(entry[py::int_(1)]).equal(requested)) continue;
-      std::vector<int64_t> per_group(groups, 0);
-      for (py::handle i : requested) ++per_group[i.cast<int64_t>() / (size / groups)];
-      if (*std::min_element(per_group.begin(), per_group.end()) ==
-          *std::max_element(per_group.begin(), per_group.end()))
-        continue;
-      py::list balanced = balanced_request(native, idxs, groups, size / groups);
-      if (py::len(balanced) == 0) break;
-      // The channels removed are no longer exactly those asked for: say so.
-      logger.attr("warning")(
-          py::str("Pruning the requested channels of {} would leave the {} groups of {} unequal; "
-                  "pruning {} channels from every group instead (requested ones first, then the "
-                  "lowest-L1)")
-              .format(layer, groups, module, py::len(balanced) / groups));
-      outcome.note("rebalanced to " + std::to_string(py::len(balanced) / groups) +
-                   " channels per group of " + text_of(module));
-      return prune_channels(m, self, layer, balanced, outcome, true);
-    }
+    py::object retry = rebalance_groups(m, layer, native, plan, idxs, outcome);
+    if (!retry.is_none()) return prune_channels(m, self, layer, retry, outcome, true);
   }
 
   const bool drop_view_op = py::bool_(self.attr("drop_view_op"));
@@ -286,26 +319,11 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
   py::object native_cpy = m.attr("deepcopy")(native);
   try {
     plan.attr("exec")();
-    py::dict names = orrery::bind::qualified_names(self.attr("model").attr("native_model"));
-    py::object id = py::module_::import("builtins").attr("id");
-    for (py::handle entry : plan.attr("plan")) {
-      py::object module = entry[py::int_(0)].attr("broken_node").attr("module");
-      py::object key = id(module);
-      py::object name = names.contains(key) ? py::object(names[key]) : py::object(py::repr(module));
-      const int64_t lost = py::len(entry[py::int_(1)]);
-      if (!outcome.removed.contains(name) || outcome.removed[name].cast<int64_t>() < lost)
-        outcome.removed[name] = lost;
-    }
+    outcome.removed = channels_removed(self.attr("model").attr("native_model"), plan);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    outcome.removed = py::dict();
-    if (!refusal.is_none()) {
-      outcome.status = "refused";
-      outcome.note(text_of(refusal));
-    } else {
-      outcome.status = "failed";
-      outcome.note(text_of(py::type::of(e.value()).attr("__name__")) + ": " + text_of(e.value()));
-    }
+    outcome.status = refusal.is_none() ? "failed" : "refused";
+    outcome.note(refusal.is_none() ? error_text(e.value()) : text_of(refusal));
     // A refusal without a message is named by its type, so the warning always says what failed.
     py::object what = e.value();
     if (py::str(what).attr("__len__")().cast<size_t>() == 0) {
@@ -365,21 +383,22 @@ py::object record_call(const py::module_& m, py::object self, py::object layer, 
         layer_name(self, layer), requested, outcome.removed, outcome.status,
         outcome.reason.empty() ? py::object(py::none()) : py::object(py::str(outcome.reason))));
   };
+  // A call that raises is recorded as refused, then the error goes on.
+  auto refused = [&](std::string reason) {
+    outcome.status = "refused";
+    outcome.removed = py::dict();
+    outcome.reason = std::move(reason);
+    append();
+  };
   try {
     py::object result = prune_channels(m, self, layer, idxs, outcome);
     append();
     return result;
   } catch (py::error_already_set& e) {
-    outcome.status = "refused";
-    outcome.removed = py::dict();
-    outcome.reason = text_of(py::type::of(e.value()).attr("__name__")) + ": " + text_of(e.value());
-    append();
+    refused(error_text(e.value()));
     throw;
   } catch (const std::exception& e) {
-    outcome.status = "refused";
-    outcome.removed = py::dict();
-    outcome.reason = e.what();
-    append();
+    refused(e.what());
     throw;
   }
 }

@@ -498,3 +498,70 @@ def test_channel_shuffles_interleave_and_fixed_sizes_refuse(fn, reason):
     check_plan(model, x, plan)
     check_plan(model, x, graph.get_pruning_plan(model.head, S.prune_related_conv, idxs=[0]))
     assert (model.conv.out_channels, model.head.in_channels) == (4, 4)
+
+
+class AudioFrontEnd(nn.Module):
+    """Conv1d + BatchNorm1d + GroupNorm over time, pooled into a classifier."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv1 = nn.Conv1d(1, 8, 5, padding=2)
+        self.bn1 = nn.BatchNorm1d(8)
+        self.conv2 = nn.Conv1d(8, 12, 3, padding=1)
+        self.gn = nn.GroupNorm(3, 12)
+        self.fc = nn.Linear(12, 4)
+
+    def forward(self, x):
+        x = torch.relu(self.bn1(self.conv1(x)))
+        x = torch.relu(self.gn(self.conv2(x)))
+        return self.fc(x.mean(2))
+
+
+def audio_front_end():
+    torch.manual_seed(0)
+    model = AudioFrontEnd()
+    with torch.no_grad():
+        model.bn1.running_mean.uniform_(-1, 1)
+        nn.init.uniform_(model.gn.weight, 0.5, 1.5)
+        nn.init.uniform_(model.gn.bias, -0.5, 0.5)
+    return model
+
+
+@pytest.mark.parametrize("origin, fn, idxs, groups_after", [
+    ("conv2", S.prune_conv, [1, 5, 9], 3),            # one channel from each group of 4
+    ("conv2", S.prune_conv, [4, 5, 6, 7], 2),         # the whole middle group
+    ("gn", S.prune_groupnorm, [0, 1, 4, 5, 8, 9], 3),  # a plan may start from the group norm
+])
+def test_group_norms_lose_channels_evenly_or_whole_groups(origin, fn, idxs, groups_after):
+    model = audio_front_end()
+    graph, x = graph_of(model, 2, 1, 16)
+    plan = graph.get_pruning_plan(getattr(model, origin), fn, idxs=idxs)
+    assert ("prune_groupnorm", "gn", idxs) in steps(plan)
+    assert ("prune_related_linear", "fc", idxs) in steps(plan)
+    check_plan(model, x, plan)
+    assert (model.gn.num_channels, model.gn.num_groups) == (12 - len(idxs), groups_after)
+
+
+def test_a_plan_leaving_group_norm_groups_unequal_is_refused():
+    model = audio_front_end()
+    graph, x = graph_of(model, 2, 1, 16)
+    before = {k: v.clone() for k, v in model.state_dict().items()}
+    plan = graph.get_pruning_plan(model.conv2, S.prune_conv, idxs=[0, 1, 5])
+    (reason,) = [dep.reason for dep, _ in plan.plan if dep.reason]
+    assert reason.startswith("group norm 'gn' (num_groups=3) would lose 2 output channels from group 0 "
+                             "but 0 from group 2")
+    with pytest.raises(ValueError, match="cannot be executed"):
+        plan.exec()
+    assert all(torch.equal(v, model.state_dict()[k]) for k, v in before.items())
+    with pytest.raises(ValueError, match="every group, or whole groups"):
+        S.prune_groupnorm(model.gn, [0, 1, 5])
+    assert model.gn.num_channels == 12
+
+
+def test_one_dimensional_plans_follow_batch_norms_into_the_classifier():
+    model = audio_front_end()
+    graph, x = graph_of(model, 2, 1, 16)
+    plan = graph.get_pruning_plan(model.bn1, S.prune_batchnorm, idxs=[2, 7])
+    assert steps(plan) == [("prune_batchnorm", "bn1", [2, 7]), ("prune_conv", "conv1", [2, 7]),
+                           ("prune_related_conv", "conv2", [2, 7])]
+    check_plan(model, x, plan)

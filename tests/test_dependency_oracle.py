@@ -6,7 +6,8 @@ smaller model must give the same output. A missed residual partner or a wrong
 concatenation offset shows up as a mismatch or a failing forward pass.
 
 A layer norm over the channels renormalises over those that remain, so for the
-reference output each pruned layer norm normalises over its kept channels only.
+reference output each pruned layer norm normalises over its kept channels only;
+a group norm likewise normalises each group over the channels it keeps.
 """
 import contextlib
 
@@ -35,7 +36,7 @@ def zero_removed_channels(plan):
                 module.weight[idxs] = 0.0
             elif name == "prune_batchnorm" and module.affine:
                 module.weight[idxs] = 0.0
-            elif name == "prune_layernorm" and module.weight is not None:
+            elif name in ("prune_layernorm", "prune_groupnorm") and module.weight is not None:
                 module.weight[idxs] = 0.0
             elif name == "prune_parameter":  # a layer scale, or a bias added by hand
                 getattr(module, handler.attribute).index_fill_(handler.dim, torch.tensor(idxs), 0.0)
@@ -53,34 +54,52 @@ def spread_indices(n):
     return sorted({0, n // 3, n - 1})
 
 
-@contextlib.contextmanager
-def layer_norms_over_kept_channels(plan):
-    """Makes the plan's layer norms normalise over the channels it keeps."""
-    removed = {id(dep.broken_node.module.weight): idxs for dep, idxs in plan.plan
-               if dep.handler is not None and dep.handler.__name__ == "prune_layernorm" and idxs}
-    original = F.layer_norm
+def kept(n, idxs):
+    removed = set(idxs)
+    return [i for i in range(n) if i not in removed]
 
-    def layer_norm(x, normalized_shape, weight=None, bias=None, eps=1e-5):
+
+@contextlib.contextmanager
+def norms_over_kept_channels(plan):
+    """Makes the plan's layer and group norms normalise over the channels it keeps."""
+    removed = {id(dep.broken_node.module.weight): idxs for dep, idxs in plan.plan
+               if dep.handler is not None and idxs
+               and dep.handler.__name__ in ("prune_layernorm", "prune_groupnorm")}
+    layer_norm, group_norm = F.layer_norm, F.group_norm
+
+    def layer_norm_kept(x, normalized_shape, weight=None, bias=None, eps=1e-5):
         idxs = removed.get(id(weight))
         if idxs is None:
-            return original(x, normalized_shape, weight, bias, eps)
-        keep = [i for i in range(x.shape[-1]) if i not in set(idxs)]
+            return layer_norm(x, normalized_shape, weight, bias, eps)
+        keep = kept(x.shape[-1], idxs)
         out = torch.zeros_like(x)
-        out[..., keep] = original(x[..., keep], (len(keep),), weight[keep],
+        out[..., keep] = layer_norm(x[..., keep], (len(keep),), weight[keep],
+                                    None if bias is None else bias[keep], eps)
+        return out
+
+    def group_norm_kept(x, num_groups, weight=None, bias=None, eps=1e-5):
+        idxs = removed.get(id(weight))
+        if idxs is None:
+            return group_norm(x, num_groups, weight, bias, eps)
+        keep = kept(x.shape[1], idxs)
+        per = x.shape[1] // num_groups
+        groups = len({i // per for i in keep})  # groups that keep a channel
+        out = torch.zeros_like(x)
+        out[:, keep] = group_norm(x[:, keep], groups, weight[keep],
                                   None if bias is None else bias[keep], eps)
         return out
 
-    F.layer_norm = layer_norm
+    F.layer_norm, F.group_norm = layer_norm_kept, group_norm_kept
     try:
         yield
     finally:
-        F.layer_norm = original
+        F.layer_norm, F.group_norm = layer_norm, group_norm
 
 
 def expected_after(model, x, plan):
     """What the model must compute once the plan has run."""
     zero_removed_channels(plan)
-    with torch.no_grad(), layer_norms_over_kept_channels(plan):
+    with torch.no_grad(), norms_over_kept_channels(plan):
         return model(x)
 
 
@@ -110,7 +129,8 @@ def sweep_every_conv(model, x):
     model.eval()
     graph = tp.DependencyGraph()
     graph.build_dependency(model, example_inputs=x)
-    convs = [(n, m) for n, m in model.named_modules() if isinstance(m, torch.nn.Conv2d)]
+    convs = [(n, m) for n, m in model.named_modules()
+             if isinstance(m, (torch.nn.Conv1d, torch.nn.Conv2d, torch.nn.Conv3d))]
     executed, refused = 0, []
     for name, conv in convs:
         idxs = spread_indices(conv.out_channels)
@@ -125,20 +145,21 @@ def sweep_every_conv(model, x):
 
 
 @pytest.mark.parametrize(
-    "factory, size",
+    "factory, shape",
     [
-        (torchvision.models.resnet18, 64),
-        (torchvision.models.mobilenet_v2, 64),
-        (torchvision.models.densenet121, 64),
-        (torchvision.models.vgg11, 32),
-        (torchvision.models.convnext_tiny, 64),
+        (torchvision.models.resnet18, (2, 3, 64, 64)),
+        (torchvision.models.mobilenet_v2, (2, 3, 64, 64)),
+        (torchvision.models.densenet121, (2, 3, 64, 64)),
+        (torchvision.models.vgg11, (2, 3, 32, 32)),
+        (torchvision.models.convnext_tiny, (2, 3, 64, 64)),
+        (torchvision.models.video.r3d_18, (1, 3, 4, 32, 32)),
     ],
-    ids=["resnet18", "mobilenet_v2", "densenet121", "vgg11", "convnext_tiny"],
+    ids=["resnet18", "mobilenet_v2", "densenet121", "vgg11", "convnext_tiny", "r3d_18"],
 )
-def test_every_conv_prunes_to_an_equivalent_model(factory, size):
+def test_every_conv_prunes_to_an_equivalent_model(factory, shape):
     torch.manual_seed(0)
     model = factory()
-    x = torch.randn(2, 3, size, size)
+    x = torch.randn(*shape)
     executed, refused, convs = sweep_every_conv(model, x)
     assert not refused, refused
     assert executed == len(convs)

@@ -16,47 +16,55 @@ from torch_surgery import structured as S
 from test_dependency_oracle import check_plan
 
 
-BLOCKS = ("plain", "residual", "concat", "depthwise", "squeeze", "reused", "grouped", "gated")
+BLOCKS = ("plain", "residual", "concat", "depthwise", "squeeze", "reused", "grouped", "gated",
+          "groupnorm")
 
 
 class RandomNet(nn.Module):
     """A stem, a chain of blocks of the kinds in BLOCKS, and a head that
-    either pools or flattens into a linear layer."""
+    either pools or flattens into a linear layer; over 1, 2 or 3 spatial
+    dimensions (audio, image and video layers)."""
 
-    def __init__(self, blocks, widths, flatten):
+    def __init__(self, blocks, widths, flatten, dims=2):
         super().__init__()
+        Conv = (nn.Conv1d, nn.Conv2d, nn.Conv3d)[dims - 1]
+        BatchNorm = (nn.BatchNorm1d, nn.BatchNorm2d, nn.BatchNorm3d)[dims - 1]
+        self.spatial = tuple(range(2, 2 + dims))
         self.kinds = list(blocks)
-        self.stem = nn.Conv2d(3, widths[0], 3, padding=1)
+        self.stem = Conv(3, widths[0], 3, padding=1)
         self.blocks = nn.ModuleList()
         c = widths[0]
         for kind, w in zip(blocks, widths[1:]):
             if kind == "plain":
-                block = nn.ModuleDict({"conv": nn.Conv2d(c, w, 3, padding=1), "bn": nn.BatchNorm2d(w)})
+                block = nn.ModuleDict({"conv": Conv(c, w, 3, padding=1), "bn": BatchNorm(w)})
                 c = w
             elif kind == "residual":
-                block = nn.ModuleDict({"conv": nn.Conv2d(c, c, 3, padding=1), "bn": nn.BatchNorm2d(c)})
+                block = nn.ModuleDict({"conv": Conv(c, c, 3, padding=1), "bn": BatchNorm(c)})
             elif kind == "concat":
-                block = nn.ModuleDict({"a": nn.Conv2d(c, w, 1), "b": nn.Conv2d(c, c, 1)})
+                block = nn.ModuleDict({"a": Conv(c, w, 1), "b": Conv(c, c, 1)})
                 c = w + c
             elif kind == "depthwise":
-                block = nn.ModuleDict({"dw": nn.Conv2d(c, c, 3, padding=1, groups=c),
-                                       "pw": nn.Conv2d(c, w, 1)})
+                block = nn.ModuleDict({"dw": Conv(c, c, 3, padding=1, groups=c),
+                                       "pw": Conv(c, w, 1)})
                 c = w
             elif kind == "squeeze":
-                block = nn.ModuleDict({"down": nn.Conv2d(c, 2, 1), "up": nn.Conv2d(2, c, 1)})
+                block = nn.ModuleDict({"down": Conv(c, 2, 1), "up": Conv(2, c, 1)})
             elif kind == "grouped":  # two groups each way
-                block = nn.ModuleDict({"into": nn.Conv2d(c, 2 * w, 1),
-                                       "grouped": nn.Conv2d(2 * w, 2 * w, 3, padding=1, groups=2),
-                                       "bn": nn.BatchNorm2d(2 * w)})
+                block = nn.ModuleDict({"into": Conv(c, 2 * w, 1),
+                                       "grouped": Conv(2 * w, 2 * w, 3, padding=1, groups=2),
+                                       "bn": BatchNorm(2 * w)})
                 c = 2 * w
             elif kind == "gated":  # one half of the channels gates the other (torch.chunk)
-                block = nn.ModuleDict({"conv": nn.Conv2d(c, 2 * w, 1)})
+                block = nn.ModuleDict({"conv": Conv(c, 2 * w, 1)})
                 c = w
+            elif kind == "groupnorm":  # two groups of w channels
+                block = nn.ModuleDict({"conv": Conv(c, 2 * w, 1), "gn": nn.GroupNorm(2, 2 * w)})
+                c = 2 * w
             else:  # one convolution applied twice
-                block = nn.ModuleDict({"conv": nn.Conv2d(c, c, 3, padding=1)})
+                block = nn.ModuleDict({"conv": Conv(c, c, 3, padding=1)})
             self.blocks.append(block)
         self.flatten = flatten
-        self.head = nn.Linear(c * 16 if flatten else c, 3)
+        self.head = nn.Linear(c * 4 ** dims if flatten else c, 3)
 
     def forward(self, x):
         x = torch.relu(self.stem(x))
@@ -70,38 +78,46 @@ class RandomNet(nn.Module):
             elif kind == "depthwise":
                 x = block["pw"](torch.relu(block["dw"](x)))
             elif kind == "squeeze":
-                s = torch.sigmoid(block["up"](torch.relu(block["down"](x.mean((2, 3), keepdim=True)))))
+                s = torch.sigmoid(block["up"](torch.relu(block["down"](x.mean(self.spatial, keepdim=True)))))
                 x = x * s
             elif kind == "grouped":
                 x = torch.relu(block["bn"](block["grouped"](block["into"](x))))
             elif kind == "gated":
                 a, b = block["conv"](x).chunk(2, dim=1)
                 x = a * torch.sigmoid(b)
+            elif kind == "groupnorm":
+                x = torch.relu(block["gn"](block["conv"](x)))
             else:
                 x = block["conv"](torch.relu(block["conv"](x)))
-        x = torch.flatten(x, 1) if self.flatten else x.mean((2, 3))
+        x = torch.flatten(x, 1) if self.flatten else x.mean(self.spatial)
         return self.head(x)
 
 
+CONVS = (nn.Conv1d, nn.Conv2d, nn.Conv3d)
+NORMS = (nn.BatchNorm1d, nn.BatchNorm2d, nn.BatchNorm3d)
+
+
 def pruner_for(module):
-    if isinstance(module, nn.Conv2d):
+    if isinstance(module, CONVS):
         depthwise = module.groups > 1 and module.groups == module.in_channels == module.out_channels
         return S.prune_group_conv if depthwise else S.prune_conv
     if isinstance(module, nn.Linear):
         return S.prune_linear
+    if isinstance(module, nn.GroupNorm):
+        return S.prune_groupnorm
     return S.prune_batchnorm
 
 
 def width(module):
     return getattr(module, "out_channels", None) or getattr(module, "out_features", None) \
-        or module.num_features
+        or getattr(module, "num_channels", None) or module.num_features
 
 
 @st.composite
 def models(draw):
     blocks = draw(st.lists(st.sampled_from(BLOCKS), min_size=1, max_size=4))
     widths = draw(st.lists(st.integers(2, 6), min_size=len(blocks) + 1, max_size=len(blocks) + 1))
-    return blocks, widths, draw(st.booleans())
+    return blocks, widths, draw(st.booleans()), draw(st.sampled_from((1, 2, 3)))
 
 
 @given(design=models(), data=st.data())
@@ -109,14 +125,17 @@ def test_every_plan_is_refused_cleanly_or_matches_the_oracle(design, data):
     torch.manual_seed(0)
     model = RandomNet(*design).eval()
     for module in model.modules():
-        if isinstance(module, nn.BatchNorm2d):  # statistics that are not the identity
+        if isinstance(module, NORMS):  # statistics that are not the identity
             module.running_mean.uniform_(-1, 1)
             module.running_var.uniform_(0.5, 2)
-    x = torch.randn(2, 3, 4, 4)
+        if isinstance(module, nn.GroupNorm):
+            nn.init.uniform_(module.weight, 0.5, 1.5)
+            nn.init.uniform_(module.bias, -0.5, 0.5)
+    x = torch.randn(2, 3, *(4,) * design[3])
     graph = tp.DependencyGraph()
     graph.build_dependency(model, example_inputs=x)
     prunable = [m for m in model.modules()
-                if isinstance(m, (nn.Conv2d, nn.Linear, nn.BatchNorm2d)) and m is not model.head]
+                if isinstance(m, CONVS + NORMS + (nn.Linear, nn.GroupNorm)) and m is not model.head]
     for _ in range(data.draw(st.integers(1, 3))):
         module = data.draw(st.sampled_from(prunable))
         n = width(module)

@@ -96,8 +96,10 @@ def count_builds(monkeypatch):
 
 def test_module_level_objects():
     table = surgeon_bridge.prune_function_definition
-    assert table == {nn.Conv2d: S.prune_conv, nn.ConvTranspose2d: S.prune_conv,
-                     nn.Linear: S.prune_linear, nn.BatchNorm2d: S.prune_batchnorm}
+    convs = [nn.Conv1d, nn.Conv2d, nn.Conv3d, nn.ConvTranspose1d, nn.ConvTranspose2d, nn.ConvTranspose3d]
+    norms = [nn.BatchNorm1d, nn.BatchNorm2d, nn.BatchNorm3d]
+    assert table == {**{c: S.prune_conv for c in convs}, nn.Linear: S.prune_linear,
+                     **{n: S.prune_batchnorm for n in norms}, nn.GroupNorm: S.prune_groupnorm}
     assert surgeon_bridge.logger.name == "orrery.framework.surgeon_bridge"
     model, surgeon = surgeon_for(Chain())
     assert surgeon.model is model and surgeon.drop_view_op is True
@@ -131,10 +133,10 @@ def test_empty_request_and_foreign_layer(caplog, count_builds):
 
 
 def test_unsupported_layer_types_raise_key_error():
-    native = nn.Sequential(nn.Conv1d(3, 4, 1), nn.BatchNorm1d(4))
+    native = nn.Sequential(nn.Conv1d(3, 4, 1), nn.PReLU(4), nn.LayerNorm(5))
     model, surgeon = surgeon_for(native, shape=(1, 3, 5))
-    for module in native:
-        with pytest.raises(KeyError):
+    for module in native[1:]:
+        with pytest.raises(KeyError, match="plans start from Conv1d, Conv2d"):
             surgeon.prune_channels(FakeLayer(model, module), [0])
 
 
@@ -306,7 +308,7 @@ def test_records_say_what_each_call_did(monkeypatch):
         surgeon.prune_channels(conv1, [0])
     surgeon.prune_channels(conv1, list(range(6)))         # trimmed to 5: a channel must stay
     with pytest.raises(KeyError):
-        surgeon.prune_channels(FakeLayer(model, nn.Conv1d(1, 1, 1)), [0])
+        surgeon.prune_channels(FakeLayer(model, nn.PReLU(1)), [0])
     records = surgeon.records
     assert [r.status for r in records] == ["empty", "pruned", "failed", "pruned", "refused"]
     assert records[1].layer == "conv1" and records[1].requested == 2

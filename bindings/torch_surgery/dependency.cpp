@@ -14,7 +14,8 @@
 
 #include "class_builder.h"
 #include "module_modes.h"
-#include "pruning_sizes.h"
+#include "layer_table.h"
+#include "module_snapshot.h"
 #include "orrery_engine/dependency.h"
 
 namespace py = pybind11;
@@ -59,41 +60,24 @@ std::pair<std::string, std::string> split_attribute_path(const std::string& path
   return {path.substr(0, dot), path.substr(dot + 1)};
 }
 
-// The plan side and module family a structured function stands for.
+// The module kind and side a structured function stands for, read from the
+// layer kind table.
 struct FunctionUse {
-  dep::Role role;
+  dep::Side side;
   dep::ModuleKind kind;
 };
 
 FunctionUse function_use(const py::object& prune_fn) {
   py::object s = structured();
-  const std::pair<const char*, FunctionUse> table[] = {
-      {"prune_conv", {dep::Role::Output, dep::ModuleKind::Conv}},
-      {"prune_group_conv", {dep::Role::Output, dep::ModuleKind::Conv}},
-      {"prune_related_conv", {dep::Role::Input, dep::ModuleKind::Conv}},
-      {"prune_linear", {dep::Role::Output, dep::ModuleKind::Linear}},
-      {"prune_related_linear", {dep::Role::Input, dep::ModuleKind::Linear}},
-      {"prune_batchnorm", {dep::Role::Output, dep::ModuleKind::BatchNorm}},
-      {"prune_prelu", {dep::Role::Output, dep::ModuleKind::PReLU}},
-      {"prune_layernorm", {dep::Role::Output, dep::ModuleKind::LayerNorm}},
-  };
-  for (const auto& [name, use] : table) {
-    if (prune_fn.is(s.attr(name))) return use;
+  for (const dep::LayerKind& row : dep::layer_kinds()) {
+    if (row.module == nullptr) continue;  // tensor attributes are reached through plans only
+    for (dep::Side side : {dep::Side::Output, dep::Side::Input, dep::Side::Both}) {
+      const char* name = dep::prune_function(row.kind, side);
+      if (name != nullptr && prune_fn.is(s.attr(name))) return {side, row.kind};
+    }
   }
   throw py::type_error("prune_fn must be one of the functions of torch_surgery.structured, got " +
                        std::string(py::repr(prune_fn)));
-}
-
-const char* kind_text(dep::ModuleKind kind) {
-  switch (kind) {
-    case dep::ModuleKind::Conv: return "a convolution";
-    case dep::ModuleKind::Linear: return "a linear layer";
-    case dep::ModuleKind::BatchNorm: return "a batch norm";
-    case dep::ModuleKind::PReLU: return "a PReLU";
-    case dep::ModuleKind::LayerNorm: return "a layer norm";
-    case dep::ModuleKind::Parameter: return "a per-channel tensor";
-  }
-  return "?";
 }
 
 std::vector<int64_t> to_indices(py::object idxs) {
@@ -110,97 +94,21 @@ std::vector<int64_t> to_indices(py::object idxs) {
   return out;
 }
 
-// Whether `module` is the torch.nn layer a module kind stands for. A module
-// that calls conv2d, linear or a norm on its own parameters is not one: its
-// size attributes are its own business.
-bool is_layer_of_kind(const py::object& module, dep::ModuleKind kind) {
-  static const py::object& nn = *new py::object(py::module_::import("torch.nn"));
-  switch (kind) {
-    case dep::ModuleKind::Conv: return py::isinstance(module, nn.attr("modules").attr("conv").attr("_ConvNd"));
-    case dep::ModuleKind::Linear: return py::isinstance(module, nn.attr("Linear"));
-    case dep::ModuleKind::BatchNorm:
-      return py::isinstance(module, nn.attr("modules").attr("batchnorm").attr("_BatchNorm"));
-    case dep::ModuleKind::PReLU: return py::isinstance(module, nn.attr("PReLU"));
-    case dep::ModuleKind::LayerNorm: return py::isinstance(module, nn.attr("LayerNorm"));
-    case dep::ModuleKind::Parameter: return true;
-  }
-  return false;
-}
-
-// `module` is the owner of a Parameter.
+// The sizes of the module a graph entry stands for; `module` is the owner of
+// a tensor attribute.
 dep::ModuleSizes read_sizes(const py::object& module, const dep::ModuleInfo& info) {
-  dep::ModuleSizes s;
-  switch (info.kind) {
-    case dep::ModuleKind::Conv:
-      s.in = module.attr("in_channels").cast<int64_t>();
-      s.out = module.attr("out_channels").cast<int64_t>();
-      s.groups = module.attr("groups").cast<int64_t>();
-      break;
-    case dep::ModuleKind::Linear:
-      s.in = module.attr("in_features").cast<int64_t>();
-      s.out = module.attr("out_features").cast<int64_t>();
-      break;
-    case dep::ModuleKind::BatchNorm:
-      s.out = s.in = module.attr("num_features").cast<int64_t>();
-      break;
-    case dep::ModuleKind::PReLU:
-      s.out = s.in = module.attr("num_parameters").cast<int64_t>();
-      break;
-    case dep::ModuleKind::LayerNorm: {
-      py::tuple shape(module.attr("normalized_shape"));
-      s.out = s.in = shape.empty() ? 0 : shape[shape.size() - 1].cast<int64_t>();
-      break;
-    }
-    case dep::ModuleKind::Parameter: {
-      const std::string name = split_attribute_path(info.path).second;
-      py::object t = py::getattr(module, name.c_str(), py::none());
-      if (!THPVariable_Check(t.ptr()) || THPVariable_Unpack(t.ptr()).dim() <= info.dim) {
-        throw std::runtime_error("the tensor attribute '" + info.path +
-                                 "' is no longer what the model was traced with; build the "
-                                 "dependency graph again");
-      }
-      s.out = s.in = THPVariable_Unpack(t.ptr()).size(info.dim);
-      break;
-    }
+  if (info.kind != dep::ModuleKind::Parameter) return orrery::bind::layer_sizes(module, dep::layer_kind(info.kind));
+  const std::string name = split_attribute_path(info.path).second;
+  py::object t = py::getattr(module, name.c_str(), py::none());
+  if (!THPVariable_Check(t.ptr()) || THPVariable_Unpack(t.ptr()).dim() <= info.dim) {
+    throw std::runtime_error("the tensor attribute '" + info.path +
+                             "' is no longer what the model was traced with; build the "
+                             "dependency graph again");
   }
+  dep::ModuleSizes s;
+  s.out = s.in = THPVariable_Unpack(t.ptr()).size(info.dim);
   return s;
 }
-
-// Enough of a module's state to put it back exactly: the pruning functions
-// replace parameters, buffers and size attributes, never mutate tensors.
-// A new plain dict with the same items (py::dict(d) would alias a dict).
-py::dict copy_of(const py::handle& mapping) {
-  return py::reinterpret_steal<py::dict>(PyDict_Copy(mapping.ptr()));
-}
-
-struct Snapshot {
-  py::object module;
-  py::dict attrs, parameters, buffers;
-
-  explicit Snapshot(py::object m) : module(std::move(m)) {
-    py::dict d = module.attr("__dict__");
-    attrs = copy_of(d);
-    parameters = copy_of(d["_parameters"]);
-    buffers = copy_of(d["_buffers"]);
-  }
-
-  void restore() const {
-    py::dict d = module.attr("__dict__");
-    for (const char* store : {"_parameters", "_buffers"}) {
-      py::object live = d[store];
-      live.attr("clear")();
-      live.attr("update")(std::string(store) == "_parameters" ? parameters : buffers);
-    }
-    py::list keys(d.attr("keys")());
-    for (py::handle key : keys) {
-      if (!attrs.contains(key)) PyDict_DelItem(d.ptr(), key.ptr());
-    }
-    for (auto item : attrs) {
-      const std::string key = py::str(item.first);
-      if (key != "_parameters" && key != "_buffers") d[item.first] = item.second;
-    }
-  }
-};
 
 py::object trace_graph(const py::object& model, py::object example_inputs) {
   py::module_ torch = py::module_::import("torch");
@@ -209,16 +117,24 @@ py::object trace_graph(const py::object& model, py::object example_inputs) {
   // statistics, so trace in eval mode and give every module its mode back.
   orrery::bind::EvalModeGuard eval_mode(model);
   torch::NoGradGuard no_grad;
-  py::object traced = torch.attr("jit").attr("trace")(
-      model, example_inputs, py::arg("check_trace") = false, py::arg("strict") = false);
+  // The tracer's warnings about Python values frozen into the trace (shape
+  // checks inside torch.nn.functional) say nothing about channels: the graph
+  // reads every shape it relies on from the trace itself.
+  py::object warnings = py::module_::import("warnings");
+  py::object quiet = warnings.attr("catch_warnings")();
+  quiet.attr("__enter__")();
+  py::object traced;
+  try {
+    warnings.attr("simplefilter")("ignore", torch.attr("jit").attr("TracerWarning"));
+    traced = torch.attr("jit").attr("trace")(model, example_inputs, py::arg("check_trace") = false,
+                                             py::arg("strict") = false);
+  } catch (...) {
+    py::error_scope pending;
+    quiet.attr("__exit__")(py::none(), py::none(), py::none());
+    throw;
+  }
+  quiet.attr("__exit__")(py::none(), py::none(), py::none());
   return traced.attr("inlined_graph");
-}
-
-// The size attributes a pruning function reads, as they are now.
-py::tuple size_signature(const py::object& module) {
-  py::list values;
-  for (const char* name : orrery::bind::kPrunedSizeAttributes) values.append(py::getattr(module, name, py::none()));
-  return py::tuple(values);
 }
 
 void make_node(py::module_& m) {
@@ -319,7 +235,7 @@ void make_plan(py::module_& m) {
     self.attr("plan").attr("append")(py::make_tuple(dependency, py::list(idxs)));
     py::object module = dependency.attr("broken_node").attr("module");
     if (!dependency.attr("handler").is_none()) {
-      self.attr("_sizes_when_made").attr("append")(py::make_tuple(module, size_signature(module)));
+      self.attr("_sizes_when_made").attr("append")(py::make_tuple(module, orrery::bind::size_signature(module)));
     }
   }, py::arg("dependency"), py::arg("idxs"),
              "Appends the step (`dependency`, `idxs`), recording the sizes of the step's module "
@@ -349,36 +265,27 @@ void make_plan(py::module_& m) {
     // Indices and offsets hold for the sizes the plan was made against; a plan
     // run twice, or after the model changed, would cut the wrong channels.
     for (py::handle item : self.attr("_sizes_when_made")) {
-      if (!size_signature(item[py::int_(0)]).equal(item[py::int_(1)])) {
+      if (!orrery::bind::size_signature(item[py::int_(0)]).equal(item[py::int_(1)])) {
         throw py::value_error(
             "the model changed since this pruning plan was made (or the plan already ran); "
             "ask the dependency graph for a new plan");
       }
     }
-    std::vector<Snapshot> touched;
-    int64_t total = 0;
-    try {
+    // Every module goes back as it was, newest change first, if a step fails.
+    orrery::bind::Rollback rollback;
+    return rollback.guard([&] {
+      int64_t total = 0;
       for (py::handle entry : entries) {
         py::object dependency = entry[py::int_(0)];
         py::object handler = dependency.attr("handler");
         if (handler.is_none()) continue;
         py::object module = dependency.attr("broken_node").attr("module");
-        bool seen = false;
-        for (const Snapshot& s : touched) seen |= s.module.is(module);
-        if (!seen) touched.emplace_back(module);
+        rollback.keep(module);
         py::object result = handler(module, py::list(entry[py::int_(1)]));
         if (py::isinstance<py::tuple>(result) && py::len(result) == 2) total += result[py::int_(1)].cast<int64_t>();
       }
-    } catch (py::error_already_set& e) {
-      // Put every module back before the error leaves, newest change first.
-      py::error_scope keep_error;
-      for (auto it = touched.rbegin(); it != touched.rend(); ++it) it->restore();
-      throw;
-    } catch (...) {
-      for (auto it = touched.rbegin(); it != touched.rend(); ++it) it->restore();
-      throw;
-    }
-    return py::int_(total);
+      return py::int_(total);
+    });
   },
              "Applies every step in order and returns the number of parameters removed, all or "
              "nothing: a failing step puts every module already changed back as it was and the "
@@ -387,150 +294,173 @@ void make_plan(py::module_& m) {
   cls.build();
 }
 
-// The side of a module a step removes channels from, as a channel count
-// before the change; -1 for steps that change no module.
-int64_t pruned_width(const dep::Step& step, const dep::ModuleSizes& s) {
-  switch (step.action) {
-    case dep::Action::PruneRelatedConv:
-    case dep::Action::PruneRelatedLinear:
-      return s.in;
-    case dep::Action::PruneConv:
-    case dep::Action::PruneLinear:
-    case dep::Action::PruneBatchnorm:
-    case dep::Action::PruneGroupConv:
-    case dep::Action::PrunePrelu:
-    case dep::Action::PruneLayernorm:
-    case dep::Action::PruneParameter:
-      return s.out;
-    default:
-      return -1;
+// The live modules a graph's entries stand for, looked up now rather than
+// when the graph was built: the model may have shrunk or had modules replaced
+// since. A per-channel tensor attribute stands for the module that owns it.
+struct LiveModules {
+  std::vector<py::object> modules;
+  std::vector<dep::ModuleSizes> sizes;
+};
+
+LiveModules live_modules(const py::object& model, const std::vector<dep::ModuleInfo>& infos) {
+  LiveModules live;
+  for (const dep::ModuleInfo& info : infos) {
+    const bool attribute = info.kind == dep::ModuleKind::Parameter;
+    const std::string owner = attribute ? split_attribute_path(info.path).first : info.path;
+    py::object mod;
+    try {
+      mod = model.attr("get_submodule")(owner);
+    } catch (py::error_already_set&) {
+      throw std::runtime_error("module '" + owner +
+                               "' is no longer part of the model; build the dependency graph again");
+    }
+    // A module that is not the layer its kind stands for has unknown sizes:
+    // the engine keeps the trace's channel counts and refuses to change it.
+    live.sizes.push_back(orrery::bind::is_layer_of_kind(mod, info.kind) ? read_sizes(mod, info)
+                                                                        : dep::ModuleSizes{-1, -1, 1});
+    live.modules.push_back(std::move(mod));
   }
+  return live;
 }
 
-// Channels a module of the model reads without the trace showing it: its
-// input width, or -1 for modules that are not prunable layers.
-int64_t input_width(const py::object& module) {
-  static const py::object& nn = *new py::object(py::module_::import("torch.nn"));
-  if (py::isinstance(module, nn.attr("modules").attr("conv").attr("_ConvNd")))
-    return module.attr("in_channels").cast<int64_t>();
-  if (py::isinstance(module, nn.attr("Linear"))) return module.attr("in_features").cast<int64_t>();
-  if (py::isinstance(module, nn.attr("modules").attr("batchnorm").attr("_BatchNorm")))
-    return module.attr("num_features").cast<int64_t>();
-  if (py::isinstance(module, nn.attr("PReLU"))) {
-    const int64_t n = module.attr("num_parameters").cast<int64_t>();
-    return n > 1 ? n : -1;
-  }
-  if (py::isinstance(module, nn.attr("LayerNorm"))) {
-    py::tuple shape(module.attr("normalized_shape"));
-    return shape.size() == 1 ? shape[0].cast<int64_t>() : -1;
-  }
-  return -1;
-}
-
-// Couplings the trace cannot show, checked against the live model; each adds
-// a refusal at the head of the plan so that nothing is changed:
-//  - a module registered under several names is one module the plan would
-//    change once per name;
-//  - modules sharing a parameter (tied weights) would change each other;
-//  - a prunable module the trace does not show as a layer (a branch the
-//    example inputs did not take, a result the model discards, weights read
-//    directly or transformed first) may read the removed channels: refused
-//    when its input width matches a width the plan changes;
-//  - a per-channel tensor attribute of a layer used outside the layer would
-//    shrink without the layer's size attributes;
-//  - a module that runs a layer's operation on its own parameters (its sizes
-//    are unknown, read as negative) has no size attributes to change.
-void refuse_hidden_couplings(const py::object& model, const std::vector<py::object>& modules,
-                             const std::vector<dep::ModuleInfo>& infos,
-                             const std::vector<dep::ModuleSizes>& sizes, std::vector<dep::Step>& steps) {
-  std::vector<dep::Step> refusals;
-  auto refuse = [&](int64_t module, std::string reason) {
-    for (const dep::Step& r : refusals)
-      if (r.reason == reason) return;
-    refusals.push_back(dep::Step{dep::Action::Refuse, module, -1, {}, std::move(reason)});
-  };
-  std::set<int64_t> widths;
+// Which modules are the same object, which share a parameter with a module
+// elsewhere in the model, and which prunable layers the trace does not show.
+dep::ModelFacts model_facts(const py::object& model, const LiveModules& live,
+                            const std::vector<dep::ModuleInfo>& infos) {
+  dep::ModelFacts facts;
   std::set<PyObject*> traced;
-  for (size_t i = 0; i < modules.size(); ++i) {
+  for (size_t i = 0; i < infos.size(); ++i) {
     // Owning a tensor the model reads is not being called as a layer.
-    if (infos[i].kind != dep::ModuleKind::Parameter) traced.insert(modules[i].ptr());
+    if (infos[i].kind != dep::ModuleKind::Parameter) traced.insert(live.modules[i].ptr());
   }
-  for (const dep::Step& step : steps) {
-    if (step.module < 0 || step.action == dep::Action::Refuse || step.action == dep::Action::View)
-      continue;
-    widths.insert(pruned_width(step, sizes[step.module]));
-    const py::object& mod = modules[step.module];
-    if (sizes[step.module].out < 0) {
-      refuse(step.module, "module '" + infos[step.module].path + "' (" +
-                              std::string(py::str(py::type::of(mod).attr("__name__"))) + ") runs " +
-                              kind_text(infos[step.module].kind) +
-                              " on its own parameters instead of being that torch.nn layer; "
-                              "pruning cannot change it");
-      continue;
-    }
-    if (infos[step.module].kind == dep::ModuleKind::Parameter) {
-      bool owned_by_layer = false;
-      for (auto kind : {dep::ModuleKind::Conv, dep::ModuleKind::Linear, dep::ModuleKind::BatchNorm,
-                        dep::ModuleKind::PReLU, dep::ModuleKind::LayerNorm})
-        owned_by_layer |= is_layer_of_kind(mod, kind);
-      if (owned_by_layer) {
-        refuse(step.module, "the tensor '" + infos[step.module].path +
-                                "' belongs to a layer but is also used per channel outside it; "
-                                "pruning it there would leave the layer's sizes wrong");
-      }
-      continue;
-    }
-    for (size_t j = 0; j < modules.size(); ++j) {
-      if (static_cast<int64_t>(j) != step.module && infos[j].kind != dep::ModuleKind::Parameter &&
-          modules[j].is(mod)) {
-        refuse(step.module, "module '" + infos[step.module].path + "' is also called as '" +
-                                infos[j].path + "'; a module registered under two names cannot be pruned");
-      }
-    }
-  }
-  if (steps.empty()) return;
-  // Owners of every parameter, to find tied weights.
   std::map<PyObject*, std::vector<std::pair<std::string, PyObject*>>> owners;
   py::list all_modules = py::list(model.attr("named_modules")());
   for (py::handle item : all_modules) {
     py::object mod = item[py::int_(1)];
     for (auto entry : py::dict(mod.attr("_parameters"))) {
-      if (entry.second.is_none()) continue;
-      owners[entry.second.ptr()].emplace_back(py::str(item[py::int_(0)]), mod.ptr());
+      if (!entry.second.is_none()) owners[entry.second.ptr()].emplace_back(py::str(item[py::int_(0)]), mod.ptr());
+    }
+    if (traced.count(mod.ptr())) continue;
+    const int64_t width = orrery::bind::input_width(mod);
+    if (width > 0) {
+      facts.untraced.push_back({py::str(item[py::int_(0)]), py::str(py::type::of(mod).attr("__name__")), width});
     }
   }
-  for (const dep::Step& step : steps) {
-    if (step.module < 0 || step.action == dep::Action::Refuse || step.action == dep::Action::View)
-      continue;
-    const py::object& mod = modules[step.module];
-    const bool attribute = infos[step.module].kind == dep::ModuleKind::Parameter;
-    const std::string only = attribute ? split_attribute_path(infos[step.module].path).second : "";
+  for (size_t i = 0; i < infos.size(); ++i) {
+    const py::object& mod = live.modules[i];
+    dep::ModuleFacts f;
+    f.type_name = py::str(py::type::of(mod).attr("__name__"));
+    const bool attribute = infos[i].kind == dep::ModuleKind::Parameter;
+    if (attribute) {
+      f.owned_by_layer = orrery::bind::kind_of(mod) != nullptr;
+    } else {
+      for (size_t j = 0; j < infos.size(); ++j)
+        if (j != i && infos[j].kind != dep::ModuleKind::Parameter && live.modules[j].is(mod))
+          f.same_object.push_back(static_cast<int64_t>(j));
+    }
+    const std::string only = attribute ? split_attribute_path(infos[i].path).second : "";
     for (auto entry : py::dict(mod.attr("_parameters"))) {
       if (entry.second.is_none() || (attribute && std::string(py::str(entry.first)) != only)) continue;
-      for (const auto& [name, owner] : owners[entry.second.ptr()]) {
-        if (owner == mod.ptr()) continue;
-        refuse(step.module, "module '" + infos[step.module].path +
-                                "' shares its parameter '" + std::string(py::str(entry.first)) +
-                                "' with '" + name +
-                                "' (tied weights); untie them or prune neither");
-      }
+      for (const auto& [name, owner] : owners[entry.second.ptr()])
+        if (owner != mod.ptr()) f.tied.emplace_back(py::str(entry.first), name);
+    }
+    facts.modules.push_back(std::move(f));
+  }
+  return facts;
+}
+
+// A plan rooted at a module the forward pass never calls: the module is
+// coupled to nothing the trace shows.
+py::object untraced_plan(const py::module_& m, const py::object& model, const py::object& module,
+                         const py::object& prune_fn, const std::vector<int64_t>& idxs) {
+  py::object plan = m.attr("PruningPlan")();
+  for (py::handle item : model.attr("named_modules")()) {
+    if (py::object(item[py::int_(1)]).is(module)) {
+      py::object node = m.attr("Node")(module, item[py::int_(0)]);
+      plan.attr("add_plan")(m.attr("Dependency")(prune_fn, prune_fn, node), idxs);
+      return plan;
     }
   }
-  for (py::handle item : all_modules) {
-    py::object mod = item[py::int_(1)];
-    if (traced.count(mod.ptr())) continue;
-    const int64_t width = input_width(mod);
-    if (width > 0 && widths.count(width)) {
-      refuse(-1, "module '" + std::string(py::str(item[py::int_(0)])) + "' (" +
-                     std::string(py::str(py::type::of(mod).attr("__name__"))) + " reading " +
-                     std::to_string(width) +
-                     " channels) does not appear in the trace as a layer the channels flow "
-                     "through, so it may read the channels this plan removes (a branch the "
-                     "example inputs did not take, a discarded result, weights used directly or "
-                     "transformed); trace with inputs that call it, or remove it from the model");
+  throw py::value_error(std::string(py::repr(module)) +
+                        " is not part of the model this dependency graph was built from");
+}
+
+// The engine's steps as a PruningPlan of Dependency entries.
+py::object plan_of_steps(const py::module_& m, const py::object& self, const py::object& prune_fn,
+                         const std::vector<dep::Step>& steps, const LiveModules& live,
+                         const std::vector<dep::ModuleInfo>& infos) {
+  py::object plan = m.attr("PruningPlan")();
+  py::list view_ops = self.attr("_view_ops");
+  for (const dep::Step& step : steps) {
+    py::object node;
+    if (step.action == dep::Action::View) {
+      node = m.attr("Node")(view_ops[step.view], view_ops[step.view].attr("kind"));
+    } else if (step.module >= 0) {
+      node = m.attr("Node")(live.modules[step.module], infos[step.module].path);
+    } else {
+      node = m.attr("Node")(py::none(), "<graph>");
+    }
+    py::object reason = step.action == dep::Action::Refuse ? py::object(py::str(step.reason)) : py::object(py::none());
+    py::object handler = handler_for(step.action);
+    if (step.action == dep::Action::PruneParameter) {
+      handler = parameter_handler(split_attribute_path(infos[step.module].path).second, infos[step.module].dim);
+    }
+    plan.attr("add_plan")(m.attr("Dependency")(prune_fn, handler, node, reason), py::cast(step.idxs));
+  }
+  return plan;
+}
+
+const EngineGraph& built_graph(const py::object& self) {
+  py::object engine_obj = self.attr("_engine");
+  if (engine_obj.is_none()) {
+    throw std::runtime_error(
+        "the dependency graph is empty: call build_dependency(model, example_inputs=...) first");
+  }
+  return engine_obj.cast<const EngineGraph&>();
+}
+
+py::object pruning_plan(const py::module_& m, const py::object& self, const py::object& module,
+                        const py::object& prune_fn, const py::object& idxs_obj) {
+  const EngineGraph& engine = built_graph(self);
+  const FunctionUse use = function_use(prune_fn);
+  const std::vector<int64_t> idxs = to_indices(idxs_obj);
+  py::object model = self.attr("model");
+  const std::vector<dep::ModuleInfo>& infos = engine.graph->modules();
+  const LiveModules live = live_modules(model, infos);
+  int64_t origin = -1;
+  for (size_t i = 0; i < infos.size() && origin < 0; ++i)
+    if (infos[i].kind != dep::ModuleKind::Parameter && live.modules[i].is(module)) origin = static_cast<int64_t>(i);
+  if (origin < 0) return untraced_plan(m, model, module, prune_fn, idxs);
+  if (infos[origin].kind != use.kind || live.sizes[origin].out < 0) {
+    throw py::value_error(std::string(py::str(prune_fn.attr("__name__"))) + " does not apply to '" +
+                          infos[origin].path + "', which is " + dep::layer_kind(infos[origin].kind).text);
+  }
+  std::vector<dep::Step> steps;
+  try {
+    steps = engine.graph->plan(origin, use.side, idxs, live.sizes, model_facts(model, live, infos));
+  } catch (const c10::ValueError& e) {
+    throw py::value_error(e.what_without_backtrace());
+  }
+  return plan_of_steps(m, self, prune_fn, steps, live, infos);
+}
+
+py::object build_dependency(const py::module_& m, py::object self, py::object model, py::object example_inputs) {
+  py::object graph = trace_graph(model, example_inputs);
+  auto jit_graph = graph.cast<std::shared_ptr<torch::jit::Graph>>();
+  dep::AttributeShapes shapes;
+  for (const char* kind : {"named_parameters", "named_buffers"}) {
+    for (py::handle item : model.attr(kind)()) {
+      py::object t = item[py::int_(1)];
+      if (THPVariable_Check(t.ptr())) shapes[py::str(item[py::int_(0)])] = THPVariable_Unpack(t.ptr()).sizes().vec();
     }
   }
-  steps.insert(steps.begin(), refusals.begin(), refusals.end());
+  EngineGraph engine{std::make_shared<dep::ChannelGraph>(*jit_graph, shapes)};
+  py::list views;
+  for (const auto& view : engine.graph->view_ops()) views.append(m.attr("_ViewOP")(view.kind, view.description));
+  self.attr("model") = model;
+  self.attr("_engine") = py::cast(engine);
+  self.attr("_view_ops") = views;
+  return self;
 }
 
 void make_dependency_graph(py::module_& m) {
@@ -545,138 +475,30 @@ void make_dependency_graph(py::module_& m) {
   cls.method(
       "build_dependency",
       [m](py::object self, py::object model, py::object example_inputs) {
-        py::object graph = trace_graph(model, example_inputs);
-        auto jit_graph = graph.cast<std::shared_ptr<torch::jit::Graph>>();
-        dep::AttributeShapes shapes;
-        for (const char* kind : {"named_parameters", "named_buffers"}) {
-          for (py::handle item : model.attr(kind)()) {
-            py::object t = item[py::int_(1)];
-            if (THPVariable_Check(t.ptr()))
-              shapes[py::str(item[py::int_(0)])] = THPVariable_Unpack(t.ptr()).sizes().vec();
-          }
-        }
-        EngineGraph engine{std::make_shared<dep::ChannelGraph>(*jit_graph, shapes)};
-        py::list views;
-        for (const auto& view : engine.graph->view_ops()) {
-          views.append(m.attr("_ViewOP")(view.kind, view.description));
-        }
-        self.attr("model") = model;
-        self.attr("_engine") = py::cast(engine);
-        self.attr("_view_ops") = views;
-        return self;
+        return build_dependency(m, self, model, example_inputs);
       },
       py::arg("model"), py::arg("example_inputs"),
       "Traces `model` (a torch.nn.Module) on `example_inputs` in evaluation mode without "
       "gradients (every module's mode is given back), analyses the trace and keeps the result; "
       "returns the graph itself. Raises what tracing raises.");
   cls.method("dump", [](py::object self) -> std::string {
-    py::object engine_obj = self.attr("_engine");
-    if (engine_obj.is_none()) {
-      throw std::runtime_error(
-          "the dependency graph is empty: call build_dependency(model, example_inputs=...) first");
-    }
     std::ostringstream text;
-    engine_obj.cast<const EngineGraph&>().graph->dump(text);
+    built_graph(self).graph->dump(text);
     return text.str();
   },
              "The graph as text: each value and operation of the trace and what it became. Raises "
              "RuntimeError when the graph was not built.");
   cls.method("__repr__", [](py::object self) -> std::string {
-    py::object engine_obj = self.attr("_engine");
-    if (engine_obj.is_none()) return "<DependencyGraph: empty>";
-    const auto& graph = *engine_obj.cast<const EngineGraph&>().graph;
+    if (self.attr("_engine").is_none()) return "<DependencyGraph: empty>";
+    const auto& graph = *built_graph(self).graph;
     return "<DependencyGraph: " + std::to_string(graph.modules().size()) + " modules, " +
            std::to_string(graph.view_ops().size()) + " view ops; dump() shows the graph>";
   },
              "'<DependencyGraph: N modules, M view ops; dump() shows the graph>', or 'empty'.");
   cls.method(
       "get_pruning_plan",
-      [m](py::object self, py::object module, py::object prune_fn, py::object idxs_obj) {
-        py::object engine_obj = self.attr("_engine");
-        if (engine_obj.is_none()) {
-          throw std::runtime_error(
-              "the dependency graph is empty: call build_dependency(model, example_inputs=...) first");
-        }
-        const auto& engine = engine_obj.cast<const EngineGraph&>();
-        const FunctionUse use = function_use(prune_fn);
-        const std::vector<int64_t> idxs = to_indices(idxs_obj);
-        py::object model = self.attr("model");
-        const std::vector<dep::ModuleInfo>& infos = engine.graph->modules();
-
-        // Modules and their sizes are looked up now, not when the graph was
-        // built: the model may have shrunk or had modules replaced since.
-        // A per-channel tensor attribute stands for the module that owns it.
-        std::vector<py::object> modules;
-        std::vector<dep::ModuleSizes> sizes;
-        int64_t origin = -1;
-        for (size_t i = 0; i < infos.size(); ++i) {
-          const bool attribute = infos[i].kind == dep::ModuleKind::Parameter;
-          const std::string owner = attribute ? split_attribute_path(infos[i].path).first : infos[i].path;
-          py::object mod;
-          try {
-            mod = model.attr("get_submodule")(owner);
-          } catch (py::error_already_set&) {
-            throw std::runtime_error("module '" + owner +
-                                     "' is no longer part of the model; build the dependency graph again");
-          }
-          if (is_layer_of_kind(mod, infos[i].kind)) {
-            sizes.push_back(read_sizes(mod, infos[i]));
-          } else {
-            // Unknown sizes: the engine keeps the trace's channel counts, and
-            // any step on this module is refused below.
-            sizes.push_back(dep::ModuleSizes{-1, -1, 1});
-          }
-          if (!attribute && mod.is(module)) origin = static_cast<int64_t>(i);
-          modules.push_back(std::move(mod));
-        }
-
-        py::object plan = m.attr("PruningPlan")();
-        if (origin < 0) {
-          // A module the forward pass never calls is coupled to nothing.
-          for (py::handle item : model.attr("named_modules")()) {
-            if (py::object(item[py::int_(1)]).is(module)) {
-              py::object node = m.attr("Node")(module, item[py::int_(0)]);
-              plan.attr("add_plan")(m.attr("Dependency")(prune_fn, prune_fn, node), idxs);
-              return plan;
-            }
-          }
-          throw py::value_error(std::string(py::repr(module)) +
-                                " is not part of the model this dependency graph was built from");
-        }
-        const dep::ModuleKind origin_kind = infos[origin].kind;
-        if (origin_kind != use.kind || sizes[origin].out < 0) {
-          throw py::value_error(std::string(py::str(prune_fn.attr("__name__"))) + " does not apply to '" +
-                                infos[origin].path + "', which is " +
-                                kind_text(origin_kind));
-        }
-        std::vector<dep::Step> steps;
-        try {
-          steps = engine.graph->plan(origin, use.role, idxs, sizes);
-        } catch (const c10::ValueError& e) {
-          throw py::value_error(e.what_without_backtrace());
-        }
-        refuse_hidden_couplings(model, modules, infos, sizes, steps);
-        py::list view_ops = self.attr("_view_ops");
-        for (const dep::Step& step : steps) {
-          py::object node;
-          py::object reason = py::none();
-          if (step.action == dep::Action::View) {
-            node = m.attr("Node")(view_ops[step.view], view_ops[step.view].attr("kind"));
-          } else if (step.module >= 0) {
-            node = m.attr("Node")(modules[step.module], infos[step.module].path);
-          } else {
-            node = m.attr("Node")(py::none(), "<graph>");
-          }
-          if (step.action == dep::Action::Refuse) reason = py::str(step.reason);
-          py::object handler = handler_for(step.action);
-          if (step.action == dep::Action::PruneParameter) {
-            handler = parameter_handler(split_attribute_path(infos[step.module].path).second,
-                                        infos[step.module].dim);
-          }
-          py::object dependency = m.attr("Dependency")(prune_fn, handler, node, reason);
-          plan.attr("add_plan")(dependency, py::cast(step.idxs));
-        }
-        return plan;
+      [m](py::object self, py::object module, py::object prune_fn, py::object idxs) {
+        return pruning_plan(m, self, module, prune_fn, idxs);
       },
       py::arg("module"), py::arg("prune_fn"), py::arg("idxs"),
       "The PruningPlan that removes the channels `idxs` of `module` with `prune_fn` (a function "

@@ -7,8 +7,12 @@
 #include <torch/extension.h>
 
 #include <functional>
+#include <set>
+#include <string>
 
 #include "class_builder.h"
+#include "layer_table.h"
+#include "module_snapshot.h"
 #include "orrery_engine/structured.h"
 
 namespace py = pybind11;
@@ -60,7 +64,7 @@ py::object new_parameter(const at::Tensor& t, const py::object& old) {
 }
 
 // Assignments to module attributes made as one: every value is prepared
-// before commit(); if an assignment fails, those already made are undone.
+// before commit(); if an assignment fails, every module is put back.
 class ModuleEdit {
  public:
   void set(const py::object& module, const char* name, py::object value) {
@@ -68,17 +72,11 @@ class ModuleEdit {
   }
 
   void commit() {
-    std::vector<Assignment> undo;
-    try {
-      for (const Assignment& a : pending_) {
-        py::object old = a.module.attr(a.name);
-        py::setattr(a.module, a.name, a.value);
-        undo.push_back({a.module, a.name, old});
-      }
-    } catch (...) {
-      for (auto it = undo.rbegin(); it != undo.rend(); ++it) py::setattr(it->module, it->name, it->value);
-      throw;
-    }
+    orrery::bind::Rollback rollback;
+    for (const Assignment& a : pending_) rollback.keep(a.module);
+    rollback.guard([&] {
+      for (const Assignment& a : pending_) py::setattr(a.module, a.name, a.value);
+    });
   }
 
  private:
@@ -111,13 +109,19 @@ void refuse_unprunable(const py::object& layer, const char* fn) {
   }
 }
 
-// Runs `body`, turning the engine's refusals into the Python exceptions callers expect.
-py::tuple guarded(const py::object& layer, const std::function<int64_t()>& body) {
+// Runs `body`, turning the engine's refusals into the Python exceptions callers
+// expect. Emptying a convolution or linear layer is a RuntimeError without a
+// message, as callers of those four functions have always seen it; the other
+// functions pass the engine's message on.
+py::tuple guarded(const py::object& layer, const char* fn, const std::function<int64_t()>& body) {
   int64_t num_pruned = 0;
   try {
     num_pruned = body();
-  } catch (const st::AllChannelsRemoved&) {
-    PyErr_SetNone(PyExc_RuntimeError);  // the refusal carries no message
+  } catch (const st::AllChannelsRemoved& e) {
+    static const std::set<std::string> bare = {"prune_conv", "prune_related_conv", "prune_linear",
+                                               "prune_related_linear"};
+    if (bare.count(fn)) PyErr_SetNone(PyExc_RuntimeError);
+    else PyErr_SetString(PyExc_RuntimeError, e.what());
     throw py::error_already_set();
   } catch (const st::NotDepthwise& e) {
     PyErr_SetString(PyExc_AssertionError, e.what());
@@ -195,7 +199,7 @@ using LinearFn = int64_t (*)(st::LinearState&, const Indices&);
 py::tuple conv_call(py::object layer, const py::object& idxs, ConvFn fn, const char* name) {
   Indices indices = to_indices(idxs, name);
   refuse_unprunable(layer, name);
-  return guarded(layer, [&] {
+  return guarded(layer, name, [&] {
     const st::ConvState before = read_conv(layer);
     st::ConvState after = before;
     const int64_t n = fn(after, indices);
@@ -214,7 +218,7 @@ py::tuple conv_call(py::object layer, const py::object& idxs, ConvFn fn, const c
 py::tuple linear_call(py::object layer, const py::object& idxs, LinearFn fn, const char* name) {
   Indices indices = to_indices(idxs, name);
   refuse_unprunable(layer, name);
-  return guarded(layer, [&] {
+  return guarded(layer, name, [&] {
     const st::LinearState before = read_linear(layer);
     st::LinearState after = before;
     const int64_t n = fn(after, indices);
@@ -228,7 +232,7 @@ py::tuple linear_call(py::object layer, const py::object& idxs, LinearFn fn, con
 py::tuple batchnorm_call(py::object layer, const py::object& idxs) {
   Indices indices = to_indices(idxs, "prune_batchnorm");
   refuse_unprunable(layer, "prune_batchnorm");
-  return guarded(layer, [&] {
+  return guarded(layer, "prune_batchnorm", [&] {
     st::BatchNormState s;
     s.num_features = layer.attr("num_features").cast<int64_t>();
     s.affine = layer.attr("affine").cast<bool>();
@@ -259,7 +263,7 @@ py::tuple prelu_call(py::object layer, const py::object& idxs) {
   if (idxs.is_none()) throw py::type_error("object of type 'NoneType' has no len()");
   Indices indices = to_indices(idxs, "prune_prelu");
   refuse_unprunable(layer, "prune_prelu");
-  return guarded(layer, [&] {
+  return guarded(layer, "prune_prelu", [&] {
     st::PReLUState s;
     s.num_parameters = layer.attr("num_parameters").cast<int64_t>();
     s.weight = layer.attr("weight").cast<at::Tensor>();
@@ -281,7 +285,7 @@ py::tuple layernorm_call(py::object layer, const py::object& idxs) {
                           " dimensions (normalized_shape=" + std::string(py::str(shape)) +
                           "); only a layer norm over the channels alone can lose channels");
   }
-  return guarded(layer, [&] {
+  return guarded(layer, "prune_layernorm", [&] {
     st::LayerNormState s;
     s.channels = shape[0].cast<int64_t>();
     s.weight = tensor_or_undefined(layer.attr("weight"));
@@ -289,6 +293,26 @@ py::tuple layernorm_call(py::object layer, const py::object& idxs) {
     const int64_t n = st::prune_layernorm(s, indices);
     ModuleEdit edit;
     edit.set(layer, "normalized_shape", py::make_tuple(s.channels));
+    if (s.weight.defined()) edit.set(layer, "weight", new_parameter(s.weight, layer.attr("weight")));
+    if (s.bias.defined()) edit.set(layer, "bias", new_parameter(s.bias, layer.attr("bias")));
+    edit.commit();
+    return n;
+  });
+}
+
+py::tuple groupnorm_call(py::object layer, const py::object& idxs) {
+  Indices indices = to_indices(idxs, "prune_groupnorm");
+  refuse_unprunable(layer, "prune_groupnorm");
+  return guarded(layer, "prune_groupnorm", [&] {
+    st::GroupNormState s;
+    s.channels = layer.attr("num_channels").cast<int64_t>();
+    s.groups = layer.attr("num_groups").cast<int64_t>();
+    s.weight = tensor_or_undefined(layer.attr("weight"));
+    s.bias = tensor_or_undefined(layer.attr("bias"));
+    const int64_t n = st::prune_groupnorm(s, indices);
+    ModuleEdit edit;
+    edit.set(layer, "num_channels", py::int_(s.channels));
+    edit.set(layer, "num_groups", py::int_(s.groups));
     if (s.weight.defined()) edit.set(layer, "weight", new_parameter(s.weight, layer.attr("weight")));
     if (s.bias.defined()) edit.set(layer, "bias", new_parameter(s.bias, layer.attr("bias")));
     edit.commit();
@@ -310,7 +334,7 @@ py::tuple parameter_call(py::object layer, const std::string& name, const py::ob
     throw py::value_error("prune_parameter: '" + name + "' is not floating point (" +
                           std::string(py::str(old.attr("dtype"))) + "); only float tensors can be pruned");
   }
-  return guarded(layer, [&] {
+  return guarded(layer, "prune_parameter", [&] {
     at::Tensor t = THPVariable_Unpack(old.ptr());
     const int64_t n = st::prune_tensor(t, dim, indices);
     ModuleEdit edit;
@@ -360,14 +384,10 @@ void annotate(py::module_& m, const char* name, py::object layer_cls) {
   m.attr(name) = fn;
 }
 
-}  // namespace
 
-PYBIND11_MODULE(structured, m) {
-  m.attr("torch") = py::module_::import("torch");
-  m.attr("nn") = py::module_::import("torch.nn");
-  m.attr("reduce") = py::module_::import("functools").attr("reduce");
-  m.attr("mul") = py::module_::import("operator").attr("mul");
-
+// The layer functions; inplace and dry_run are accepted for compatibility,
+// every call prunes in place.
+void define_pruners(py::module_& m) {
   // inplace and dry_run are accepted for compatibility; every call prunes in place.
   def_pruner(m, "prune_conv",
              [](py::object layer, py::object idxs, bool, bool) {
@@ -407,6 +427,11 @@ PYBIND11_MODULE(structured, m) {
              [](py::object layer, py::object idxs, bool, bool) { return layernorm_call(layer, idxs); },
              "Removes channels `idxs` of a LayerNorm over the channels (normalized_shape of "
              "length 1); returns (layer, num_pruned).");
+  def_pruner(m, "prune_groupnorm",
+             [](py::object layer, py::object idxs, bool, bool) { return groupnorm_call(layer, idxs); },
+             "Removes channels `idxs` of a GroupNorm; returns (layer, num_pruned). Every group must "
+             "keep as many channels as every other; a group losing all of its channels goes, and "
+             "num_groups with it.");
   orrery::bind::def_function(m, "prune_parameter",
         [](py::object layer, py::object name, py::object idxs, py::object dim) {
           if (!py::isinstance<py::str>(name))
@@ -419,19 +444,25 @@ PYBIND11_MODULE(structured, m) {
         "Removes slices `idxs` along `dim` of the parameter or buffer `name` of `layer`, such "
         "as a per-channel layer scale; returns (layer, num_pruned).",
         py::arg("layer"), py::arg("name"), py::arg("idxs"), py::arg("dim") = 0);
+}
 
-  py::object conv_cls = py::module_::import("torch.nn.modules.conv").attr("_ConvNd");
-  annotate(m, "prune_conv", conv_cls);
-  annotate(m, "prune_related_conv", conv_cls);
-  annotate(m, "prune_group_conv", conv_cls);
-  annotate(m, "prune_linear", py::module_::import("torch.nn.modules.linear").attr("Linear"));
-  annotate(m, "prune_related_linear", py::module_::import("torch.nn.modules.linear").attr("Linear"));
-  annotate(m, "prune_batchnorm", py::module_::import("torch.nn.modules.batchnorm").attr("_BatchNorm"));
-  annotate(m, "prune_prelu", py::module_::import("torch.nn").attr("PReLU"));
-  annotate(m, "prune_layernorm", py::module_::import("torch.nn").attr("LayerNorm"));
+}  // namespace
 
-  // The seven functions every caller knows; the layer norm and tensor
-  // attribute steps of dependency plans are reached by name.
+PYBIND11_MODULE(structured, m) {
+  m.attr("torch") = py::module_::import("torch");
+  m.attr("nn") = py::module_::import("torch.nn");
+  m.attr("reduce") = py::module_::import("functools").attr("reduce");
+  m.attr("mul") = py::module_::import("operator").attr("mul");
+  define_pruners(m);
+  // Each layer function is annotated with the class of the layers it takes.
+  for (const orrery::dependency::LayerKind& row : orrery::dependency::layer_kinds()) {
+    if (row.module == nullptr) continue;
+    for (const char* fn : {row.prune_output, row.prune_input, row.prune_both})
+      if (fn != nullptr) annotate(m, fn, orrery::bind::kind_class(row));
+  }
+
+  // The seven functions every caller knows; the layer norm, group norm and
+  // tensor attribute steps of dependency plans are reached by name.
   py::list all;
   for (const char* name : {"prune_conv", "prune_related_conv", "prune_linear", "prune_related_linear",
                            "prune_batchnorm", "prune_group_conv", "prune_prelu"})

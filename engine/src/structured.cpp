@@ -1,5 +1,7 @@
 #include "orrery_engine/structured.h"
 
+#include "orrery_engine/layer_kinds.h"
+
 #include <c10/util/Exception.h>
 
 #include <tuple>
@@ -74,14 +76,17 @@ std::vector<std::vector<int64_t>> kept_per_group(const ConvState& conv, int64_t 
                     conv.groups, "); only grouped convolutions that are not transposed can lose "
                     "channels inside their groups");
   const int64_t width = size / conv.groups;
+  std::vector<int64_t> removed;
+  std::vector<char> kept(size, 0);
+  for (int64_t i : keep) kept[i] = 1;
+  for (int64_t i = 0; i < size; ++i)
+    if (!kept[i]) removed.push_back(i);
+  const auto loss = dependency::group_loss(size, conv.groups, removed);
+  TORCH_CHECK_VALUE(loss.equal, fn, ": the grouped convolution has groups=", conv.groups, " of ", width, " ",
+                    size_name, " each; group ", loss.most_group, " would lose ", loss.most, " but group ",
+                    loss.least_group, " ", loss.least, "; remove the same number of channels from every group");
   std::vector<std::vector<int64_t>> per_group(conv.groups);
   for (int64_t i : keep) per_group[i / width].push_back(i % width);
-  for (int64_t g = 1; g < conv.groups; ++g) {
-    TORCH_CHECK_VALUE(per_group[g].size() == per_group[0].size(), fn, ": the grouped convolution has groups=",
-                      conv.groups, " of ", width, " ", size_name, " each; group ", g, " would keep ",
-                      per_group[g].size(), " but group 0 ", per_group[0].size(),
-                      "; remove the same number of channels from every group");
-  }
   return per_group;
 }
 
@@ -197,6 +202,30 @@ int64_t prune_layernorm(LayerNormState& norm, const std::vector<int64_t>& idxs) 
   refuse_if_emptied(norm.channels - n, "prune_layernorm", "normalized_shape[0]");
   LayerNormState out = norm;
   out.channels -= n;
+  int64_t num_pruned = 0;
+  for (at::Tensor* t : {&out.weight, &out.bias}) {
+    if (!t->defined()) continue;
+    *t = keep_slices(*t, 0, keep);
+    num_pruned += n;
+  }
+  norm = out;
+  return num_pruned;
+}
+
+int64_t prune_groupnorm(GroupNormState& norm, const std::vector<int64_t>& idxs) {
+  auto keep = kept_indices(norm.channels, idxs, false, "prune_groupnorm", "num_channels");
+  const int64_t n = static_cast<int64_t>(idxs.size());
+  refuse_if_emptied(norm.channels - n, "prune_groupnorm", "num_channels");
+  TORCH_CHECK_VALUE(norm.groups > 0 && norm.channels % norm.groups == 0, "prune_groupnorm: num_channels=",
+                    norm.channels, " does not divide into num_groups=", norm.groups);
+  const auto loss = dependency::group_loss(norm.channels, norm.groups, idxs, /*whole_groups_may_go=*/true);
+  TORCH_CHECK_VALUE(loss.equal, "prune_groupnorm: the group norm has num_groups=", norm.groups, " of ",
+                    norm.channels / norm.groups, " channels each; group ", loss.most_group, " would lose ",
+                    loss.most, " but group ", loss.least_group, " ", loss.least,
+                    "; remove the same number of channels from every group, or whole groups");
+  GroupNormState out = norm;
+  out.channels -= n;
+  out.groups -= loss.emptied;
   int64_t num_pruned = 0;
   for (at::Tensor* t : {&out.weight, &out.bias}) {
     if (!t->defined()) continue;

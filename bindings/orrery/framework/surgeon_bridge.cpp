@@ -13,11 +13,13 @@
 #include "class_builder.h"
 #include "module_modes.h"
 #include "module_names.h"
-#include "pruning_sizes.h"
+#include "layer_table.h"
+#include "module_snapshot.h"
 
 namespace py = pybind11;
 using orrery::bind::ClassBuilder;
 using orrery::bind::import_names;
+namespace dep = orrery::dependency;
 
 namespace {
 
@@ -48,38 +50,6 @@ py::object layer_name(const py::object& self, const py::object& layer) {
   return py::repr(layer);
 }
 
-
-// Whether `live` holds the same sizes and tensors as `copy`.
-bool same_module_state(const py::object& live, const py::object& copy) {
-  for (const char* name : orrery::bind::kPrunedSizeAttributes) {
-    if (py::hasattr(copy, name) && !py::object(live.attr(name)).equal(copy.attr(name))) return false;
-  }
-  py::dict a = live.attr("state_dict")();
-  py::dict b = copy.attr("state_dict")();
-  if (py::len(a) != py::len(b)) return false;
-  py::object torch_equal = py::module_::import("torch").attr("equal");
-  for (auto item : b) {
-    if (!a.contains(item.first)) return false;
-    py::object mine = a[item.first];
-    if (!py::object(mine.attr("shape")).equal(item.second.attr("shape"))) return false;
-    if (!torch_equal(mine.attr("cpu")(), item.second.attr("cpu")()).cast<bool>()) return false;
-  }
-  return true;
-}
-
-// Gives the live module the copy's sizes and tensors, keeping the object itself.
-void restore_in_place(const py::object& live, const py::object& copy) {
-  py::dict live_dict = live.attr("__dict__");
-  py::dict copy_dict = copy.attr("__dict__");
-  for (const char* store : {"_parameters", "_buffers"}) {
-    py::object target = live_dict[store];
-    target.attr("clear")();
-    target.attr("update")(copy_dict[store]);
-  }
-  for (const char* name : orrery::bind::kPrunedSizeAttributes) {
-    if (copy_dict.contains(name)) live_dict[name] = copy_dict[name];
-  }
-}
 
 // The request `idxs` (in the caller's order of preference) with the same
 // number of channels in every group of `groups`, for a grouped convolution
@@ -131,13 +101,15 @@ void load_imports(py::module_& m) {
   import_names(m, "orrery.ologger", {"getLogger"});
   m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
 
+  // Plans start from the exact classes the layer kind table names, with the
+  // function of the output side (the only side of a norm).
   py::dict table;
   py::object nn = m.attr("nn");
   py::object fns = m.attr("prune_function");
-  table[nn.attr("Conv2d")] = fns.attr("prune_conv");
-  table[nn.attr("ConvTranspose2d")] = fns.attr("prune_conv");
-  table[nn.attr("Linear")] = fns.attr("prune_linear");
-  table[nn.attr("BatchNorm2d")] = fns.attr("prune_batchnorm");
+  for (const dep::LayerKind& row : dep::layer_kinds()) {
+    const char* fn = row.prune_output != nullptr ? row.prune_output : row.prune_both;
+    for (const char* cls : row.plan_origins) table[nn.attr(cls)] = fns.attr(fn);
+  }
   m.attr("prune_function_definition") = table;
 }
 
@@ -177,40 +149,35 @@ void make_cache_block(py::module_& m) {
   cls.build();
 }
 
-// A grouped convolution that would lose the requested channels unevenly over
-// its groups refuses the plan; when it loses exactly the requested indices,
-// returns a request with as many channels from every group (noting it in
-// `outcome`), else None.
+// A module whose channels sit in groups (a grouped convolution, a group norm)
+// that would lose the requested channels unevenly over its groups refuses the
+// plan; when it loses exactly the requested indices, returns a request with as
+// many channels from every group (noting it in `outcome`), else None.
 py::object rebalance_groups(const py::module_& m, const py::object& layer, const py::object& native,
                             const py::object& plan, const py::object& idxs, Outcome& outcome) {
-  py::object nn = m.attr("nn");
-  py::object fns = m.attr("prune_function");
-  py::object inbound_fn = fns.attr("prune_related_conv");
-  py::object outbound_fn = fns.attr("prune_conv");
   py::list requested = py::module_::import("builtins").attr("sorted")(idxs);
+  const std::vector<int64_t> wanted = requested.cast<std::vector<int64_t>>();
+  py::object related = m.attr("prune_function").attr("prune_related_conv");
   for (py::handle entry : plan.attr("plan")) {
     py::object dependency = entry[py::int_(0)];
     py::object module = dependency.attr("broken_node").attr("module");
-    py::object handler = dependency.attr("handler");
-    if (!py::isinstance(module, nn.attr("Conv2d")) || !(handler.is(inbound_fn) || handler.is(outbound_fn)))
+    const dep::LayerKind* row = orrery::bind::kind_of(module);
+    if (row == nullptr || row->groups_size == nullptr || dependency.attr("handler").is_none() ||
+        !py::list(entry[py::int_(1)]).equal(requested))
       continue;
-    const int64_t groups = module.attr("groups").cast<int64_t>();
-    const int64_t size = module.attr(handler.is(inbound_fn) ? "in_channels" : "out_channels").cast<int64_t>();
-    if (groups <= 1 || !py::list(entry[py::int_(1)]).equal(requested)) continue;
-    std::vector<int64_t> per_group(groups, 0);
-    for (py::handle i : requested) ++per_group[i.cast<int64_t>() / (size / groups)];
-    if (*std::min_element(per_group.begin(), per_group.end()) ==
-        *std::max_element(per_group.begin(), per_group.end()))
-      continue;
-    py::list balanced = balanced_request(native, idxs, groups, size / groups);
+    const dep::ModuleSizes sizes = orrery::bind::layer_sizes(module, *row);
+    if (sizes.groups <= 1 || (row->kind == dep::ModuleKind::Conv && dep::sides_tied(row->kind, sizes))) continue;
+    const int64_t size = py::object(dependency.attr("handler")).is(related) ? sizes.in : sizes.out;
+    if (dep::group_loss(size, sizes.groups, wanted, row->whole_groups_may_go).equal) continue;
+    py::list balanced = balanced_request(native, idxs, sizes.groups, size / sizes.groups);
     if (py::len(balanced) == 0) return py::none();
     // The channels removed are no longer exactly those asked for: say so.
     m.attr("logger").attr("warning")(
         py::str("Pruning the requested channels of {} would leave the {} groups of {} unequal; "
                 "pruning {} channels from every group instead (requested ones first, then the "
                 "lowest-L1)")
-            .format(layer, groups, module, py::len(balanced) / groups));
-    outcome.note("rebalanced to " + std::to_string(py::len(balanced) / groups) +
+            .format(layer, sizes.groups, module, py::len(balanced) / sizes.groups));
+    outcome.note("rebalanced to " + std::to_string(py::len(balanced) / sizes.groups) +
                  " channels per group of " + text_of(module));
     return std::move(balanced);
   }
@@ -238,6 +205,91 @@ std::string error_text(const py::handle& error) {
   return text_of(py::type::of(error).attr("__name__")) + ": " + text_of(error);
 }
 
+// The structured function a plan starts with for the layer's native module;
+// a KeyError that says which classes plans start from for any other.
+py::object origin_function(const py::module_& m, const py::object& native) {
+  py::object table = m.attr("prune_function_definition");
+  if (table.contains(py::type::of(native))) return table[py::type::of(native)];
+  std::string classes;
+  for (py::handle cls : table) classes += (classes.empty() ? "" : ", ") + text_of(cls.attr("__name__"));
+  // Still a KeyError for callers that catch one, but one that says why.
+  std::string message = "TorchGraphSurgeon cannot start a pruning plan from a " +
+                        text_of(py::type::of(native).attr("__name__")) + " layer; plans start from " +
+                        classes + " layers (coupled layers of other kinds follow along)";
+  PyErr_SetObject(PyExc_KeyError, py::str(message).ptr());
+  throw py::error_already_set();
+}
+
+// Screens a plan before it runs: a convolution it would empty asks for fewer
+// channels (returns the smaller request), a reshape it crosses cancels it when
+// the surgeon drops view ops (returns the empty list). None: run the plan.
+py::object screen_plan(const py::module_& m, const py::object& self, const py::object& plan,
+                       const py::object& idxs, Outcome& outcome) {
+  py::object logger = m.attr("logger");
+  const int64_t n = py::len(idxs);
+  py::object convs = orrery::bind::kind_class(dep::layer_kind(dep::ModuleKind::Conv));
+  py::object fns = m.attr("prune_function");
+  py::object inbound_fn = fns.attr("prune_related_conv");
+  py::object outbound_fn = fns.attr("prune_conv");
+  const bool drop_view_op = py::bool_(self.attr("drop_view_op"));
+  py::object view_op_cls = m.attr("tp").attr("_ViewOP");
+  for (py::handle entry : plan.attr("plan")) {
+    py::object dependency = entry[py::int_(0)];
+    py::object module = dependency.attr("broken_node").attr("module");
+    if (py::isinstance(module, convs)) {
+      // The step's function says which side loses channels.
+      py::object handler = dependency.attr("handler");
+      const bool inbound = handler.is(inbound_fn);
+      if (!inbound && !handler.is(outbound_fn)) continue;
+      const int64_t available = module.attr(inbound ? "in_channels" : "out_channels").cast<int64_t>();
+      if (available > n) continue;
+      logger.attr("warning")(std::string(py::str("Pruning wants to remove {} filters ({}) from {}, ")
+                                             .format(n, inbound ? "inbound" : "outbound", module)) +
+                             "trying to reduce pruned filters.");
+      py::list fewer = py::module_::import("builtins").attr("sorted")(idxs);
+      outcome.note("trimmed to " + std::to_string(available - 1) + " channels: " + text_of(module) + " has " +
+                   std::to_string(available) + " " + (inbound ? "input" : "output") + " channels");
+      return fewer[py::slice(0, available - 1, 1)];
+    } else if (drop_view_op && py::isinstance(module, view_op_cls)) {
+      logger.attr("debug")("Detected a ViewOP, cancelling this pruning operation");
+      outcome.status = "cancelled";
+      outcome.note("the plan crosses the view operation " + text_of(py::repr(module)) +
+                   "; make the surgeon with drop_view_op=False to prune through it");
+      return py::list();
+    }
+  }
+  return py::none();
+}
+
+// Runs the plan. A failure is logged as a warning, not raised: the plan has
+// put back every module it changed, and the layer's own module is put back
+// from its snapshot too, in place, so the wrapper keeps referring to the
+// module that lives in the model.
+void execute_plan(const py::module_& m, const py::object& self, const py::object& layer, const py::object& plan,
+                  Outcome& outcome) {
+  py::object refusal = py::none();
+  for (py::handle entry : plan.attr("plan")) {
+    refusal = py::getattr(entry[py::int_(0)], "reason", py::none());
+    if (!refusal.is_none()) break;
+  }
+  orrery::bind::Rollback rollback;
+  rollback.keep(layer.attr("native_layer"));
+  try {
+    plan.attr("exec")();
+    outcome.removed = channels_removed(self.attr("model").attr("native_model"), plan);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    outcome.status = refusal.is_none() ? "failed" : "refused";
+    outcome.note(refusal.is_none() ? error_text(e.value()) : text_of(refusal));
+    // A refusal without a message is named by its type, so the warning always says what failed.
+    py::object what = e.value();
+    if (py::str(what).attr("__len__")().cast<size_t>() == 0) what = py::type::of(what).attr("__name__");
+    m.attr("logger").attr("warning")(
+        py::str("ERROR - Aborting pruning operation, exception raised in pruning package:\n'{}'").format(what));
+    rollback.restore();
+  }
+}
+
 py::object prune_channels(const py::module_& m, py::object self, py::object layer, py::object idxs,
                           Outcome& outcome, bool rebalanced = false) {
   py::object logger = m.attr("logger");
@@ -253,91 +305,19 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
   }
   py::object graph = self.attr("make_dg")();
   py::object native = layer.attr("native_layer");
-  py::object table = m.attr("prune_function_definition");
-  if (!table.contains(py::type::of(native))) {
-    // Still a KeyError for callers that catch one, but one that says why.
-    std::string message = "TorchGraphSurgeon cannot start a pruning plan from a " +
-                          std::string(py::str(py::type::of(native).attr("__name__"))) +
-                          " layer; plans start from Conv2d, ConvTranspose2d, Linear or "
-                          "BatchNorm2d layers (coupled layers of other kinds follow along)";
-    PyErr_SetObject(PyExc_KeyError, py::str(message).ptr());
-    throw py::error_already_set();
-  }
-  py::object prune_fn = table[py::type::of(native)];
+  py::object prune_fn = origin_function(m, native);
   py::object plan = graph.attr("get_pruning_plan")(native, prune_fn, py::arg("idxs") = idxs);
-
-  py::object nn = m.attr("nn");
-  py::object convs = py::make_tuple(nn.attr("Conv2d"), nn.attr("ConvTranspose2d"));
-  py::object fns = m.attr("prune_function");
-  py::object inbound_fn = fns.attr("prune_related_conv");
-  py::object outbound_fn = fns.attr("prune_conv");
   if (!rebalanced) {
     py::object retry = rebalance_groups(m, layer, native, plan, idxs, outcome);
     if (!retry.is_none()) return prune_channels(m, self, layer, retry, outcome, true);
   }
-
-  const bool drop_view_op = py::bool_(self.attr("drop_view_op"));
-  py::object view_op_cls = m.attr("tp").attr("_ViewOP");
-  for (py::handle entry : plan.attr("plan")) {
-    py::object dependency = entry[py::int_(0)];
-    py::object module = dependency.attr("broken_node").attr("module");
-    if (py::isinstance(module, convs)) {
-      // The step's function says which side loses channels.
-      py::object handler = dependency.attr("handler");
-      const bool inbound = handler.is(inbound_fn);
-      const bool outbound = handler.is(outbound_fn);
-      if (inbound || outbound) {
-        const int64_t available = module.attr(inbound ? "in_channels" : "out_channels").cast<int64_t>();
-        if (available <= static_cast<int64_t>(n)) {
-          logger.attr("warning")(
-              std::string(py::str("Pruning wants to remove {} filters ({}) from {}, ")
-                              .format(n, inbound ? "inbound" : "outbound", module)) +
-              "trying to reduce pruned filters.");
-          py::list fewer = py::module_::import("builtins").attr("sorted")(idxs);
-          fewer = fewer[py::slice(0, available - 1, 1)];
-          outcome.note("trimmed to " + std::to_string(available - 1) + " channels: " +
-                       text_of(module) + " has " + std::to_string(available) + " " +
-                       (inbound ? "input" : "output") + " channels");
-          return prune_channels(m, self, layer, fewer, outcome, rebalanced);
-        }
-      }
-    } else if (drop_view_op && py::isinstance(module, view_op_cls)) {
-      logger.attr("debug")("Detected a ViewOP, cancelling this pruning operation");
-      outcome.status = "cancelled";
-      outcome.note("the plan crosses the view operation " + text_of(py::repr(module)) +
-                   "; make the surgeon with drop_view_op=False to prune through it");
-      return layer;
-    }
+  py::object screened = screen_plan(m, self, plan, idxs, outcome);
+  if (!screened.is_none()) {
+    if (outcome.status == "cancelled") return layer;
+    return prune_channels(m, self, layer, screened, outcome, rebalanced);
   }
-
   logger.attr("debug")(py::str("Pruning {} channels from {}").format(n, layer));
-  py::object refusal = py::none();
-  for (py::handle entry : plan.attr("plan")) {
-    refusal = py::getattr(entry[py::int_(0)], "reason", py::none());
-    if (!refusal.is_none()) break;
-  }
-  py::object native_cpy = m.attr("deepcopy")(native);
-  try {
-    plan.attr("exec")();
-    outcome.removed = channels_removed(self.attr("model").attr("native_model"), plan);
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    outcome.status = refusal.is_none() ? "failed" : "refused";
-    outcome.note(refusal.is_none() ? error_text(e.value()) : text_of(refusal));
-    // A refusal without a message is named by its type, so the warning always says what failed.
-    py::object what = e.value();
-    if (py::str(what).attr("__len__")().cast<size_t>() == 0) {
-      what = py::type::of(what).attr("__name__");
-    }
-    logger.attr("warning")(
-        py::str("ERROR - Aborting pruning operation, exception raised in pruning package:\n'{}'")
-            .format(what));
-    // The plan has put back every module it changed. Should the layer's own
-    // module still differ, give it the copy's state in place: the wrapper must
-    // keep referring to the module that lives in the model.
-    py::object live = layer.attr("native_layer");
-    if (!same_module_state(live, native_cpy)) restore_in_place(live, native_cpy);
-  }
+  execute_plan(m, self, layer, plan, outcome);
   return layer;
 }
 

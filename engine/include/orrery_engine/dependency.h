@@ -14,14 +14,12 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
-namespace orrery::dependency {
+#include "orrery_engine/layer_kinds.h"
 
-// Parameter: a per-channel tensor attribute (a parameter or buffer) that the
-// model combines with its activations element-wise, such as a layer scale or
-// a bias added by hand; it loses channels along `dim`.
-enum class ModuleKind { Conv, Linear, BatchNorm, PReLU, LayerNorm, Parameter };
+namespace orrery::dependency {
 
 struct ModuleInfo {
   std::string path;  // attribute path from the traced root, e.g. "layer1.0.conv1"
@@ -29,27 +27,27 @@ struct ModuleInfo {
   int64_t dim = -1;  // Parameter: the dimension that holds the channels
 };
 
-// The size attributes of a module as they are now. Conv: in_channels,
-// out_channels, groups; Linear: in_features, out_features; BatchNorm: out =
-// num_features; PReLU: out = num_parameters.
-struct ModuleSizes {
-  int64_t in = 0;
-  int64_t out = 0;
-  int64_t groups = 1;
-};
+// What a plan step does: a module of some kind loses channels on one side,
+// the channels cross a view op (nothing to change there), or the plan is
+// refused because the channels reach something that cannot lose them.
+struct Action {
+  enum class Type { Prune, View, Refuse };
+  Type type = Type::Refuse;
+  ModuleKind kind = ModuleKind::Conv;  // Prune only
+  Side side = Side::Output;            // Prune only
 
-enum class Action {
-  PruneConv,
-  PruneRelatedConv,
-  PruneLinear,
-  PruneRelatedLinear,
-  PruneBatchnorm,
-  PruneGroupConv,
-  PrunePrelu,
-  PruneLayernorm,
-  PruneParameter,  // a tensor attribute loses slices along ModuleInfo::dim
-  View,    // the channels cross a flatten/view/reshape; nothing to change there
-  Refuse,  // the channels reach something that cannot lose them
+  static constexpr Action prune(ModuleKind k, Side s) { return {Type::Prune, k, s}; }
+
+  // The steps by the name of the function each applies.
+  static const Action PruneConv, PruneRelatedConv, PruneGroupConv, PruneLinear, PruneRelatedLinear,
+      PruneBatchnorm, PrunePrelu, PruneLayernorm, PruneGroupnorm, PruneParameter, View, Refuse;
+
+  bool is_prune() const { return type == Type::Prune; }
+  friend bool operator==(const Action& a, const Action& b) {
+    return a.type == b.type && (a.type != Type::Prune || (a.kind == b.kind && a.side == b.side));
+  }
+  friend bool operator!=(const Action& a, const Action& b) { return !(a == b); }
+  friend bool operator<(const Action& a, const Action& b);
 };
 
 // The structured pruning function an action applies ("view"/"refuse" otherwise).
@@ -63,12 +61,34 @@ struct Step {
   std::string reason;          // Refuse: what could not be pruned and why
 };
 
-// Which side of the module the requested indices number.
-enum class Role { Output, Input };
+// Which side of the module the requested indices number (older name).
+using Role = Side;
 
 struct ViewOpInfo {
   std::string kind;         // e.g. "aten::flatten"
   std::string description;  // input and output shapes at trace time
+};
+
+// What the trace cannot show about the live model, gathered by whoever holds
+// the model and judged when a plan is made.
+struct ModuleFacts {
+  std::string type_name;               // the module's class, for messages
+  std::vector<int64_t> same_object;    // other entries of modules() that are this very module
+  bool owned_by_layer = false;         // Parameter: its owner is itself a prunable layer
+  // (parameter name, qualified name of another module that holds the same parameter)
+  std::vector<std::pair<std::string, std::string>> tied;
+};
+
+// A prunable layer of the model that the trace does not show running.
+struct UntracedModule {
+  std::string path;
+  std::string type_name;
+  int64_t in_width = -1;  // the channels it reads
+};
+
+struct ModelFacts {
+  std::vector<ModuleFacts> modules;  // aligned with modules(), or empty
+  std::vector<UntracedModule> untraced;
 };
 
 // Shapes of the model's parameters and buffers by attribute path; a trace
@@ -85,13 +105,15 @@ class ChannelGraph {
   const std::vector<ModuleInfo>& modules() const;
   const std::vector<ViewOpInfo>& view_ops() const;
 
-  // The steps that remove channels `idxs` from `module` on the side `role`
+  // The steps that remove channels `idxs` from `module` on the side `side`
   // together with every coupled channel elsewhere. `sizes` holds the current
-  // sizes of every module, aligned with modules(). The origin's own step comes
-  // first; Refuse steps say why the plan must not run. Raises c10::ValueError
-  // for indices outside the module's current size.
-  std::vector<Step> plan(int64_t module, Role role, const std::vector<int64_t>& idxs,
-                         const std::vector<ModuleSizes>& sizes) const;
+  // sizes of every module, aligned with modules(); `facts` what the trace
+  // cannot show about the live model. The origin's own step comes first;
+  // Refuse steps, gathered at the head of the plan, say why the plan must not
+  // run. Raises c10::ValueError for indices outside the module's current size
+  // or a side the module does not have.
+  std::vector<Step> plan(int64_t module, Side side, const std::vector<int64_t>& idxs,
+                         const std::vector<ModuleSizes>& sizes, const ModelFacts& facts = {}) const;
 
   // The graph as text, for debugging: modules, values (trace-time shape,
   // channel dimension, origin) and operations with their ports.

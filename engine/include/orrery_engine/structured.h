@@ -64,6 +64,13 @@ struct LayerNormState {
   at::Tensor weight, bias;  // undefined without elementwise affine parameters
 };
 
+// A group norm: `channels` in `groups` equal groups.
+struct GroupNormState {
+  int64_t channels = 0;
+  int64_t groups = 1;
+  at::Tensor weight, bias;  // undefined without affine parameters
+};
+
 // Every function returns the number of learnable parameters removed.
 int64_t prune_conv(ConvState& conv, const std::vector<int64_t>& idxs);
 int64_t prune_related_conv(ConvState& conv, const std::vector<int64_t>& idxs);
@@ -73,6 +80,9 @@ int64_t prune_related_linear(LinearState& linear, const std::vector<int64_t>& id
 int64_t prune_batchnorm(BatchNormState& bn, const std::vector<int64_t>& idxs);
 int64_t prune_prelu(PReLUState& prelu, const std::vector<int64_t>& idxs);
 int64_t prune_layernorm(LayerNormState& norm, const std::vector<int64_t>& idxs);
+// Every group keeps as many channels as every other; a group losing all of
+// its channels goes, and `groups` with it.
+int64_t prune_groupnorm(GroupNormState& norm, const std::vector<int64_t>& idxs);
 // A per-channel tensor (a layer scale, a bias added by hand) loses the slices
 // `idxs` along `dim`; returns the number of elements removed.
 int64_t prune_tensor(at::Tensor& tensor, int64_t dim, const std::vector<int64_t>& idxs);

@@ -73,6 +73,7 @@ class Builder {
   void module_call(const jit::Node* node, OpKind kind, ModuleKind mkind);
   void batch_norm(const jit::Node* node);
   void layer_norm(const jit::Node* node);
+  void group_norm(const jit::Node* node);
   void permute(const jit::Node* node);
   void transpose(const jit::Node* node);
   void same(const jit::Node* node);
@@ -150,6 +151,7 @@ const std::unordered_map<c10::Symbol, Handler>& operator_table() {
          [](Builder& b, const jit::Node* n) { b.module_call(n, OpKind::Linear, ModuleKind::Linear); }},
         {aten({"batch_norm"}), [](Builder& b, const jit::Node* n) { b.batch_norm(n); }},
         {aten({"layer_norm"}), [](Builder& b, const jit::Node* n) { b.layer_norm(n); }},
+        {aten({"group_norm"}), [](Builder& b, const jit::Node* n) { b.group_norm(n); }},
         {aten({"permute"}), [](Builder& b, const jit::Node* n) { b.permute(n); }},
         {aten({"transpose", "swapaxes", "swapdims"}), [](Builder& b, const jit::Node* n) { b.transpose(n); }},
         {aten({"prelu"}),
@@ -484,6 +486,17 @@ void Builder::layer_norm(const jit::Node* node) {
   } else {
     add_module_op(node, OpKind::Norm, ModuleKind::LayerNorm, node->input(0), node->input(2));
   }
+}
+
+// A group norm's module is found through its per-channel weight; without one
+// the module cannot be told apart from a computation of the model's own.
+void Builder::group_norm(const jit::Node* node) {
+  if (!has_arguments(node, 4)) return;
+  if (owner_path(node->input(2)).empty()) {
+    refuse(node, "normalises groups of channels without the per-channel weights of a GroupNorm module");
+    return;
+  }
+  add_module_op(node, OpKind::Norm, ModuleKind::GroupNorm, node->input(0), node->input(2));
 }
 
 // The channels move to another dimension of the same tensor.

@@ -1,6 +1,7 @@
 // The lasting channel graph: what the builder leaves behind, and how it reads.
 #include <ostream>
 #include <sstream>
+#include <utility>
 
 #include "internal.h"
 
@@ -10,21 +11,33 @@ using detail::Op;
 using detail::OpKind;
 using detail::ValueInfo;
 
+const Action Action::PruneConv = Action::prune(ModuleKind::Conv, Side::Output);
+const Action Action::PruneRelatedConv = Action::prune(ModuleKind::Conv, Side::Input);
+const Action Action::PruneGroupConv = Action::prune(ModuleKind::Conv, Side::Both);
+const Action Action::PruneLinear = Action::prune(ModuleKind::Linear, Side::Output);
+const Action Action::PruneRelatedLinear = Action::prune(ModuleKind::Linear, Side::Input);
+const Action Action::PruneBatchnorm = Action::prune(ModuleKind::BatchNorm, Side::Both);
+const Action Action::PrunePrelu = Action::prune(ModuleKind::PReLU, Side::Both);
+const Action Action::PruneLayernorm = Action::prune(ModuleKind::LayerNorm, Side::Both);
+const Action Action::PruneGroupnorm = Action::prune(ModuleKind::GroupNorm, Side::Both);
+const Action Action::PruneParameter = Action::prune(ModuleKind::Parameter, Side::Both);
+const Action Action::View = Action{Action::Type::View};
+const Action Action::Refuse = Action{Action::Type::Refuse};
+
+bool operator<(const Action& a, const Action& b) {
+  if (a.type != b.type) return a.type < b.type;
+  if (a.type != Action::Type::Prune) return false;
+  return std::make_pair(a.kind, a.side) < std::make_pair(b.kind, b.side);
+}
+
 const char* action_name(Action action) {
-  switch (action) {
-    case Action::PruneConv: return "prune_conv";
-    case Action::PruneRelatedConv: return "prune_related_conv";
-    case Action::PruneLinear: return "prune_linear";
-    case Action::PruneRelatedLinear: return "prune_related_linear";
-    case Action::PruneBatchnorm: return "prune_batchnorm";
-    case Action::PruneGroupConv: return "prune_group_conv";
-    case Action::PrunePrelu: return "prune_prelu";
-    case Action::PruneLayernorm: return "prune_layernorm";
-    case Action::PruneParameter: return "prune_parameter";
-    case Action::View: return "view";
-    case Action::Refuse: return "refuse";
+  switch (action.type) {
+    case Action::Type::View: return "view";
+    case Action::Type::Refuse: return "refuse";
+    case Action::Type::Prune: break;
   }
-  return "?";
+  const char* name = prune_function(action.kind, action.side);
+  return name != nullptr ? name : "?";
 }
 
 namespace detail {
@@ -126,18 +139,6 @@ std::vector<int64_t> ChannelGraph::Impl::channel_counts(const std::vector<Module
 
 namespace {
 
-const char* module_kind_name(ModuleKind kind) {
-  switch (kind) {
-    case ModuleKind::Conv: return "conv";
-    case ModuleKind::Linear: return "linear";
-    case ModuleKind::BatchNorm: return "batch_norm";
-    case ModuleKind::PReLU: return "prelu";
-    case ModuleKind::LayerNorm: return "layer_norm";
-    case ModuleKind::Parameter: return "parameter";
-  }
-  return "?";
-}
-
 void print_ports(std::ostream& os, const std::vector<int>& ports) {
   for (size_t i = 0; i < ports.size(); ++i) os << (i ? " %" : "%") << ports[i];
 }
@@ -149,7 +150,7 @@ void ChannelGraph::Impl::dump(std::ostream& os) const {
      << values.size() << " values\n";
   for (size_t m = 0; m < modules.size(); ++m)
   {
-    os << "  module #" << m << " " << module_kind_name(modules[m].kind) << " '" << modules[m].path << "'";
+    os << "  module #" << m << " " << layer_kind(modules[m].kind).name << " '" << modules[m].path << "'";
     if (modules[m].kind == ModuleKind::Parameter) os << " channels@" << modules[m].dim;
     os << "\n";
   }

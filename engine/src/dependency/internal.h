@@ -2,7 +2,9 @@
 //   builder.cpp        reads a TorchScript trace into a ChannelGraph and is
 //                      discarded afterwards (it alone sees the trace's nodes),
 //   channel_graph.cpp  the lasting graph: values, operations, modules,
-//   planner.cpp        propagates removed channels through the graph.
+//   planner.cpp        propagates removed channels through the graph,
+//   policy.cpp         judges a finished plan against the module sizes and
+//                      what the caller knows of the live model.
 // The lasting graph refers to its parts by index only, so it outlives the
 // trace it was built from.
 #pragma once
@@ -82,6 +84,12 @@ struct ChannelGraph::Impl {
 };
 
 namespace detail {
+
+// Appends to a finished plan the refusals that judge it whole: a module it
+// would empty, groups it would leave unequal, and what `facts` tell of the
+// live model that the trace cannot show (policy.cpp).
+void add_refusals(const ChannelGraph::Impl& graph, const std::vector<ModuleSizes>& sizes,
+                  const ModelFacts& facts, std::vector<Step>& steps);
 
 // Fills `graph` from an inlined trace.
 void build(const torch::jit::Graph& trace, const AttributeShapes& attribute_shapes,

@@ -23,7 +23,7 @@ class Planner {
 
   // The step of `action` on a module (or, for View, a view op), made on first use.
   Step& step(Action action, int64_t module, int64_t view) {
-    const std::pair<Action, int64_t> key{action, action == Action::View ? view : module};
+    const std::pair<Action, int64_t> key{action, action.is_prune() ? module : view};
     auto it = step_of.find(key);
     if (it != step_of.end()) return steps[it->second];
     step_of.emplace(key, steps.size());
@@ -177,114 +177,90 @@ class Planner {
     }
   }
 
-  void apply(int op_id, int v, const std::vector<int64_t>& idxs) {
-    const Op& op = g.ops[op_id];
+  // A module loses the channels that reach it, on the side they reach, and
+  // at every other place it is called. Sides tied together (a norm, a
+  // depthwise convolution) pass the channels on to every port.
+  void module_op(const Op& op, int op_id, int v, const std::vector<int64_t>& idxs) {
+    const ModuleKind kind = g.modules[op.module].kind;
+    const ModuleSizes& s = sizes[op.module];
+    if (sides_tied(kind, s)) {
+      to_other_calls(op, op_id, true, true, idxs);
+      if (!(layer_kind(kind).one_is_shared && s.out == 1))
+        mark(step(Action::prune(kind, Side::Both), op.module, -1), idxs);
+      to_all_ports(op, v, idxs);
+      return;
+    }
+    // Each side apart; for a grouped convolution, whether every group keeps
+    // the same width is checked once the plan is complete.
     const bool is_in = std::find(op.ins.begin(), op.ins.end(), v) != op.ins.end();
     const bool is_out = std::find(op.outs.begin(), op.outs.end(), v) != op.outs.end();
+    to_other_calls(op, op_id, is_in, is_out, idxs);
+    if (is_in && !op.linear_input_ok) {
+      refuse(op.module, "linear layer '" + g.modules[op.module].path +
+                            "' is applied along a dimension other than the channels");
+    } else if (is_in) {
+      mark(step(Action::prune(kind, Side::Input), op.module, -1), idxs);
+    }
+    if (is_out) mark(step(Action::prune(kind, Side::Output), op.module, -1), idxs);
+  }
+
+  // Offsets place each part of a concatenation (or piece of a split) in the
+  // whole's channel numbering.
+  void cat_or_split(const Op& op, int v, const std::vector<int64_t>& idxs) {
+    const std::vector<int>& parts = op.kind == OpKind::Cat ? op.ins : op.outs;
+    const int whole = op.kind == OpKind::Cat ? op.outs[0] : op.ins[0];
+    const auto off = offsets(parts);
+    if (v == whole) {
+      for (size_t k = 0; k < parts.size(); ++k) {
+        std::vector<int64_t> part;
+        for (int64_t i : idxs)
+          if (i >= off[k] && i < off[k] + count[parts[k]]) part.push_back(i - off[k]);
+        add(parts[k], part);
+      }
+      return;
+    }
+    // A value may appear several times in one concatenation.
+    for (size_t k = 0; k < parts.size(); ++k) {
+      if (parts[k] != v) continue;
+      std::vector<int64_t> moved;
+      for (int64_t i : idxs) moved.push_back(i + off[k]);
+      add(whole, moved);
+    }
+  }
+
+  // Each channel of a flatten's input is a block of its output features.
+  void flatten(const Op& op, int v, const std::vector<int64_t>& idxs) {
+    std::vector<int64_t> channels;
+    if (v == op.ins[0]) channels = idxs;
+    else
+      for (int64_t i : idxs) channels.push_back(i / op.block);
+    std::sort(channels.begin(), channels.end());
+    channels.erase(std::unique(channels.begin(), channels.end()), channels.end());
+    mark(step(Action::View, -1, op.view), channels);
+    add(op.ins[0], channels);
+    std::vector<int64_t> features;
+    for (int64_t c : channels)
+      for (int64_t j = 0; j < op.block; ++j) features.push_back(c * op.block + j);
+    add(op.outs[0], features);
+  }
+
+  void apply(int op_id, int v, const std::vector<int64_t>& idxs) {
+    const Op& op = g.ops[op_id];
     switch (op.kind) {
       case OpKind::Conv:
       case OpKind::Linear:
-        to_other_calls(op, op_id, is_in, is_out, idxs);
-        break;
       case OpKind::Norm:
       case OpKind::PReLU:
-        to_other_calls(op, op_id, true, true, idxs);
-        break;
-      default:
-        break;
-    }
-    const std::string& path = op.module >= 0 ? g.modules[op.module].path : std::string();
-    switch (op.kind) {
-      case OpKind::Conv: {
-        const ModuleSizes& s = sizes[op.module];
-        if (s.groups == 1) {
-          if (is_in) mark(step(Action::PruneRelatedConv, op.module, -1), idxs);
-          if (is_out) mark(step(Action::PruneConv, op.module, -1), idxs);
-        } else if (s.groups == s.in && s.groups == s.out) {
-          mark(step(Action::PruneGroupConv, op.module, -1), idxs);
-          to_all_ports(op, v, idxs);
-        } else {
-          // Each group keeps its own inputs and outputs; whether every group
-          // keeps the same width is checked once the plan is complete.
-          if (is_in) mark(step(Action::PruneRelatedConv, op.module, -1), idxs);
-          if (is_out) mark(step(Action::PruneConv, op.module, -1), idxs);
-        }
-        break;
-      }
-      case OpKind::Linear:
-        if (is_in) {
-          if (op.linear_input_ok) mark(step(Action::PruneRelatedLinear, op.module, -1), idxs);
-          else refuse(op.module, "linear layer '" + path + "' is applied along a dimension other than the channels");
-        }
-        if (is_out) mark(step(Action::PruneLinear, op.module, -1), idxs);
-        break;
-      case OpKind::Norm:
-        mark(step(g.modules[op.module].kind == ModuleKind::LayerNorm ? Action::PruneLayernorm
-                                                                     : Action::PruneBatchnorm,
-                  op.module, -1),
-             idxs);
-        to_all_ports(op, v, idxs);
-        break;
-      case OpKind::Parameter:
-        mark(step(Action::PruneParameter, op.module, -1), idxs);
-        to_all_ports(op, v, idxs);
-        break;
-      case OpKind::PReLU:
-        if (sizes[op.module].out != 1) mark(step(Action::PrunePrelu, op.module, -1), idxs);
-        to_all_ports(op, v, idxs);
-        break;
-      case OpKind::Same:
-        to_all_ports(op, v, idxs);
-        break;
-      case OpKind::Shuffle:
-        shuffle(op, v, idxs);
-        break;
+      case OpKind::Parameter: module_op(op, op_id, v, idxs); break;
+      case OpKind::Same: to_all_ports(op, v, idxs); break;
+      case OpKind::Shuffle: shuffle(op, v, idxs); break;
       case OpKind::Split:
-        if (op.chunks > 0) {
-          chunk(op, v, idxs);
-          break;
-        }
-        [[fallthrough]];
-      case OpKind::Cat: {
-        const std::vector<int>& parts = op.kind == OpKind::Cat ? op.ins : op.outs;
-        const int whole = op.kind == OpKind::Cat ? op.outs[0] : op.ins[0];
-        const auto off = offsets(parts);
-        if (v == whole) {
-          for (size_t k = 0; k < parts.size(); ++k) {
-            std::vector<int64_t> part;
-            for (int64_t i : idxs)
-              if (i >= off[k] && i < off[k] + count[parts[k]]) part.push_back(i - off[k]);
-            add(parts[k], part);
-          }
-        } else {
-          // A value may appear several times in one concatenation.
-          for (size_t k = 0; k < parts.size(); ++k) {
-            if (parts[k] != v) continue;
-            std::vector<int64_t> moved;
-            for (int64_t i : idxs) moved.push_back(i + off[k]);
-            add(whole, moved);
-          }
-        }
+        if (op.chunks > 0) chunk(op, v, idxs);
+        else cat_or_split(op, v, idxs);
         break;
-      }
-      case OpKind::Flatten: {
-        std::vector<int64_t> channels;
-        if (is_in) channels = idxs;
-        else
-          for (int64_t i : idxs) channels.push_back(i / op.block);
-        std::sort(channels.begin(), channels.end());
-        channels.erase(std::unique(channels.begin(), channels.end()), channels.end());
-        mark(step(Action::View, -1, op.view), channels);
-        add(op.ins[0], channels);
-        std::vector<int64_t> features;
-        for (int64_t c : channels)
-          for (int64_t j = 0; j < op.block; ++j) features.push_back(c * op.block + j);
-        add(op.outs[0], features);
-        break;
-      }
-      case OpKind::Refuse:
-        refuse(-1, "channels reach " + op.what);
-        break;
+      case OpKind::Cat: cat_or_split(op, v, idxs); break;
+      case OpKind::Flatten: flatten(op, v, idxs); break;
+      case OpKind::Refuse: refuse(-1, "channels reach " + op.what); break;
     }
   }
 
@@ -298,102 +274,46 @@ class Planner {
   std::vector<std::vector<char>> step_marks;              // per step, the indices it holds
 };
 
-}  // namespace
-
-std::vector<Step> ChannelGraph::plan(int64_t module, Role role, const std::vector<int64_t>& idxs,
-                                     const std::vector<ModuleSizes>& sizes) const {
-  const Impl& g = *impl_;
+// The request itself: a module of the graph, a side it has, indices in range.
+void check_request(const ChannelGraph::Impl& g, int64_t module, Side side, const std::vector<int64_t>& idxs,
+                   const std::vector<ModuleSizes>& sizes) {
   TORCH_CHECK_VALUE(module >= 0 && module < static_cast<int64_t>(g.modules.size()),
                     "no module number ", module, " in the dependency graph");
   TORCH_CHECK_VALUE(sizes.size() == g.modules.size(), "expected the sizes of ", g.modules.size(),
                     " modules, got ", sizes.size());
   const ModuleInfo& info = g.modules[module];
   const ModuleSizes& s = sizes[module];
-  TORCH_CHECK_VALUE(role == Role::Output || info.kind == ModuleKind::Conv || info.kind == ModuleKind::Linear,
+  TORCH_CHECK_VALUE(side != Side::Input || layer_kind(info.kind).prune_input != nullptr,
                     "only convolutions and linear layers have input channels to prune, '", info.path,
                     "' is neither");
-  const int64_t limit = role == Role::Output ? s.out : s.in;
+  const int64_t limit = side == Side::Input ? s.in : s.out;
   for (int64_t i : idxs) {
     TORCH_CHECK_VALUE(i >= 0 && i < limit, "channel index ", i, " is out of range for '", info.path,
-                      "', which has ", limit, role == Role::Output ? " output" : " input",
+                      "', which has ", limit, side == Side::Input ? " input" : " output",
                       " channels now; indices must lie in [0, ", limit, ")");
   }
+}
 
+}  // namespace
+
+std::vector<Step> ChannelGraph::plan(int64_t module, Side side, const std::vector<int64_t>& idxs,
+                                     const std::vector<ModuleSizes>& sizes, const ModelFacts& facts) const {
+  const Impl& g = *impl_;
+  check_request(g, module, side, idxs, sizes);
+  const ModuleKind kind = g.modules[module].kind;
+  const ModuleSizes& s = sizes[module];
   Planner p(g, sizes);
   // The origin's own step leads the plan.
-  Action first = Action::PruneConv;
-  const bool depthwise = info.kind == ModuleKind::Conv && s.groups > 1 && s.groups == s.in && s.groups == s.out;
-  switch (info.kind) {
-    case ModuleKind::Conv:
-      first = depthwise ? Action::PruneGroupConv
-                        : (role == Role::Output ? Action::PruneConv : Action::PruneRelatedConv);
-      break;
-    case ModuleKind::Linear:
-      first = role == Role::Output ? Action::PruneLinear : Action::PruneRelatedLinear;
-      break;
-    case ModuleKind::BatchNorm: first = Action::PruneBatchnorm; break;
-    case ModuleKind::PReLU: first = Action::PrunePrelu; break;
-    case ModuleKind::LayerNorm: first = Action::PruneLayernorm; break;
-    case ModuleKind::Parameter: first = Action::PruneParameter; break;
-  }
-  if (!(info.kind == ModuleKind::PReLU && s.out == 1)) p.step(first, module, -1);
+  if (!(layer_kind(kind).one_is_shared && s.out == 1))
+    p.step(Action::prune(kind, step_side(kind, s, side)), module, -1);
   for (int op_id : g.module_ops[module]) {
     const Op& op = g.ops[op_id];
-    const int seed = role == Role::Output ? op.outs[0] : op.ins[0];
-    p.add(seed, idxs);
+    p.add(side == Side::Input ? op.ins[0] : op.outs[0], idxs);
   }
   p.run();
   std::vector<Step> steps = p.take_steps();
   for (Step& st : steps) std::sort(st.idxs.begin(), st.idxs.end());
-  // A coupled module may lose every channel even when the origin keeps some
-  // (a branch of a concatenation, say): no layer can run with none.
-  std::vector<Step> emptied;
-  for (const Step& st : steps) {
-    if (st.module < 0) continue;
-    const ModuleSizes& ms = sizes[st.module];
-    int64_t width = -1;
-    switch (st.action) {
-      case Action::PruneRelatedConv:
-      case Action::PruneRelatedLinear: width = ms.in; break;
-      case Action::PruneConv:
-      case Action::PruneLinear:
-      case Action::PruneBatchnorm:
-      case Action::PruneGroupConv:
-      case Action::PrunePrelu:
-      case Action::PruneLayernorm:
-      case Action::PruneParameter: width = ms.out; break;
-      default: break;
-    }
-    if (width >= 0 && static_cast<int64_t>(st.idxs.size()) >= width) {
-      emptied.push_back(Step{Action::Refuse, st.module, -1, {},
-                             "the plan would remove every channel of '" + g.modules[st.module].path +
-                                 "'"});
-    }
-  }
-  // A grouped convolution runs only with groups of equal width: each group
-  // must lose as many channels as every other, on either side.
-  for (const Step& st : steps) {
-    if (st.module < 0 || g.modules[st.module].kind != ModuleKind::Conv) continue;
-    const ModuleSizes& ms = sizes[st.module];
-    const bool inputs = st.action == Action::PruneRelatedConv;
-    if (ms.groups <= 1 || !(inputs || st.action == Action::PruneConv)) continue;
-    const int64_t width = (inputs ? ms.in : ms.out) / ms.groups;
-    std::vector<int64_t> per_group(ms.groups, 0);
-    for (int64_t i : st.idxs) ++per_group[i / width];
-    const auto [lo, hi] = std::minmax_element(per_group.begin(), per_group.end());
-    if (*lo != *hi) {
-      emptied.push_back(Step{
-          Action::Refuse, st.module, -1, {},
-          "grouped convolution '" + g.modules[st.module].path + "' (groups=" +
-              std::to_string(ms.groups) + ") would lose " + std::to_string(*hi) + " " +
-              (inputs ? "input" : "output") + " channels from group " +
-              std::to_string(hi - per_group.begin()) + " but " + std::to_string(*lo) +
-              " from group " + std::to_string(lo - per_group.begin()) +
-              "; remove the same number of channels from every group of " +
-              std::to_string(width)});
-    }
-  }
-  steps.insert(steps.end(), emptied.begin(), emptied.end());
+  detail::add_refusals(g, sizes, facts, steps);
   // Refusals first, so that whoever executes the plan stops before any change.
   std::stable_partition(steps.begin(), steps.end(),
                         [](const Step& st) { return st.action == Action::Refuse; });

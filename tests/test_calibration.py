@@ -11,7 +11,7 @@ from orrery.framework import nn_bridge as nb
 from orrery.framework.framework_bridge import TorchFramework
 from orrery.framework.model_bridge import TorchModel
 from orrery.framework.prims_bridge import TorchLSQ
-from orrery.framework.quant_bridge import LSQConv2D
+from orrery.framework.quant_bridge import LSQConv2D, LsqQuan, twos_comp
 from orrery_examples.digits import DigitsCNN, accuracy, digits_loaders
 from orrery_examples.lsq_quantize import quantize_convolutions
 
@@ -169,3 +169,27 @@ def test_wrong_types_are_refused_where_they_enter():
     for kwargs in ({"decay_rate": 0}, {"decay_rate": 2}, {"period": 0}, {"period": None}):
         with pytest.raises(ValueError, match=next(iter(kwargs))):
             framework.ema_cls(copy.deepcopy(net), **kwargs)
+
+
+def test_type_refusals_name_the_class_given():
+    # Each message ends with the class name of what was passed, not its repr.
+    net = nn.Sequential(nn.Conv2d(3, 4, 1))
+    cases = [
+        (lambda: framework.knowledge_distillation_cls(net), "got Sequential"),
+        (lambda: framework.ema_cls(TorchModel(net)),
+         "got TorchModel; pass its native_model's copy instead"),
+        (lambda: framework.ema_cls([net]), r"copy.deepcopy\(model.native_model\)\), got list"),
+        (lambda: lsq().calibrate(None, torch.zeros(1, 3, 2, 2)), "torch.nn.Module, got NoneType"),
+        (lambda: TorchModel(net).measure([1.0]), "TorchDataLoader, got list"),
+        (lambda: twos_comp(torch.zeros(2), 4.0), "nbits must be an int, got float"),
+        (lambda: LsqQuan(8, False, True, False)([1.0]), "must be a torch.Tensor, got list"),
+    ]
+    kd = framework.knowledge_distillation_cls(TorchModel(copy.deepcopy(net)))
+    cases += [
+        (lambda: kd(net, 3), "^cannot unpack non-iterable int object"),
+        (lambda: kd.kd_cross_entropy(torch.zeros(2, 3), torch.zeros(2, 3), [0, 1]),
+         r"^kd_cross_entropy\(\): targets must be a Tensor, not list"),
+    ]
+    for call, message in cases:
+        with pytest.raises(TypeError, match=message + "$"):
+            call()

@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 namespace orrery::bind {
 
 // `assert condition[, message]`: AssertionError (without arguments when there
@@ -17,6 +19,18 @@ inline void python_assert(bool condition, const char* message = nullptr) {
     PyErr_SetString(PyExc_AssertionError, message);
   }
   throw py::error_already_set();
+}
+
+// AssertionError with `message` whatever the -O setting: for checks of what a
+// caller handed in, which keep the exception type an assert statement gave.
+[[noreturn]] inline void raise_assertion_error(const std::string& message) {
+  PyErr_SetString(PyExc_AssertionError, message.c_str());
+  throw pybind11::error_already_set();
+}
+
+// The class name of `value`, for messages: "Tensor", "NoneType".
+inline std::string type_name(const pybind11::handle& value) {
+  return pybind11::str(pybind11::type::of(value).attr("__name__"));
 }
 
 }  // namespace orrery::bind

@@ -132,6 +132,74 @@ void make_lr_scheduler(py::module_& m) {
   cls.build();
 }
 
+// The rate each parameter group warms up to, from target_lr: the group's
+// current rate for None, one entry per group for a list or tuple, else the
+// one value for every group.
+void set_group_targets(const py::object& self) {
+  py::object target_lr = self.attr("target_lr");
+  if (target_lr.is_none()) {
+    py::object targets = self.attr("_pgroup_target_lr");
+    for (py::handle group : param_groups(self)) targets.attr("append")(group["lr"]);
+  } else if (py::isinstance<py::list>(target_lr) || py::isinstance<py::tuple>(target_lr)) {
+    py::object targets = self.attr("_pgroup_target_lr");
+    for_each_group_target(param_groups(self), target_lr,
+                          [&](const py::object&, const py::object& target) {
+                            targets.attr("append")(target);
+                          });
+  } else {
+    py::list targets;
+    for (py::size_t i = 0, n = py::len(param_groups(self)); i < n; ++i) {
+      targets.append(target_lr);
+    }
+    self.attr("_pgroup_target_lr") = targets;
+  }
+}
+
+// Mutes the loop's TorchLRScheduler, if any, for the warm-up.
+void mute_scheduler(const py::module_& m, const py::object& self) {
+  py::object sched_ext = self.attr("main_loop").attr("get_extension")(
+      py::arg("instance_type") = m.attr("TorchLRScheduler"));
+  if (sched_ext.is_none()) return;
+  m.attr("logger").attr("debug")(py::str("Putting {} on mute").format(sched_ext));
+  sched_ext.attr("muted") = true;
+  self.attr("_scheduler_extension") = sched_ext;
+}
+
+// The last warm-up iteration: every group gets its target, the extension
+// leaves the loop and the scheduler speaks again.
+void finish_warmup(const py::module_& m, const py::object& self) {
+  py::object logger = m.attr("logger");
+  logger.attr("debug")("Warmup done!");
+  for_each_group_target(param_groups(self), self.attr("_pgroup_target_lr"),
+                        [](const py::object& group, const py::object& target) {
+                          group[py::str("lr")] = target;
+                        });
+  self.attr("unsubscribe")(self.attr("main_loop").attr("event_publisher"));
+  self.attr("_done") = true;
+  py::object sched_ext = self.attr("_scheduler_extension");
+  if (!sched_ext.is_none()) {
+    logger.attr("debug")(py::str("Removing {} from mute").format(sched_ext));
+    sched_ext.attr("muted") = false;
+  }
+}
+
+void warmup_step(const py::module_& m, const py::object& self, const py::object& event) {
+  python_assert(event.equal(py::str("before_iteration")) && !py::bool_(self.attr("_done")));
+  const py::int_ one(1);
+  py::object next = py::object(self.attr("current_iteration_nb")) + one;
+  if (next.equal(self.attr("total_iterations"))) {
+    finish_warmup(m, self);
+    return;
+  }
+  for_each_group_target(
+      param_groups(self), self.attr("_pgroup_target_lr"),
+      [&self, &one](const py::object& group, const py::object& target) {
+        // (i + 1) * target first, then true division.
+        py::object step = py::object(self.attr("current_iteration_nb")) + one;
+        group[py::str("lr")] = (step * target) / py::object(self.attr("total_iterations"));
+      });
+}
+
 void make_warmup(py::module_& m) {
   ClassBuilder cls(m, "WarmupLR", {m.attr("EventSubscriber")},
                    "The training-loop extension that raises the learning rate linearly over the "
@@ -156,32 +224,11 @@ void make_warmup(py::module_& m) {
       "current rate, a list or tuple for one rate per group, or one number for all.");
   cls.method("setup", [self_cls, m](py::object self) {
     self_cls.super(self).attr("setup")();
-    py::object target_lr = self.attr("target_lr");
-    if (target_lr.is_none()) {
-      py::object targets = self.attr("_pgroup_target_lr");
-      for (py::handle group : param_groups(self)) targets.attr("append")(group["lr"]);
-    } else if (py::isinstance<py::list>(target_lr) || py::isinstance<py::tuple>(target_lr)) {
-      py::object targets = self.attr("_pgroup_target_lr");
-      for_each_group_target(param_groups(self), target_lr,
-                            [&](const py::object&, const py::object& target) {
-                              targets.attr("append")(target);
-                            });
-    } else {
-      py::list targets;
-      for (py::size_t i = 0, n = py::len(param_groups(self)); i < n; ++i) {
-        targets.append(target_lr);
-      }
-      self.attr("_pgroup_target_lr") = targets;
-    }
+    set_group_targets(self);
     py::object loop = self.attr("main_loop");
     self.attr("total_iterations") =
         py::int_(py::len(loop.attr("main_split"))) * py::object(self.attr("recovery_epoch_time"));
-    py::object sched_ext =
-        loop.attr("get_extension")(py::arg("instance_type") = m.attr("TorchLRScheduler"));
-    if (sched_ext.is_none()) return;
-    m.attr("logger").attr("debug")(py::str("Putting {} on mute").format(sched_ext));
-    sched_ext.attr("muted") = true;
-    self.attr("_scheduler_extension") = sched_ext;
+    mute_scheduler(m, self);
   },
              "Prepares the warm-up once the extension is attached to a loop whose optimiser "
              "exists: fixes the target rate of every parameter group and the number of warm-up "
@@ -189,34 +236,7 @@ void make_warmup(py::module_& m) {
              "mutes the loop's TorchLRScheduler, if any. Returns None.");
   cls.method(
       "event_do",
-      [m](py::object self, py::object event) {
-        python_assert(event.equal(py::str("before_iteration")) && !py::bool_(self.attr("_done")));
-        const py::int_ one(1);
-        py::object next = py::object(self.attr("current_iteration_nb")) + one;
-        if (next.equal(self.attr("total_iterations"))) {
-          py::object logger = m.attr("logger");
-          logger.attr("debug")("Warmup done!");
-          for_each_group_target(param_groups(self), self.attr("_pgroup_target_lr"),
-                                [](const py::object& group, const py::object& target) {
-                                  group[py::str("lr")] = target;
-                                });
-          self.attr("unsubscribe")(self.attr("main_loop").attr("event_publisher"));
-          self.attr("_done") = true;
-          py::object sched_ext = self.attr("_scheduler_extension");
-          if (!sched_ext.is_none()) {
-            logger.attr("debug")(py::str("Removing {} from mute").format(sched_ext));
-            sched_ext.attr("muted") = false;
-          }
-          return;
-        }
-        for_each_group_target(
-            param_groups(self), self.attr("_pgroup_target_lr"),
-            [&self, &one](const py::object& group, const py::object& target) {
-              // (i + 1) * target first, then true division.
-              py::object step = py::object(self.attr("current_iteration_nb")) + one;
-              group[py::str("lr")] = (step * target) / py::object(self.attr("total_iterations"));
-            });
-      },
+      [m](py::object self, py::object event) { warmup_step(m, self, event); },
       py::arg("event"),
       "Sets the learning rate of every parameter group before an iteration: (i + 1) / N of its "
       "target at iteration i, the target itself at the last one (N - 1), when the extension also "

@@ -9,11 +9,13 @@
 #include <unordered_map>
 
 #include "class_builder.h"
+#include "python_checks.h"
 #include "orrery_engine/weight_average.h"
 
 namespace py = pybind11;
 using orrery::bind::ClassBuilder;
 using orrery::bind::import_names;
+using orrery::bind::type_name;
 
 namespace {
 
@@ -46,21 +48,28 @@ void load_imports(py::module_& m) {
   m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
 }
 
-void make_torch_framework(py::module_& m) {
-  ClassBuilder cls(m, "TorchFramework", {m.attr("Framework")},
-                   "The PyTorch backend of the core: the one object through which the core gets "
-                   "every PyTorch class and object it needs (the model wrapper, the layer "
-                   "classes, the distillation and weight-average trainers, the data loader and "
-                   "forward-pass classes, the graph surgeon, the Horovod manager and the default "
-                   "training-loop callbacks). Creating the first one registers the LSQ "
-                   "quantization primitive TorchLSQ with the framework.");
-  auto self_cls = cls.ref();
-  // Accessors look their value up in the module when called, so the module
-  // namespace stays the single place that decides what the backend hands out.
-  auto module_value = [m](const char* name) {
-    return [m, name](py::object) -> py::object { return m.attr(name); };
-  };
+// An accessor that looks its value up in the module when called, so the module
+// namespace stays the single place that decides what the backend hands out.
+auto module_value(const py::module_& m, const char* name) {
+  return [m, name](py::object) -> py::object { return m.attr(name); };
+}
 
+void initialize_backend(const orrery::bind::ClassRef& self_cls, const py::module_& m,
+                        const py::object& self, const py::object& config) {
+  self_cls.super(self).attr("initialize")(config);
+  self.attr("get_accuracy") = m.attr("get_accuracy");
+  self.attr("get_loss_evaluator_cls") = m.attr("EvalLossFunction");
+  if (m.attr("torch").attr("cuda").attr("is_available")().cast<bool>()) {
+    py::module_ cudnn = py::module_::import("torch.backends.cudnn");
+    cudnn.attr("benchmark") = true;
+  } else {
+    m.attr("logger").attr("warning")("Torch cannot use GPU");
+  }
+}
+
+// Creation and set-up: __new__, initialize and create_nn.
+void framework_setup_methods(ClassBuilder& cls, py::module_& m) {
+  auto self_cls = cls.ref();
   cls.static_method(
       "__new__",
       [self_cls](py::object klass, py::args, py::kwargs) {
@@ -76,15 +85,7 @@ void make_torch_framework(py::module_& m) {
   cls.method(
       "initialize",
       [self_cls, m](py::object self, py::object config) {
-        self_cls.super(self).attr("initialize")(config);
-        self.attr("get_accuracy") = m.attr("get_accuracy");
-        self.attr("get_loss_evaluator_cls") = m.attr("EvalLossFunction");
-        if (m.attr("torch").attr("cuda").attr("is_available")().cast<bool>()) {
-          py::module_ cudnn = py::module_::import("torch.backends.cudnn");
-          cudnn.attr("benchmark") = true;
-        } else {
-          m.attr("logger").attr("warning")("Torch cannot use GPU");
-        }
+        initialize_backend(self_cls, m, self, config);
       },
       py::arg("config"),
       "Initialises the backend with the core's configuration `config` (a dict, which the base "
@@ -97,31 +98,42 @@ void make_torch_framework(py::module_& m) {
       py::arg("config"),
       "A new TorchNN for the core's configuration `config`: the backend's optimiser and scheduler "
       "classes and factories.");
-  cls.property("horovod_manager", module_value("torch_horovod_manager"),
+}
+
+py::object conv_forward_cls(const py::module_& m, const py::object& convlayer) {
+  // DIM is read afresh for each test, as the equivalent if/elif chain would.
+  if (py::object(convlayer.attr("DIM")).equal(py::int_(1))) return m.attr("TorchConv1D");
+  if (py::object(convlayer.attr("DIM")).equal(py::int_(2))) return m.attr("TorchConv2D");
+  if (py::object(convlayer.attr("DIM")).equal(py::int_(3))) return m.attr("TorchConv3D");
+  PyErr_SetNone(PyExc_TypeError);  // the message-less TypeError callers expect
+  throw py::error_already_set();
+}
+
+// The Horovod manager and the model and layer classes.
+void framework_model_members(ClassBuilder& cls, py::module_& m) {
+  cls.property("horovod_manager", module_value(m, "torch_horovod_manager"),
                "The process's one Horovod manager (torch_horovod_manager of "
                "orrery.framework.dist_bridge); the same object on every access.");
-  cls.property("mdl_cls", module_value("TorchModel"),
+  cls.property("mdl_cls", module_value(m, "TorchModel"),
                "The model wrapper class, TorchModel.");
-  cls.property("identity_layer_cls", module_value("TorchIdentityLayer"),
+  cls.property("identity_layer_cls", module_value(m, "TorchIdentityLayer"),
                "The identity layer class, TorchIdentityLayer.");
-  cls.property("conv2d_cls", module_value("TorchConv2D"),
+  cls.property("conv2d_cls", module_value(m, "TorchConv2D"),
                "The 2-D convolution layer class, TorchConv2D.");
   cls.method(
       "get_conv_forward_cls",
-      [m](py::object, py::object convlayer) -> py::object {
-        // DIM is read afresh for each test, as the equivalent if/elif chain would.
-        if (py::object(convlayer.attr("DIM")).equal(py::int_(1))) return m.attr("TorchConv1D");
-        if (py::object(convlayer.attr("DIM")).equal(py::int_(2))) return m.attr("TorchConv2D");
-        if (py::object(convlayer.attr("DIM")).equal(py::int_(3))) return m.attr("TorchConv3D");
-        PyErr_SetNone(PyExc_TypeError);  // the message-less TypeError callers expect
-        throw py::error_already_set();
-      },
+      [m](py::object, py::object convlayer) { return conv_forward_cls(m, convlayer); },
       py::arg("convlayer"),
       "The convolution wrapper class for the dimensionality of the framework convolution "
       "`convlayer` (its DIM): TorchConv1D, TorchConv2D or TorchConv3D for 1, 2 or 3. Raises "
       "TypeError, without a message, for any other DIM.");
-  cls.property("knowledge_distillation_cls", module_value("TorchKnowledgeDistillation"),
+  cls.property("knowledge_distillation_cls", module_value(m, "TorchKnowledgeDistillation"),
                "The knowledge distillation class, TorchKnowledgeDistillation.");
+}
+
+// The trainer's default callbacks, its data and averaging classes and the
+// graph surgeon.
+void framework_training_members(ClassBuilder& cls, py::module_& m) {
   cls.method("get_default_trainer_pre_make_callbacks",
              [m](py::object) { return py::make_tuple(m.attr("DeviceCast")()); },
              "The trainer's default pre-make callbacks: a new tuple holding a new DeviceCast, "
@@ -134,11 +146,11 @@ void make_torch_framework(py::module_& m) {
              "The trainer's default post-make callbacks: a new tuple holding "
              "ExtensionsInjection(Setup()), which attaches a fresh Setup extension to the "
              "trainer's main loop.");
-  cls.property("dl_cls", module_value("TorchDataLoader"),
+  cls.property("dl_cls", module_value(m, "TorchDataLoader"),
                "The data loader class, TorchDataLoader.");
-  cls.property("fp_cls", module_value("TorchForwardPass"),
+  cls.property("fp_cls", module_value(m, "TorchForwardPass"),
                "The profiler's forward-pass class, TorchForwardPass.");
-  cls.property("ema_cls", module_value("TorchEMA"),
+  cls.property("ema_cls", module_value(m, "TorchEMA"),
                "The weight-average class, TorchEMA.");
   cls.method(
       "graph_surgeon",
@@ -151,6 +163,19 @@ void make_torch_framework(py::module_& m) {
       "TorchModel), tracing its network with the example inputs `model_args`; `drop_view_op` "
       "(keyword-only) is passed to the surgeon. Inputs the network cannot run are refused "
       "at once with ValueError.");
+}
+
+void make_torch_framework(py::module_& m) {
+  ClassBuilder cls(m, "TorchFramework", {m.attr("Framework")},
+                   "The PyTorch backend of the core: the one object through which the core gets "
+                   "every PyTorch class and object it needs (the model wrapper, the layer "
+                   "classes, the distillation and weight-average trainers, the data loader and "
+                   "forward-pass classes, the graph surgeon, the Horovod manager and the default "
+                   "training-loop callbacks). Creating the first one registers the LSQ "
+                   "quantization primitive TorchLSQ with the framework.");
+  framework_setup_methods(cls, m);
+  framework_model_members(cls, m);
+  framework_training_members(cls, m);
   cls.build();
 }
 
@@ -177,8 +202,7 @@ std::pair<py::object, py::object> unpack_pair(const py::object& value) {
   PyObject* it = PyObject_GetIter(value.ptr());
   if (it == nullptr) {
     PyErr_Clear();
-    throw py::type_error("cannot unpack non-iterable " +
-                         std::string(py::str(py::type::of(value).attr("__name__"))) + " object");
+    throw py::type_error("cannot unpack non-iterable " + type_name(value) + " object");
   }
   py::iterator items = py::reinterpret_steal<py::iterator>(it);
   std::vector<py::object> got;
@@ -196,7 +220,7 @@ std::pair<py::object, py::object> unpack_pair(const py::object& value) {
 at::Tensor tensor_argument(const py::object& value, const char* name) {
   if (!THPVariable_Check(value.ptr())) {
     throw py::type_error(std::string("kd_cross_entropy(): ") + name + " must be a Tensor, not " +
-                         std::string(py::str(py::type::of(value).attr("__name__"))));
+                         type_name(value));
   }
   return THPVariable_Unpack(value.ptr());
 }
@@ -204,6 +228,79 @@ at::Tensor tensor_argument(const py::object& value, const char* name) {
 // Device.GPU selects cudafy, anything else cpufy; moves happen with be_nice.
 py::object device_mover(const py::module_& m, const py::object& device) {
   return m.attr(device.equal(m.attr("Device").attr("GPU")) ? "cudafy" : "cpufy");
+}
+
+// An int or a float, not a bool.
+bool is_real_number(const py::handle& value) {
+  return (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) && !PyBool_Check(value.ptr());
+}
+
+// The teacher, given first or as `teacher`, must be a framework model.
+void check_teacher(const py::module_& m, const py::args& args, const py::kwargs& kwargs) {
+  py::object teacher = py::len(args) > 0 ? py::object(args[0])
+                       : kwargs.contains("teacher") ? py::object(kwargs["teacher"])
+                                                    : py::object(py::none());
+  py::object teacher_native = py::getattr(teacher, "native_model", py::none());
+  if (!py::isinstance(teacher_native, m.attr("torch").attr("nn").attr("Module"))) {
+    throw py::type_error(
+        "TorchKnowledgeDistillation expects the teacher as a framework model "
+        "(framework.mdl_cls(teacher_module)), got " + type_name(teacher));
+  }
+}
+
+// tau must be a finite number > 0, alpha one between 0 and 1.
+void check_distillation_settings(const py::object& self) {
+  for (const char* name : {"tau", "alpha"}) {
+    py::object value = self.attr(name);
+    const bool number = is_real_number(value);
+    const double v = number ? value.cast<double>() : 0.0;
+    const bool fits = number && std::isfinite(v) &&
+                      (std::string(name) == "tau" ? v > 0 : (v >= 0 && v <= 1));
+    if (!fits) {
+      throw py::value_error(std::string("TorchKnowledgeDistillation expects ") + name +
+                            (std::string(name) == "tau" ? " to be a number > 0"
+                                                        : " to be a number between 0 and 1") +
+                            ", got " + std::string(py::repr(value)));
+    }
+  }
+}
+
+// One batch (x, y) on the training device: the teacher's outputs without
+// gradients, the student's with them, and their losses.
+py::object distillation_step(const py::module_& m, const py::object& self,
+                             const py::object& student, const py::object& batch) {
+  auto [x, y] = unpack_pair(batch);
+  py::object moved =
+      device_mover(m, self.attr("device"))(py::make_tuple(x, y), py::arg("be_nice") = true);
+  std::tie(x, y) = unpack_pair(moved);
+  py::object teacher_out;
+  {
+    // The teacher's activations are never needed for the backward pass.
+    torch::NoGradGuard no_grad;
+    teacher_out = self.attr("_teacher")(x);
+  }
+  py::object student_out = student(x);
+  return self.attr("kd_cross_entropy")(student_out, teacher_out, y);
+}
+
+py::dict distillation_losses(const py::object& self, const py::object& student_logits,
+                             const py::object& teacher_logits, const py::object& targets) {
+  const at::Tensor student = tensor_argument(student_logits, "student_logits");
+  const at::Tensor teacher = tensor_argument(teacher_logits, "teacher_logits");
+  const at::Tensor labels = tensor_argument(targets, "targets");
+  const at::Tensor task_loss = at::cross_entropy_loss(student, labels);
+  const double tau = py::float_(self.attr("tau"));
+  const at::Tensor log_p_student = at::log_softmax(student / tau, 1);
+  const at::Tensor p_teacher = at::softmax(teacher / tau, 1);
+  // Cross-entropy of the softened teacher against the softened student,
+  // scaled by tau^2 so its gradients keep their size as tau grows.
+  const at::Tensor kd_loss =
+      at::mean(-at::sum(log_p_student * p_teacher, 1) * std::pow(tau, 2.0));
+  const double alpha = py::float_(self.attr("alpha"));
+  py::dict losses;
+  losses["kd_loss"] = alpha * kd_loss;
+  losses["task_loss"] = (1 - alpha) * task_loss;
+  return losses;
 }
 
 void make_knowledge_distillation(py::module_& m) {
@@ -215,31 +312,9 @@ void make_knowledge_distillation(py::module_& m) {
                    "terms {\"kd_loss\", \"task_loss\"} of that batch.");
   auto self_cls = cls.ref();
   cls.method("__init__", [self_cls, m](py::object self, py::args args, py::kwargs kwargs) {
-    py::object teacher = py::len(args) > 0 ? py::object(args[0])
-                         : kwargs.contains("teacher") ? py::object(kwargs["teacher"])
-                                                      : py::object(py::none());
-    py::object teacher_native = py::getattr(teacher, "native_model", py::none());
-    if (!py::isinstance(teacher_native, m.attr("torch").attr("nn").attr("Module"))) {
-      throw py::type_error(
-          "TorchKnowledgeDistillation expects the teacher as a framework model "
-          "(framework.mdl_cls(teacher_module)), got " +
-          std::string(py::str(py::type::of(teacher).attr("__name__"))));
-    }
+    check_teacher(m, args, kwargs);
     self_cls.super(self).attr("__init__")(*args, **kwargs);
-    for (const char* name : {"tau", "alpha"}) {
-      py::object value = self.attr(name);
-      const bool number = (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) &&
-                          !PyBool_Check(value.ptr());
-      const double v = number ? value.cast<double>() : 0.0;
-      const bool fits = number && std::isfinite(v) &&
-                        (std::string(name) == "tau" ? v > 0 : (v >= 0 && v <= 1));
-      if (!fits) {
-        throw py::value_error(std::string("TorchKnowledgeDistillation expects ") + name +
-                              (std::string(name) == "tau" ? " to be a number > 0"
-                                                          : " to be a number between 0 and 1") +
-                              ", got " + std::string(py::repr(value)));
-      }
-    }
+    check_distillation_settings(self);
     self.attr("_teacher").attr("eval")();
   },
              "Passes every argument on to the core's KnowledgeDistillation (teacher, tau, alpha), "
@@ -261,18 +336,7 @@ void make_knowledge_distillation(py::module_& m) {
   cls.method(
       "__call__",
       [m](py::object self, py::object student, py::object batch) {
-        auto [x, y] = unpack_pair(batch);
-        py::object moved =
-            device_mover(m, self.attr("device"))(py::make_tuple(x, y), py::arg("be_nice") = true);
-        std::tie(x, y) = unpack_pair(moved);
-        py::object teacher_out;
-        {
-          // The teacher's activations are never needed for the backward pass.
-          torch::NoGradGuard no_grad;
-          teacher_out = self.attr("_teacher")(x);
-        }
-        py::object student_out = student(x);
-        return self.attr("kd_cross_entropy")(student_out, teacher_out, y);
+        return distillation_step(m, self, student, batch);
       },
       py::arg("student"), py::arg("batch"),
       "The weighted losses of one batch. `batch` is a pair (x, y) of inputs and class targets; it "
@@ -283,22 +347,7 @@ void make_knowledge_distillation(py::module_& m) {
       "kd_cross_entropy",
       [](py::object self, py::object student_logits, py::object teacher_logits,
          py::object targets) {
-        const at::Tensor student = tensor_argument(student_logits, "student_logits");
-        const at::Tensor teacher = tensor_argument(teacher_logits, "teacher_logits");
-        const at::Tensor labels = tensor_argument(targets, "targets");
-        const at::Tensor task_loss = at::cross_entropy_loss(student, labels);
-        const double tau = py::float_(self.attr("tau"));
-        const at::Tensor log_p_student = at::log_softmax(student / tau, 1);
-        const at::Tensor p_teacher = at::softmax(teacher / tau, 1);
-        // Cross-entropy of the softened teacher against the softened student,
-        // scaled by tau^2 so its gradients keep their size as tau grows.
-        const at::Tensor kd_loss =
-            at::mean(-at::sum(log_p_student * p_teacher, 1) * std::pow(tau, 2.0));
-        const double alpha = py::float_(self.attr("alpha"));
-        py::dict losses;
-        losses["kd_loss"] = alpha * kd_loss;
-        losses["task_loss"] = (1 - alpha) * task_loss;
-        return losses;
+        return distillation_losses(self, student_logits, teacher_logits, targets);
       },
       py::arg("student_logits"), py::arg("teacher_logits"), py::arg("targets"),
       "The distillation losses for logits of shape (batch, classes): a dict whose \"kd_loss\" is "
@@ -423,6 +472,51 @@ void average_pairs(const py::object& averaged_network, const py::object& trainin
   }
 }
 
+void check_average_arguments(const py::module_& m, const py::object& model,
+                             const py::object& decay_rate, const py::object& period) {
+  if (!py::isinstance(model, m.attr("torch").attr("nn").attr("Module"))) {
+    throw py::type_error(
+        "TorchEMA averages a torch.nn.Module (a copy of the network being trained, e.g. "
+        "copy.deepcopy(model.native_model)), got " + type_name(model) +
+        (py::hasattr(model, "native_model") ? "; pass its native_model's copy instead" : ""));
+  }
+  if (!is_real_number(decay_rate) ||
+      !(decay_rate.cast<double>() > 0 && decay_rate.cast<double>() <= 1)) {
+    throw py::value_error("TorchEMA expects decay_rate to be a number in (0, 1], got " +
+                          std::string(py::repr(decay_rate)));
+  }
+  if (!is_real_number(period) || !(period.cast<double>() > 0) ||
+      !std::isfinite(period.cast<double>())) {
+    throw py::value_error("TorchEMA expects period to be a number > 0, got " +
+                          std::string(py::repr(period)));
+  }
+}
+
+// At the end of an "iteration" interval, pulls the averaged network towards
+// `training_model`; any other interval changes nothing.
+void update_average(const py::object& self, const py::object& interval,
+                    const py::object& training_model) {
+  if (!interval.is_none() && !PyUnicode_CheckExact(interval.ptr())) {
+    throw py::type_error(
+        "type of argument \"interval\" must be either str or NoneType; got " +
+        std::string(py::str(py::type::of(interval).attr("__qualname__"))) + " instead");
+  }
+  if (interval.is_none() || !interval.equal(py::str("iteration"))) return;
+  torch::NoGradGuard no_grad;
+  std::vector<at::Tensor> averaged, trained;
+  std::vector<std::string> names;
+  average_pairs(self.attr("model"), training_model, &averaged, &trained, &names);
+  // `updates` advances only once the average has: a refused update changes nothing.
+  py::object updates = py::object(self.attr("updates")) + py::int_(1);
+  const double d = py::float_(self.attr("decay")(updates));
+  try {
+    orrery::engine::ema_update_(averaged, trained, d, names);
+  } catch (const c10::Error& e) {
+    throw std::runtime_error(e.what_without_backtrace());
+  }
+  self.attr("updates") = updates;
+}
+
 void make_ema(py::module_& m) {
   ClassBuilder cls(m, "TorchEMA", {m.attr("EvalModelNativeTrainer")},
                    "An exponential moving average of a network's weights. The network given at "
@@ -434,24 +528,7 @@ void make_ema(py::module_& m) {
   cls.method(
       "__init__",
       [m](py::object self, py::object model, py::object decay_rate, py::object period) {
-        if (!py::isinstance(model, m.attr("torch").attr("nn").attr("Module"))) {
-          const std::string kind = py::str(py::type::of(model).attr("__name__"));
-          throw py::type_error(
-              "TorchEMA averages a torch.nn.Module (a copy of the network being trained, e.g. "
-              "copy.deepcopy(model.native_model)), got " + kind +
-              (py::hasattr(model, "native_model") ? "; pass its native_model's copy instead" : ""));
-        }
-        auto real = [](const py::object& v) {
-          return (PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr())) && !PyBool_Check(v.ptr());
-        };
-        if (!real(decay_rate) || !(decay_rate.cast<double>() > 0 && decay_rate.cast<double>() <= 1)) {
-          throw py::value_error("TorchEMA expects decay_rate to be a number in (0, 1], got " +
-                                std::string(py::repr(decay_rate)));
-        }
-        if (!real(period) || !(period.cast<double>() > 0) || !std::isfinite(period.cast<double>())) {
-          throw py::value_error("TorchEMA expects period to be a number > 0, got " +
-                                std::string(py::repr(period)));
-        }
+        check_average_arguments(m, model, decay_rate, period);
         self.attr("updates") = 0;
         self.attr("decay_rate") = decay_rate;
         self.attr("period") = period;
@@ -476,27 +553,7 @@ void make_ema(py::module_& m) {
   cls.method(
       "update",
       [](py::object self, py::object interval, py::object interval_nb,
-         py::object training_model) {
-        if (!interval.is_none() && !PyUnicode_CheckExact(interval.ptr())) {
-          throw py::type_error(
-              "type of argument \"interval\" must be either str or NoneType; got " +
-              std::string(py::str(py::type::of(interval).attr("__qualname__"))) + " instead");
-        }
-        if (interval.is_none() || !interval.equal(py::str("iteration"))) return;
-        torch::NoGradGuard no_grad;
-        std::vector<at::Tensor> averaged, trained;
-        std::vector<std::string> names;
-        average_pairs(self.attr("model"), training_model, &averaged, &trained, &names);
-        // `updates` advances only once the average has: a refused update changes nothing.
-        py::object updates = py::object(self.attr("updates")) + py::int_(1);
-        const double d = py::float_(self.attr("decay")(updates));
-        try {
-          orrery::engine::ema_update_(averaged, trained, d, names);
-        } catch (const c10::Error& e) {
-          throw std::runtime_error(e.what_without_backtrace());
-        }
-        self.attr("updates") = updates;
-      },
+         py::object training_model) { update_average(self, interval, training_model); },
       py::arg("interval"), py::arg("interval_nb"), py::arg("training_model"),
       "Updates the average when a training interval ends. Only `interval` \"iteration\" does "
       "anything: every floating-point entry e of the averaged network's state becomes d * e + (1 "

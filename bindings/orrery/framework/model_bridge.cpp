@@ -2,10 +2,12 @@
 #include <torch/extension.h>
 
 #include "class_builder.h"
+#include "python_checks.h"
 
 namespace py = pybind11;
 using orrery::bind::ClassBuilder;
 using orrery::bind::import_names;
+using orrery::bind::type_name;
 
 namespace {
 
@@ -66,7 +68,7 @@ void tree_methods(ClassBuilder& cls, py::module_ m) {
     py::object native_model = self.attr("native_model");
     if (!py::isinstance(native_model, py::module_::import("torch.nn").attr("Module"))) {
       throw py::type_error("TorchModel wraps a torch.nn.Module, got " +
-                           std::string(py::str(py::type::of(native_model).attr("__name__"))) +
+                           type_name(native_model) +
                            (py::isinstance<py::str>(native_model)
                                 ? " (build the network first, e.g. torchvision.models.resnet18())"
                                 : ""));
@@ -180,7 +182,7 @@ py::object measuring_loader(const py::object& inputs) {
   if (!all_tensors) {
     throw py::type_error("measure() expects example inputs (a tensor or a tuple of tensors), a "
                          "DataLoader or a TorchDataLoader, got " +
-                         std::string(py::str(py::type::of(inputs).attr("__name__"))));
+                         type_name(inputs));
   }
   py::cpp_function make([tensors](py::object batch_size) {
     py::list cut;
@@ -190,6 +192,44 @@ py::object measuring_loader(const py::object& inputs) {
   py::object namespace_cls = py::module_::import("types").attr("SimpleNamespace");
   return namespace_cls(py::arg("forward_pass") =
                            namespace_cls(py::arg("create_random_model_inputs") = make));
+}
+
+// The profiler's figures for the model on `inputs` (see measure's docstring).
+py::dict measure(const py::object& self, const py::object& inputs) {
+  py::object loader = measuring_loader(inputs);
+  py::dict splits;
+  splits["measure"] = loader;
+  py::dict results = self.attr("_make_profiler")(splits).attr("profile")();
+  py::dict complexity = results["ComputeComplexity"];
+  py::dict timing = results["ComputeExecutionTime"];
+  py::dict out;
+  out["params"] = complexity["params"];
+  out["macs"] = complexity["macs"];
+  out["seconds_per_sample"] = timing["seconds_per_sample"];
+  out["layers"] = complexity["layers"];
+  return out;
+}
+
+// Loads `dumped_state` into the network `native`, or leaves it as it was.
+// PyTorch copies every matching tensor before it reports missing, unexpected
+// or mis-shaped entries; a copy of the current state puts the model back as it
+// was before the error goes on.
+void load_state_or_restore(const py::object& native, const py::object& dumped_state) {
+  py::dict saved;
+  {
+    torch::NoGradGuard no_grad;
+    for (auto item : py::dict(native.attr("state_dict")())) {
+      saved[item.first] = THPVariable_Check(item.second.ptr())
+                              ? py::object(item.second.attr("clone")())
+                              : py::reinterpret_borrow<py::object>(item.second);
+    }
+  }
+  try {
+    native.attr("load_state_dict")(dumped_state);
+  } catch (py::error_already_set& error) {
+    native.attr("load_state_dict")(saved);
+    throw;
+  }
 }
 
 void state_methods(ClassBuilder& cls, py::module_ m) {
@@ -207,20 +247,7 @@ void state_methods(ClassBuilder& cls, py::module_ m) {
       "after the model, with complexity and execution-time measurements registered in that order.");
   cls.method(
       "measure",
-      [m](py::object self, py::object inputs) {
-        py::object loader = measuring_loader(inputs);
-        py::dict splits;
-        splits["measure"] = loader;
-        py::dict results = self.attr("_make_profiler")(splits).attr("profile")();
-        py::dict complexity = results["ComputeComplexity"];
-        py::dict timing = results["ComputeExecutionTime"];
-        py::dict out;
-        out["params"] = complexity["params"];
-        out["macs"] = complexity["macs"];
-        out["seconds_per_sample"] = timing["seconds_per_sample"];
-        out["layers"] = complexity["layers"];
-        return out;
-      },
+      [](py::object self, py::object inputs) { return measure(self, inputs); },
       py::arg("inputs"),
       "Measures the model at batch 1 on `inputs` (an example input tensor, a tuple of them, a "
       "DataLoader or a TorchDataLoader): returns {\"params\": total parameters, \"macs\": total "
@@ -233,25 +260,7 @@ void state_methods(ClassBuilder& cls, py::module_ m) {
   cls.method(
       "load_native_info",
       [](py::object self, py::object dumped_state) {
-        // PyTorch copies every matching tensor before it reports missing,
-        // unexpected or mis-shaped entries; a copy of the current state puts
-        // the model back as it was before the error goes on.
-        py::object native = self.attr("native_model");
-        py::dict saved;
-        {
-          torch::NoGradGuard no_grad;
-          for (auto item : py::dict(native.attr("state_dict")())) {
-            saved[item.first] = THPVariable_Check(item.second.ptr())
-                                    ? py::object(item.second.attr("clone")())
-                                    : py::reinterpret_borrow<py::object>(item.second);
-          }
-        }
-        try {
-          native.attr("load_state_dict")(dumped_state);
-        } catch (py::error_already_set& error) {
-          native.attr("load_state_dict")(saved);
-          throw;
-        }
+        load_state_or_restore(self.attr("native_model"), dumped_state);
         return self;
       },
       py::arg("dumped_state"),
@@ -349,7 +358,7 @@ void check_exportable(const py::module_& m, const py::object& self) {
 }
 
 // The export methods hand the native model to the companion converters.
-void export_methods(ClassBuilder& cls, py::module_ m) {
+void onnx_export_method(ClassBuilder& cls, py::module_ m) {
   py::object cpu = m.attr("Device").attr("CPU");
   cls.method(
       "export_to_onnx",
@@ -376,6 +385,72 @@ void export_methods(ClassBuilder& cls, py::module_ m) {
       "`annotate` records the quantized layers' bit widths. `device` is accepted and not used. "
       "Returns None. Raises ValueError for another precision or an LSQ layer with an unusable "
       "step size, before anything is written.");
+}
+
+// The runtime record of every convolution of the tree, by native module.
+py::dict vexa_mapping(const py::module_& m, const py::object& self) {
+  py::dict mapping;
+  for (py::handle layer : self.attr("flat_view")()) {
+    if (py::isinstance(layer, m.attr("BaseConvolution"))) {
+      mapping[layer.attr("native_layer")] = layer.attr("vexa_format")();
+    }
+  }
+  return mapping;
+}
+
+// `path` + "WxH" for a (W, H) resolution, `path` itself for any other.
+py::object vexa_export_path(const py::object& path, const py::handle& resolution) {
+  const int truthy = PyObject_IsTrue(resolution.ptr());
+  if (truthy < 0) throw py::error_already_set();
+  if (truthy == 1 && py::isinstance<py::tuple>(resolution) && py::len(resolution) == 2) {
+    return py::str("{}{}x{}").format(path, resolution[py::int_(0)], resolution[py::int_(1)]);
+  }
+  return path;
+}
+
+void export_to_vexa(const py::module_& m, py::object self, py::object dataloader,
+                    py::object batch_size, py::object path, py::object dynamic_input,
+                    py::object prepare_quantization, py::object encrypt_files,
+                    py::object simplify_model, py::object resolutions) {
+  check_exportable(m, self);
+  if (py::bool_(prepare_quantization)) self.attr("prepare_quantization_export")();
+  py::dict mapping = vexa_mapping(m, self);
+  if (!resolutions.contains(py::none())) resolutions.attr("append")(py::none());
+  py::object converter_cls = m.attr("PyTorch2VEXA");
+  py::object converter = converter_cls(self.attr("native_model"), py::arg("prep_fn") = py::none());
+  py::object vexa_tuple = converter.attr("convert")(
+      py::arg("vexa_mapping") = mapping, py::arg("dataloader") = dataloader,
+      py::arg("dynamic_input") = dynamic_input, py::arg("batch_size") = batch_size,
+      py::arg("simplify_model") = false, py::arg("resolution") = py::none());
+  py::object input_tuple =
+      dataloader.attr("forward_pass").attr("create_random_model_inputs")(batch_size);
+  py::object pickle = m.attr("pickle");
+  py::cpp_function pickler_function(
+      [pickle](py::object file) { return pickle.attr("Pickler")(file, py::arg("protocol") = 3); },
+      py::arg("file"));
+  for (py::handle resolution : resolutions) {
+    py::object out_tuple = vexa_tuple;
+    if (py::bool_(simplify_model)) {
+      try {
+        py::object simpl_model = m.attr("PyTorch2VEXA").attr("simplify_model")(
+            vexa_tuple[py::int_(0)], input_tuple, resolution);
+        out_tuple = py::make_tuple(simpl_model, vexa_tuple[py::int_(1)]);
+      } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        m.attr("logger").attr("warning")(
+            "Unable to prepare model for vexa export at specified resolution");
+        continue;
+      }
+    }
+    py::object export_path = vexa_export_path(path, resolution);
+    if (py::bool_(encrypt_files)) {
+      py::object target = export_path + py::str(".orq");
+      m.attr("encrypt")(out_tuple, target, py::arg("pickler_function") = pickler_function);
+    }
+  }
+}
+
+void vexa_export_method(ClassBuilder& cls, py::module_ m) {
   // One list for every call, as a default written in a def statement would be.
   py::list shared_resolutions;
   cls.method(
@@ -383,57 +458,8 @@ void export_methods(ClassBuilder& cls, py::module_ m) {
       [m](py::object self, py::object dataloader, py::object batch_size, py::object path,
           py::object dynamic_input, py::object prepare_quantization, py::object encrypt_files,
           py::object simplify_model, py::object resolutions) {
-        check_exportable(m, self);
-        if (py::bool_(prepare_quantization)) self.attr("prepare_quantization_export")();
-        py::dict vexa_mapping;
-        for (py::handle layer : self.attr("flat_view")()) {
-          if (py::isinstance(layer, m.attr("BaseConvolution"))) {
-            vexa_mapping[layer.attr("native_layer")] = layer.attr("vexa_format")();
-          }
-        }
-        if (!resolutions.contains(py::none())) resolutions.attr("append")(py::none());
-        py::object converter_cls = m.attr("PyTorch2VEXA");
-        py::object converter =
-            converter_cls(self.attr("native_model"), py::arg("prep_fn") = py::none());
-        py::object vexa_tuple = converter.attr("convert")(
-            py::arg("vexa_mapping") = vexa_mapping, py::arg("dataloader") = dataloader,
-            py::arg("dynamic_input") = dynamic_input, py::arg("batch_size") = batch_size,
-            py::arg("simplify_model") = false, py::arg("resolution") = py::none());
-        py::object input_tuple =
-            dataloader.attr("forward_pass").attr("create_random_model_inputs")(batch_size);
-        py::object pickle = m.attr("pickle");
-        py::cpp_function pickler_function(
-            [pickle](py::object file) {
-              return pickle.attr("Pickler")(file, py::arg("protocol") = 3);
-            },
-            py::arg("file"));
-        for (py::handle resolution : resolutions) {
-          py::object out_tuple = vexa_tuple;
-          if (py::bool_(simplify_model)) {
-            try {
-              py::object simpl_model = m.attr("PyTorch2VEXA").attr("simplify_model")(
-                  vexa_tuple[py::int_(0)], input_tuple, resolution);
-              out_tuple = py::make_tuple(simpl_model, vexa_tuple[py::int_(1)]);
-            } catch (py::error_already_set& error) {
-              if (!error.matches(PyExc_Exception)) throw;
-              m.attr("logger").attr("warning")(
-                  "Unable to prepare model for vexa export at specified resolution");
-              continue;
-            }
-          }
-          py::object export_path = path;
-          const int truthy = PyObject_IsTrue(resolution.ptr());
-          if (truthy < 0) throw py::error_already_set();
-          if (truthy == 1 && py::isinstance<py::tuple>(resolution) &&
-              py::len(resolution) == 2) {
-            export_path = py::str("{}{}x{}").format(path, resolution[py::int_(0)],
-                                                    resolution[py::int_(1)]);
-          }
-          if (py::bool_(encrypt_files)) {
-            py::object target = export_path + py::str(".orq");
-            m.attr("encrypt")(out_tuple, target, py::arg("pickler_function") = pickler_function);
-          }
-        }
+        export_to_vexa(m, self, dataloader, batch_size, path, dynamic_input,
+                       prepare_quantization, encrypt_files, simplify_model, resolutions);
       },
       py::arg("dataloader"), py::arg("batch_size") = 1, py::arg("path") = "output",
       py::arg("dynamic_input") = "b", py::arg("prepare_quantization") = true,
@@ -446,6 +472,10 @@ void export_methods(ClassBuilder& cls, py::module_ m) {
       "and, when `encrypt_files`, writes the encrypted file `path` + \"WxH\" + \".orq\" (just "
       "`path` + \".orq\" for None). Returns None. Raises ValueError for an LSQ layer with an "
       "unusable step size, before anything is written; converter and encryption errors propagate.");
+}
+
+void jit_export_method(ClassBuilder& cls, py::module_ m) {
+  py::object cpu = m.attr("Device").attr("CPU");
   cls.method(
       "export_to_jit",
       [m](py::object self, py::object dataloader, py::object batch_size, py::object path,
@@ -461,6 +491,10 @@ void export_methods(ClassBuilder& cls, py::module_ m) {
       "Writes the network traced with TorchScript on example inputs of `batch_size` from "
       "`dataloader`, on `device`, to `path`, through PyTorch2JIT. Returns None. Raises ValueError "
       "for an LSQ layer with an unusable step size, before anything is written.");
+}
+
+void tflite_export_method(ClassBuilder& cls, py::module_ m) {
+  py::object cpu = m.attr("Device").attr("CPU");
   cls.method(
       "export_to_tflite",
       [m](py::object self, py::object dataloader, py::object batch_size, py::object path,
@@ -492,16 +526,23 @@ void export_methods(ClassBuilder& cls, py::module_ m) {
       "LSQ step size.");
 }
 
+void export_methods(ClassBuilder& cls, py::module_ m) {
+  onnx_export_method(cls, m);
+  vexa_export_method(cls, m);
+  jit_export_method(cls, m);
+  tflite_export_method(cls, m);
+}
+
 // "<TorchModel ResNet, 62 layers>" (with the model's name when it is not the
 // default one): the type of the network and the number of leaf layers of the
 // tree. Never raises.
 std::string model_repr(const py::object& self) {
-  std::string text = "<" + std::string(py::str(py::type::of(self).attr("__name__")));
+  std::string text = "<" + type_name(self);
   try {
     py::object name = py::getattr(self, "name", py::none());
     if (!name.is_none() && !name.equal(py::str("model"))) text += " " + std::string(py::repr(name));
     py::object native = py::getattr(self, "native_model", py::none());
-    text += " " + std::string(py::str(py::type::of(native).attr("__name__")));
+    text += " " + type_name(native);
     const size_t layers = py::len(self.attr("flat_view")());
     text += ", " + std::to_string(layers) + (layers == 1 ? " layer" : " layers");
   } catch (py::error_already_set&) {

@@ -10,10 +10,13 @@
 
 #include "class_builder.h"
 #include "module_modes.h"
+#include "python_checks.h"
 
 namespace py = pybind11;
 using orrery::bind::ClassBuilder;
 using orrery::bind::import_names;
+using orrery::bind::raise_assertion_error;
+using orrery::bind::type_name;
 
 namespace {
 
@@ -23,10 +26,6 @@ constexpr const char* kUndefinedPolarity =
 // The slot where the primitive remembers the polarity it wrote while
 // inferring, so later layers can still be told apart by their own inputs.
 constexpr const char* kInferredPolarity = "_inferred_act_polarity";
-
-std::string type_name(const py::handle& value) {
-  return py::str(py::type::of(value).attr("__name__"));
-}
 
 // The layer's native convolution, or an AssertionError (the type LSQConv2D
 // itself raises) that says which layers LSQ takes. Raised whatever the
@@ -39,11 +38,8 @@ void check_convolution(const py::module_& m, const py::object& layer) {
   }
   py::object native = layer.attr("native_layer");
   if (!py::type::of(native).is(m.attr("nn").attr("Conv2d"))) {
-    const std::string message = "LSQ quantizes torch.nn.Conv2d layers only, got " +
-                                type_name(native) + " in " + std::string(py::repr(layer)) +
-                                "; leave other layers in float";
-    PyErr_SetString(PyExc_AssertionError, message.c_str());
-    throw py::error_already_set();
+    raise_assertion_error("LSQ quantizes torch.nn.Conv2d layers only, got " + type_name(native) +
+                          " in " + std::string(py::repr(layer)) + "; leave other layers in float");
   }
 }
 
@@ -74,25 +70,27 @@ struct InputStatistics {
   int64_t count = 0;
 };
 
-py::object calibrate(const py::module_& m, py::object self, py::object model, py::object data,
-                     py::object batches) {
-  py::object nn = m.attr("nn");
-  py::object native;
-  if (py::isinstance(model, m.attr("Model"))) {
-    native = model.attr("native_model");
-  } else if (py::isinstance(model, nn.attr("Module"))) {
-    native = model;
-  } else {
-    throw py::type_error("calibrate() expects the model as a framework model "
-                         "(framework.mdl_cls(module)) or a torch.nn.Module, got " +
-                         type_name(model));
-  }
+using Statistics = std::unordered_map<PyObject*, InputStatistics>;
+
+// The network inside `model` (a framework model or a torch.nn.Module).
+py::object calibrated_network(const py::module_& m, const py::object& model) {
+  if (py::isinstance(model, m.attr("Model"))) return model.attr("native_model");
+  if (py::isinstance(model, m.attr("nn").attr("Module"))) return model;
+  throw py::type_error("calibrate() expects the model as a framework model "
+                       "(framework.mdl_cls(module)) or a torch.nn.Module, got " +
+                       type_name(model));
+}
+
+int64_t batch_count(const py::object& batches) {
   if (!PyLong_Check(batches.ptr()) || PyBool_Check(batches.ptr()) || batches.cast<int64_t>() < 1) {
     throw py::value_error("calibrate() expects batches to be an int >= 1, got " +
                           std::string(py::repr(batches)));
   }
-  const int64_t most = batches.cast<int64_t>();
+  return batches.cast<int64_t>();
+}
 
+// The (name, module) items of every LSQ layer of `native`, all in training form.
+py::list lsq_layers(const py::module_& m, const py::object& native) {
   py::object lsq_cls = m.attr("LSQConv2D");
   py::list layers;
   for (py::handle item : native.attr("named_modules")()) {
@@ -111,22 +109,38 @@ py::object calibrate(const py::module_& m, py::object self, py::object model, py
                           "convolutions first (model.replace_layer(layer, "
                           "lsq.concrete_transform_layer(layer)))");
   }
+  return layers;
+}
+
+// An iterator over the batches of `data`: a loader's native loader, a single
+// batch tensor, or any iterable.
+py::iterator calibration_batches(const py::object& data) {
   py::object source = data;
   if (py::hasattr(data, "native_dl")) source = data.attr("native_dl");
   if (THPVariable_Check(data.ptr())) source = py::make_tuple(data);
-  py::iterator items;
   try {
-    items = py::iter(source);
+    return py::iter(source);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_TypeError)) throw;
     throw py::type_error("calibrate() expects a data loader or an iterable of input batches, "
                          "got " + type_name(data));
   }
+}
 
-  // Each LSQ layer runs as the float convolution it wraps while its inputs
-  // are measured, so every layer sees what the float model gives it.
-  auto stats = std::make_shared<std::unordered_map<PyObject*, InputStatistics>>();
-  py::object conv_forward = nn.attr("Conv2d").attr("forward");
+// The device of the network's first parameter; None for a network without any.
+py::object first_parameter_device(const py::object& native) {
+  for (py::handle p : native.attr("parameters")()) return p.attr("device");
+  return py::none();
+}
+
+// Runs at most `most` batches of `items` through `native` in eval mode and
+// without gradients, every LSQ layer of `layers` computing as the float
+// convolution it wraps while its inputs are added to `stats`. Hooks and
+// modes are put back whatever happens. Returns the number of batches run.
+int64_t run_float_batches(const py::module_& m, const py::object& native, const py::list& layers,
+                          py::iterator& items, int64_t most,
+                          const std::shared_ptr<Statistics>& stats) {
+  py::object conv_forward = m.attr("nn").attr("Conv2d").attr("forward");
   py::cpp_function measure([stats](py::object module, py::tuple args) {
     const at::Tensor x = THPVariable_Unpack(args[0].ptr()).detach();
     InputStatistics& s = (*stats)[module.ptr()];
@@ -137,47 +151,44 @@ py::object calibrate(const py::module_& m, py::object self, py::object model, py
     return conv_forward(module, args[0]);
   });
   std::vector<py::object> hooks;
-  py::object parameters = native.attr("parameters")();
-  py::object device = py::none();
-  for (py::handle p : parameters) {
-    device = p.attr("device");
-    break;
-  }
+  py::object device = first_parameter_device(native);
   int64_t seen = 0;
-  {
-    orrery::bind::EvalModeGuard eval_mode(native);
-    auto restore = [&] {
-      for (py::object& hook : hooks) hook.attr("remove")();
-    };
-    try {
-      for (py::handle item : layers) {
-        py::object module = item[py::int_(1)];
-        hooks.push_back(module.attr("register_forward_pre_hook")(measure));
-        hooks.push_back(module.attr("register_forward_hook")(as_float));
-      }
-      torch::NoGradGuard no_grad;
-      for (; seen < most && items != py::iterator::sentinel(); ++items, ++seen) {
-        py::tuple inputs = batch_inputs(*items);
-        py::list moved;
-        for (py::handle t : inputs) moved.append(device.is_none() ? t : t.attr("to")(device));
-        native(*py::tuple(moved));
-      }
-    } catch (...) {
-      restore();
-      throw;
+  orrery::bind::EvalModeGuard eval_mode(native);
+  auto restore = [&] {
+    for (py::object& hook : hooks) hook.attr("remove")();
+  };
+  try {
+    for (py::handle item : layers) {
+      py::object module = item[py::int_(1)];
+      hooks.push_back(module.attr("register_forward_pre_hook")(measure));
+      hooks.push_back(module.attr("register_forward_hook")(as_float));
     }
+    torch::NoGradGuard no_grad;
+    for (; seen < most && items != py::iterator::sentinel(); ++items, ++seen) {
+      py::tuple inputs = batch_inputs(*items);
+      py::list moved;
+      for (py::handle t : inputs) moved.append(device.is_none() ? t : t.attr("to")(device));
+      native(*py::tuple(moved));
+    }
+  } catch (...) {
     restore();
+    throw;
   }
-  if (seen == 0) throw py::value_error("calibrate() received no batch: the data is empty");
+  restore();
+  return seen;
+}
 
-  // Every forward pass has run; only now do the step sizes change.
+// Sets every layer's weight step from its weights and its activation step
+// from the mean magnitude of its inputs; returns the names of the layers the
+// data never reached, whose activation steps stay as they were.
+py::list set_steps(const py::list& layers, const Statistics& stats) {
   py::list unreached;
   torch::NoGradGuard no_grad;
   for (py::handle item : layers) {
     py::object module = item[py::int_(1)];
     module.attr("quan_w_fn").attr("init_from")(module.attr("weight"));
-    auto found = stats->find(module.ptr());
-    if (found == stats->end() || found->second.count == 0) {
+    auto found = stats.find(module.ptr());
+    if (found == stats.end() || found->second.count == 0) {
       unreached.append(item[py::int_(0)]);
       continue;
     }
@@ -186,6 +197,22 @@ py::object calibrate(const py::module_& m, py::object self, py::object model, py
     at::Tensor s = THPVariable_Unpack(py::object(quan_a.attr("s")).ptr());
     quan_a.attr("init_from")(at::full({}, mean, s.options()));
   }
+  return unreached;
+}
+
+py::object calibrate(const py::module_& m, py::object self, py::object model, py::object data,
+                     py::object batches) {
+  py::object native = calibrated_network(m, model);
+  const int64_t most = batch_count(batches);
+  py::list layers = lsq_layers(m, native);
+  py::iterator items = calibration_batches(data);
+
+  auto stats = std::make_shared<Statistics>();
+  const int64_t seen = run_float_batches(m, native, layers, items, most, stats);
+  if (seen == 0) throw py::value_error("calibrate() received no batch: the data is empty");
+
+  // Every forward pass has run; only now do the step sizes change.
+  py::list unreached = set_steps(layers, *stats);
   if (py::len(unreached) > 0) {
     m.attr("logger").attr("warning")(
         py::str("calibrate(): the data never reached the LSQ layers {}; their activation step "
@@ -194,6 +221,47 @@ py::object calibrate(const py::module_& m, py::object self, py::object model, py
   m.attr("logger").attr("info")(
       py::str("Calibrated {} LSQ layers on {} batches").format(py::len(layers), seen));
   return model;
+}
+
+// A new TorchConv2D around an LSQConv2D made from `layer`'s convolution with
+// the primitive's settings (see concrete_transform_layer's docstring).
+py::object transform_layer(const py::module_& m, py::object self, const py::object& layer) {
+  check_convolution(m, layer);
+  py::object act_polarity = self.attr("act_polarity");
+  const bool inferred = act_polarity.equal(py::str("inferred"));
+  if (inferred) {
+    py::object found = layer.attr("meta").attr("get")("act_polarity", py::none());
+    if (found.is_none()) throw std::runtime_error(kUndefinedPolarity);
+    act_polarity = py::bool_(found) ? py::object(py::str("bipolar")) : py::object(py::bool_(false));
+  }
+  py::str name("bipolar");
+  PyObject* equal = PyObject_RichCompare(act_polarity.ptr(), name.ptr(), Py_EQ);
+  if (equal == nullptr) throw py::error_already_set();
+  py::object bipolar = py::reinterpret_steal<py::object>(equal);
+  // The first layer decides the primitive's polarity, but a later layer
+  // whose own inputs are signed still gets signed codes: unsigned ones
+  // would zero its negative inputs.
+  if (!inferred && !py::bool_(bipolar) && py::hasattr(self, kInferredPolarity) &&
+      act_polarity.is(self.attr(kInferredPolarity)) &&
+      py::bool_(layer.attr("meta").attr("get")("act_polarity", false))) {
+    bipolar = py::bool_(true);
+  }
+  m.attr("logger").attr("debug")(
+      py::str("Quantizing {} with: wbits={}, abits={}, polarity={}, channelwise={}, "
+              "act_bipolar={}")
+          .format(layer, self.attr("wbits"), self.attr("abits"), self.attr("polarity"),
+                  self.attr("channel_quant"), bipolar));
+  py::object native = m.attr("LSQConv2D")(layer.attr("native_layer"), self.attr("wbits"),
+                                          self.attr("abits"), self.attr("polarity"),
+                                          self.attr("channel_quant"), bipolar);
+  py::object result = m.attr("TorchConv2D")(native);
+  // The first layer transformed decides for the primitive's whole
+  // lifetime; a failed transform decides nothing.
+  if (inferred) {
+    self.attr("act_polarity") = act_polarity;
+    py::setattr(self, kInferredPolarity, act_polarity);
+  }
+  return result;
 }
 
 void make_torch_lsq(py::module_& m) {
@@ -215,44 +283,7 @@ void make_torch_lsq(py::module_& m) {
                        "act_polarity='bipolar')");
   cls.method(
       "concrete_transform_layer",
-      [m](py::object self, py::object layer) {
-        check_convolution(m, layer);
-        py::object act_polarity = self.attr("act_polarity");
-        const bool inferred = act_polarity.equal(py::str("inferred"));
-        if (inferred) {
-          py::object found = layer.attr("meta").attr("get")("act_polarity", py::none());
-          if (found.is_none()) throw std::runtime_error(kUndefinedPolarity);
-          act_polarity = py::bool_(found) ? py::object(py::str("bipolar")) : py::object(py::bool_(false));
-        }
-        py::str name("bipolar");
-        PyObject* equal = PyObject_RichCompare(act_polarity.ptr(), name.ptr(), Py_EQ);
-        if (equal == nullptr) throw py::error_already_set();
-        py::object bipolar = py::reinterpret_steal<py::object>(equal);
-        // The first layer decides the primitive's polarity, but a later layer
-        // whose own inputs are signed still gets signed codes: unsigned ones
-        // would zero its negative inputs.
-        if (!inferred && !py::bool_(bipolar) && py::hasattr(self, kInferredPolarity) &&
-            act_polarity.is(self.attr(kInferredPolarity)) &&
-            py::bool_(layer.attr("meta").attr("get")("act_polarity", false))) {
-          bipolar = py::bool_(true);
-        }
-        m.attr("logger").attr("debug")(
-            py::str("Quantizing {} with: wbits={}, abits={}, polarity={}, channelwise={}, "
-                    "act_bipolar={}")
-                .format(layer, self.attr("wbits"), self.attr("abits"), self.attr("polarity"),
-                        self.attr("channel_quant"), bipolar));
-        py::object native = m.attr("LSQConv2D")(layer.attr("native_layer"), self.attr("wbits"),
-                                                self.attr("abits"), self.attr("polarity"),
-                                                self.attr("channel_quant"), bipolar);
-        py::object result = m.attr("TorchConv2D")(native);
-        // The first layer transformed decides for the primitive's whole
-        // lifetime; a failed transform decides nothing.
-        if (inferred) {
-          self.attr("act_polarity") = act_polarity;
-          py::setattr(self, kInferredPolarity, act_polarity);
-        }
-        return result;
-      },
+      [m](py::object self, py::object layer) { return transform_layer(m, self, layer); },
       py::arg("layer"),
       "A new TorchConv2D around an LSQConv2D made from the native convolution of the framework "
       "layer `layer` with the primitive's settings; `layer` itself is not changed (the new layer "

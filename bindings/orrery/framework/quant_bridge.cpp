@@ -13,6 +13,8 @@ namespace py = pybind11;
 using orrery::bind::ClassBuilder;
 using orrery::bind::ClassRef;
 using orrery::bind::python_assert;
+using orrery::bind::raise_assertion_error;
+using orrery::bind::type_name;
 namespace engine = orrery::engine;
 
 namespace {
@@ -40,8 +42,7 @@ py::object num_pow(py::handle a, py::handle b) {
 
 at::Tensor as_tensor(const py::handle& value, const char* what) {
   if (!THPVariable_Check(value.ptr())) {
-    throw py::type_error(std::string(what) + " must be a torch.Tensor, got " +
-                         py::str(py::type::of(value).attr("__name__")).cast<std::string>());
+    throw py::type_error(std::string(what) + " must be a torch.Tensor, got " + type_name(value));
   }
   return THPVariable_Unpack(value.ptr());
 }
@@ -82,7 +83,7 @@ bool usable_step(const at::Tensor& step) {
 double real_argument(const py::object& value, const char* fn, const char* name) {
   if (!PyFloat_Check(value.ptr()) && !PyLong_Check(value.ptr())) {
     throw py::type_error(std::string(fn) + "(): " + name + " must be a real number, got " +
-                         py::str(py::type::of(value).attr("__name__")).cast<std::string>());
+                         type_name(value));
   }
   return value.cast<double>();
 }
@@ -109,8 +110,7 @@ void define_functions(py::module_& m) {
       [](py::object vals_obj, py::object nbits) {
         at::Tensor vals = as_tensor(vals_obj, "twos_comp(): vals");
         if (!PyLong_Check(nbits.ptr()) || PyBool_Check(nbits.ptr())) {
-          throw py::type_error("twos_comp(): nbits must be an int, got " +
-                               py::str(py::type::of(nbits).attr("__name__")).cast<std::string>());
+          throw py::type_error("twos_comp(): nbits must be an int, got " + type_name(nbits));
         }
         int overflow = 0;
         const long long width = PyLong_AsLongLongAndOverflow(nbits.ptr(), &overflow);
@@ -165,6 +165,46 @@ void define_width_check(py::module_& m) {
       py::arg("wbits"), py::arg("abits"), py::arg("polarity"));
 }
 
+// The lowest and highest integer codes of a `bit`-bit quantizer: unsigned
+// when `all_positive`, else signed, without the most negative code when
+// `symmetric`. Python ints, so that any width gives exact bounds.
+std::pair<py::object, py::object> code_range(const py::object& bit, const py::object& all_positive,
+                                             const py::object& symmetric) {
+  py::int_ two(2), one(1);
+  if (py::bool_(all_positive)) {
+    python_assert(!py::bool_(symmetric), "Positive quantization cannot be symmetric");
+    return {py::int_(0), num_sub(num_pow(two, bit), one)};
+  }
+  py::object half = num_pow(two, num_sub(bit, one));
+  py::object highest = num_sub(half, one);
+  if (py::bool_(symmetric)) return {num_add(num_neg(half), one), highest};
+  return {num_neg(half), highest};
+}
+
+// Twice the mean of `magnitude` (|x|) over sqrt(thd_pos), one value per output
+// channel when `per_channel`.
+at::Tensor initial_step(const at::Tensor& magnitude, const py::object& thd_pos, bool per_channel) {
+  const double root = num_pow(thd_pos, py::float_(0.5)).cast<double>();
+  at::Tensor mean;
+  if (per_channel) {
+    std::vector<int64_t> dims;
+    for (int64_t d = 1; d < magnitude.dim(); ++d) dims.push_back(d);
+    mean = magnitude.mean(dims, /*keepdim=*/true);
+  } else {
+    mean = magnitude.mean();
+  }
+  at::Tensor step = mean * 2 / root;
+  // A channel of zeros (or of non-finite values) would get a step of 0 or
+  // inf and then NaN codes; any positive step keeps zeros at zero.
+  const at::Tensor usable = step.isfinite() & step.gt(0);
+  if (!usable.all().item<bool>()) {
+    const at::Tensor good = step.masked_select(usable);
+    const double fallback = good.numel() > 0 ? good.min().item<double>() : 1.0;
+    step = at::where(usable, step, at::full_like(step, fallback));
+  }
+  return step;
+}
+
 void define_lsq_quan(py::module_& m) {
   ClassBuilder cls(m, "LsqQuan", {m.attr("nn").attr("Module")},
                    "Learned-step-size fake quantizer with a trainable step size `s`.");
@@ -175,19 +215,7 @@ void define_lsq_quan(py::module_& m) {
                     py::object symmetric, py::object per_channel) {
         bit = check_bit_width(bit, "bit", !py::bool_(all_positive));
         self_cls.super(self).attr("__init__")();
-        py::int_ two(2), one(1);
-        py::object thd_neg, thd_pos;
-        if (py::bool_(all_positive)) {
-          python_assert(!py::bool_(symmetric), "Positive quantization cannot be symmetric");
-          thd_neg = py::int_(0);
-          thd_pos = num_sub(num_pow(two, bit), one);
-        } else if (py::bool_(symmetric)) {
-          thd_neg = num_add(num_neg(num_pow(two, num_sub(bit, one))), one);
-          thd_pos = num_sub(num_pow(two, num_sub(bit, one)), one);
-        } else {
-          thd_neg = num_neg(num_pow(two, num_sub(bit, one)));
-          thd_pos = num_sub(num_pow(two, num_sub(bit, one)), one);
-        }
+        const auto [thd_neg, thd_pos] = code_range(bit, all_positive, symmetric);
         self.attr("thd_neg") = thd_neg;
         self.attr("thd_pos") = thd_pos;
         self.attr("per_channel") = per_channel;
@@ -203,24 +231,8 @@ void define_lsq_quan(py::module_& m) {
       "init_from",
       [m](py::object self, py::object x, py::args, py::kwargs) {
         const at::Tensor magnitude = as_tensor(x, "init_from: x").detach().abs();
-        const double root = num_pow(self.attr("thd_pos"), py::float_(0.5)).cast<double>();
-        at::Tensor mean;
-        if (py::bool_(self.attr("per_channel"))) {
-          std::vector<int64_t> dims;
-          for (int64_t d = 1; d < magnitude.dim(); ++d) dims.push_back(d);
-          mean = magnitude.mean(dims, /*keepdim=*/true);
-        } else {
-          mean = magnitude.mean();
-        }
-        at::Tensor step = mean * 2 / root;
-        // A channel of zeros (or of non-finite values) would get a step of 0 or
-        // inf and then NaN codes; any positive step keeps zeros at zero.
-        const at::Tensor usable = step.isfinite() & step.gt(0);
-        if (!usable.all().item<bool>()) {
-          const at::Tensor good = step.masked_select(usable);
-          const double fallback = good.numel() > 0 ? good.min().item<double>() : 1.0;
-          step = at::where(usable, step, at::full_like(step, fallback));
-        }
+        const at::Tensor step = initial_step(magnitude, self.attr("thd_pos"),
+                                             py::bool_(self.attr("per_channel")));
         self.attr("s") = m.attr("nn").attr("Parameter")(step);
       },
       py::arg("x"),
@@ -326,54 +338,84 @@ void define_quantized_conv2d(py::module_& m) {
   cls.build();
 }
 
-void define_lsq_conv2d(py::module_& m) {
-  ClassBuilder cls(m, "LSQConv2D", {m.attr("QuantizedConv2D")},
-                   "A 2-D convolution whose weights and input activations are LSQ-quantized.");
-  ClassRef self_cls = cls.ref();
-  py::object nn = m.attr("nn");
+// Refuses anything but a plain torch.nn.Conv2d (a subclass may compute
+// something else): an AssertionError as before, with a message, whatever -O says.
+void check_plain_conv2d(const py::object& nn, const py::object& conv) {
+  if (py::type::of(conv).is(nn.attr("Conv2d"))) return;
+  raise_assertion_error("LSQConv2D wraps a torch.nn.Conv2d, got " + type_name(conv));
+}
 
+// The keyword arguments that rebuild `conv`'s geometry in torch.nn.Conv2d.
+py::kwargs conv_geometry(const py::object& conv) {
+  py::kwargs geometry;
+  geometry["stride"] = conv.attr("stride");
+  geometry["padding"] = conv.attr("padding");
+  geometry["dilation"] = conv.attr("dilation");
+  geometry["groups"] = conv.attr("groups");
+  geometry["bias"] = py::bool_(!conv.attr("bias").is_none());
+  geometry["padding_mode"] = conv.attr("padding_mode");
+  return geometry;
+}
+
+void init_lsq_conv2d(const py::module_& m, const py::object& nn, py::object self, py::object conv,
+                     py::object wbits, py::object abits, py::object polarity,
+                     py::object channel_quant, py::object act_bipolar) {
+  check_plain_conv2d(nn, conv);
+  wbits = check_bit_width(wbits, "wbits", py::str("bipolar").equal(polarity));
+  abits = check_bit_width(abits, "abits", py::bool_(act_bipolar));
+  m.attr("QuantizedModule").attr("__init__")(self, conv.attr("in_channels"),
+                                             conv.attr("out_channels"), conv.attr("kernel_size"),
+                                             **conv_geometry(conv));
+  self.attr("wbits") = wbits;
+  self.attr("abits") = abits;
+  self.attr("polarity") = polarity;
+  self.attr("channel_quant") = channel_quant;
+  self.attr("act_bipolar") = act_bipolar;
+  py::object lsq_quan = m.attr("LsqQuan");
+  const bool bipolar = py::str("bipolar").equal(polarity);
+  self.attr("quan_w_fn") = lsq_quan(py::arg("bit") = wbits, py::arg("all_positive") = !bipolar,
+                                    py::arg("symmetric") = bipolar,
+                                    py::arg("per_channel") = channel_quant);
+  self.attr("quan_a_fn") = lsq_quan(py::arg("bit") = abits,
+                                    py::arg("all_positive") = !py::bool_(act_bipolar),
+                                    py::arg("symmetric") = false, py::arg("per_channel") = false);
+  // Same storage as the source convolution: training one trains the other.
+  self.attr("weight") = nn.attr("Parameter")(conv.attr("weight").attr("detach")());
+  self.attr("quan_w_fn").attr("init_from")(conv.attr("weight"));
+  if (!conv.attr("bias").is_none()) {
+    self.attr("bias") = nn.attr("Parameter")(conv.attr("bias").attr("detach")());
+  }
+}
+
+// Multiply-accumulates and sizes for the profiler, from the first output.
+py::dict lsq_conv2d_complexity(const py::object& self, const py::object& outputs) {
+  py::object output = outputs[py::int_(0)];
+  py::tuple shape = py::tuple(output.attr("shape"));
+  const int64_t batch_size = shape[0].cast<int64_t>();
+  int64_t output_positions = 1;
+  for (size_t d = 2; d < shape.size(); ++d) output_positions *= shape[d].cast<int64_t>();
+  int64_t kernel_area = 1;
+  for (auto k : py::tuple(self.attr("kernel_size"))) kernel_area *= k.cast<int64_t>();
+  const int64_t in_channels = self.attr("in_channels").cast<int64_t>();
+  const int64_t out_channels = self.attr("out_channels").cast<int64_t>();
+  const int64_t filters_per_channel = out_channels / self.attr("groups").cast<int64_t>();
+  const int64_t active_elements = batch_size * output_positions;
+  const int64_t conv_flops = kernel_area * in_channels * filters_per_channel * active_elements;
+  const int64_t bias_flops = self.attr("bias").is_none() ? 0 : out_channels * active_elements;
+  py::dict d;
+  d["flops"] = py::int_(conv_flops + bias_flops);
+  d["param_size"] = num_div(self.attr("wbits"), py::int_(8));
+  d["activation_size"] = num_div(self.attr("abits"), py::int_(8));
+  return d;
+}
+
+void define_lsq_conv2d_creation(ClassBuilder& cls, py::module_& m) {
+  py::object nn = m.attr("nn");
   cls.method(
       "__init__",
       [m, nn](py::object self, py::object conv, py::object wbits, py::object abits,
-              py::object polarity, py::object channel_quant, py::object act_bipolar) {
-        if (!py::type::of(conv).is(nn.attr("Conv2d"))) {
-          // An AssertionError as before, with a message, and whatever -O says.
-          const std::string message = "LSQConv2D wraps a torch.nn.Conv2d, got " +
-                                      std::string(py::str(py::type::of(conv).attr("__name__")));
-          PyErr_SetString(PyExc_AssertionError, message.c_str());
-          throw py::error_already_set();
-        }
-        wbits = check_bit_width(wbits, "wbits", py::str("bipolar").equal(polarity));
-        abits = check_bit_width(abits, "abits", py::bool_(act_bipolar));
-        py::kwargs geometry;
-        geometry["stride"] = conv.attr("stride");
-        geometry["padding"] = conv.attr("padding");
-        geometry["dilation"] = conv.attr("dilation");
-        geometry["groups"] = conv.attr("groups");
-        geometry["bias"] = py::bool_(!conv.attr("bias").is_none());
-        geometry["padding_mode"] = conv.attr("padding_mode");
-        m.attr("QuantizedModule").attr("__init__")(self, conv.attr("in_channels"),
-                                                   conv.attr("out_channels"),
-                                                   conv.attr("kernel_size"), **geometry);
-        self.attr("wbits") = wbits;
-        self.attr("abits") = abits;
-        self.attr("polarity") = polarity;
-        self.attr("channel_quant") = channel_quant;
-        self.attr("act_bipolar") = act_bipolar;
-        py::object lsq_quan = m.attr("LsqQuan");
-        const bool bipolar = py::str("bipolar").equal(polarity);
-        self.attr("quan_w_fn") = lsq_quan(py::arg("bit") = wbits, py::arg("all_positive") = !bipolar,
-                                          py::arg("symmetric") = bipolar,
-                                          py::arg("per_channel") = channel_quant);
-        self.attr("quan_a_fn") = lsq_quan(py::arg("bit") = abits,
-                                          py::arg("all_positive") = !py::bool_(act_bipolar),
-                                          py::arg("symmetric") = false, py::arg("per_channel") = false);
-        // Same storage as the source convolution: training one trains the other.
-        self.attr("weight") = nn.attr("Parameter")(conv.attr("weight").attr("detach")());
-        self.attr("quan_w_fn").attr("init_from")(conv.attr("weight"));
-        if (!conv.attr("bias").is_none()) {
-          self.attr("bias") = nn.attr("Parameter")(conv.attr("bias").attr("detach")());
-        }
+          py::object polarity, py::object channel_quant, py::object act_bipolar) {
+        init_lsq_conv2d(m, nn, self, conv, wbits, abits, polarity, channel_quant, act_bipolar);
       },
       py::arg("m"), py::arg("wbits"), py::arg("abits"), py::arg("polarity") = "bipolar",
       py::arg("channel_quant") = false, py::arg("act_bipolar") = false,
@@ -383,7 +425,10 @@ void define_lsq_conv2d(py::module_& m) {
       "`abits`-bit input activations (signed when `act_bipolar`). The weight step starts from m's "
       "weights. Raises AssertionError when `m` is not exactly a Conv2d and ValueError for a bit "
       "width out of range.");
+}
 
+void define_lsq_conv2d_records(ClassBuilder& cls) {
+  ClassRef self_cls = cls.ref();
   cls.method("vexa_format", [self_cls](py::object self) {
     py::object d = self_cls.super(self).attr("vexa_format")();
     d["quant_type"] = "lsq";
@@ -400,30 +445,112 @@ void define_lsq_conv2d(py::module_& m) {
   cls.method(
       "compute_module_complexity",
       [](py::object self, py::object, py::object outputs) {
-        py::object output = outputs[py::int_(0)];
-        py::tuple shape = py::tuple(output.attr("shape"));
-        const int64_t batch_size = shape[0].cast<int64_t>();
-        int64_t output_positions = 1;
-        for (size_t d = 2; d < shape.size(); ++d) output_positions *= shape[d].cast<int64_t>();
-        int64_t kernel_area = 1;
-        for (auto k : py::tuple(self.attr("kernel_size"))) kernel_area *= k.cast<int64_t>();
-        const int64_t in_channels = self.attr("in_channels").cast<int64_t>();
-        const int64_t out_channels = self.attr("out_channels").cast<int64_t>();
-        const int64_t filters_per_channel = out_channels / self.attr("groups").cast<int64_t>();
-        const int64_t active_elements = batch_size * output_positions;
-        const int64_t conv_flops = kernel_area * in_channels * filters_per_channel * active_elements;
-        const int64_t bias_flops = self.attr("bias").is_none() ? 0 : out_channels * active_elements;
-        py::dict d;
-        d["flops"] = py::int_(conv_flops + bias_flops);
-        d["param_size"] = num_div(self.attr("wbits"), py::int_(8));
-        d["activation_size"] = num_div(self.attr("abits"), py::int_(8));
-        return d;
+        return lsq_conv2d_complexity(self, outputs);
       },
       py::arg("inputs"), py::arg("outputs"),
       "The layer's complexity for the profiler, from the first of its call's `outputs`: a dict of "
       "flops (multiply-accumulates of the convolution plus one addition per output for the bias), "
       "param_size (wbits / 8 bytes) and activation_size (abits / 8 bytes); `inputs` is not used.");
+}
 
+// The export form, computed in full before `self` changes: weight codes (as
+// the runtime stores them), the frozen weight step and the bias in
+// accumulator units.
+void prepare_lsq_conv2d_for_export(const py::object& nn, py::object self) {
+  if (py::bool_(self.attr("_prepared_for_export"))) return;
+  py::object quan_w = self.attr("quan_w_fn");
+  py::object quan_a = self.attr("quan_a_fn");
+  const at::Tensor weight = as_tensor(self.attr("weight"), "weight");
+  const at::Tensor w_step = as_tensor(quan_w.attr("s"), "quan_w_fn.s");
+  at::Tensor w_s_scale =
+      engine::grad_scale(w_step, step_grad_factor(quan_w.attr("thd_pos"), weight.numel()));
+  at::Tensor codes = integer_codes(weight, w_s_scale, quan_w);
+  py::object wbits = self.attr("wbits");
+  if (py::str("bipolar").equal(self.attr("polarity")) && !wbits.equal(py::int_(8))) {
+    // The runtime stores signed weights narrower than a byte as unsigned
+    // two's-complement codes.
+    at::Tensor stored = codes.detach().cpu();
+    engine::twos_comp(stored, wbits.cast<int64_t>());
+    codes = stored.to(weight.device());
+  }
+  // The export form adds the bias inside the integer convolution, whose result
+  // is then scaled by both step sizes: express the bias in accumulator units.
+  py::object new_bias = py::none();
+  if (!self.attr("bias").is_none()) {
+    const at::Tensor bias = as_tensor(self.attr("bias"), "bias").detach();
+    const at::Tensor a_step = as_tensor(quan_a.attr("s"), "quan_a_fn.s").detach();
+    const at::Tensor unit = (a_step * w_s_scale.detach()).reshape({-1});
+    new_bias = nn.attr("Parameter")(bias / unit);
+  }
+  if (py::bool_(self.attr("channel_quant"))) w_s_scale = w_s_scale.reshape({1, -1, 1, 1});
+  // Everything is computed; only now is the layer changed.
+  self.attr("_prepared_for_export") = true;
+  self.attr("weight") = nn.attr("Parameter")(codes);
+  self.attr("w_s_scale") = nn.attr("Parameter")(w_s_scale);
+  if (!new_bias.is_none()) self.attr("bias") = new_bias;
+}
+
+// The layer as integer codes and real scales, from either form (see the
+// docstring of _integer_form).
+py::dict lsq_conv2d_integer_form(const py::object& self) {
+  py::object quan_w = self.attr("quan_w_fn");
+  py::object quan_a = self.attr("quan_a_fn");
+  const at::Tensor a_step = as_tensor(quan_a.attr("s"), "quan_a_fn.s").detach();
+  const bool exported = py::bool_(self.attr("_prepared_for_export"));
+  const at::Tensor w_step = as_tensor(exported ? self.attr("w_s_scale") : quan_w.attr("s"),
+                                      exported ? "w_s_scale" : "quan_w_fn.s")
+                                .detach();
+  if (a_step.numel() != 1 || !usable_step(a_step) || !usable_step(w_step)) {
+    throw py::value_error(
+        "the step sizes of this LSQ layer must be positive and finite (and the "
+        "activation step a single value) to give integer codes");
+  }
+  const at::Tensor scale = w_step.reshape({-1});
+  at::Tensor codes;
+  py::object bias = self.attr("bias");
+  py::object real_bias = py::none();
+  if (exported) {
+    codes = signed_weight_codes(self).detach();
+    // The export form holds the bias in accumulator units.
+    if (!bias.is_none()) {
+      real_bias = py::cast(as_tensor(bias, "bias").detach() * a_step.reshape({}) * scale);
+    }
+  } else {
+    codes = integer_codes(as_tensor(self.attr("weight"), "weight").detach(), w_step, quan_w);
+    if (!bias.is_none()) real_bias = py::cast(as_tensor(bias, "bias").detach().clone());
+  }
+  py::dict form;
+  form["weight_codes"] = codes;
+  form["weight_scale"] = scale.clone();
+  form["weight_range"] = py::make_tuple(quan_w.attr("thd_neg"), quan_w.attr("thd_pos"));
+  form["bias"] = real_bias;
+  form["act_step"] = a_step.reshape({}).item<double>();
+  form["act_range"] = py::make_tuple(quan_a.attr("thd_neg"), quan_a.attr("thd_pos"));
+  return form;
+}
+
+// The export form's forward: integer activation codes (annotated for the
+// ONNX export when asked) convolved with the weight codes, then rescaled.
+at::Tensor lsq_conv2d_forward_export(const py::module_& m, const py::object& self,
+                                     const py::object& x_obj) {
+  py::object quan_a = self.attr("quan_a_fn");
+  const at::Tensor x = as_tensor(x_obj, "the input");
+  const at::Tensor a_s_scale =
+      engine::grad_scale(as_tensor(quan_a.attr("s"), "quan_a_fn.s"),
+                         step_grad_factor(quan_a.attr("thd_pos"), x.numel()));
+  py::object acts = py::cast(integer_codes(x, a_s_scale, quan_a));
+  py::object annotation = self.attr("onnx_annotation");
+  if (!annotation.is_none() &&
+      py::bool_(m.attr("torch").attr("onnx").attr("is_in_onnx_export")())) {
+    acts = m.attr("onnx_annotator")(acts, annotation);
+  }
+  const at::Tensor conv_res = as_tensor(
+      self.attr("_conv_forward")(acts, signed_weight_codes(self), self.attr("bias")), "conv");
+  return conv_res * a_s_scale * as_tensor(self.attr("w_s_scale"), "w_s_scale");
+}
+
+void define_lsq_conv2d_forms(ClassBuilder& cls, py::module_& m) {
+  py::object nn = m.attr("nn");
   cls.method(
       "_forward",
       [](py::object self, py::object x) {
@@ -436,81 +563,14 @@ void define_lsq_conv2d(py::module_& m) {
       "The training form: the convolution of the fake-quantized input `x` with the fake-quantized "
       "weights, plus the bias.");
 
-  cls.method("_prepare_for_export", [nn](py::object self) {
-    if (py::bool_(self.attr("_prepared_for_export"))) return;
-    py::object quan_w = self.attr("quan_w_fn");
-    py::object quan_a = self.attr("quan_a_fn");
-    const at::Tensor weight = as_tensor(self.attr("weight"), "weight");
-    const at::Tensor w_step = as_tensor(quan_w.attr("s"), "quan_w_fn.s");
-    at::Tensor w_s_scale =
-        engine::grad_scale(w_step, step_grad_factor(quan_w.attr("thd_pos"), weight.numel()));
-    at::Tensor codes = integer_codes(weight, w_s_scale, quan_w);
-    py::object wbits = self.attr("wbits");
-    if (py::str("bipolar").equal(self.attr("polarity")) && !wbits.equal(py::int_(8))) {
-      // The runtime stores signed weights narrower than a byte as unsigned
-      // two's-complement codes.
-      at::Tensor stored = codes.detach().cpu();
-      engine::twos_comp(stored, wbits.cast<int64_t>());
-      codes = stored.to(weight.device());
-    }
-    // The export form adds the bias inside the integer convolution, whose result
-    // is then scaled by both step sizes: express the bias in accumulator units.
-    py::object new_bias = py::none();
-    if (!self.attr("bias").is_none()) {
-      const at::Tensor bias = as_tensor(self.attr("bias"), "bias").detach();
-      const at::Tensor a_step = as_tensor(quan_a.attr("s"), "quan_a_fn.s").detach();
-      const at::Tensor unit = (a_step * w_s_scale.detach()).reshape({-1});
-      new_bias = nn.attr("Parameter")(bias / unit);
-    }
-    if (py::bool_(self.attr("channel_quant"))) w_s_scale = w_s_scale.reshape({1, -1, 1, 1});
-    // Everything is computed; only now is the layer changed.
-    self.attr("_prepared_for_export") = true;
-    self.attr("weight") = nn.attr("Parameter")(codes);
-    self.attr("w_s_scale") = nn.attr("Parameter")(w_s_scale);
-    if (!new_bias.is_none()) self.attr("bias") = new_bias;
-  },
+  cls.method("_prepare_for_export",
+             [nn](py::object self) { prepare_lsq_conv2d_for_export(nn, self); },
              "Turns the layer into its export form once: weight codes in weight, the weight step "
              "frozen as w_s_scale and the bias in accumulator units. Everything is computed "
              "before the layer changes. Returns None.");
 
   cls.method(
-      "_integer_form",
-      [](py::object self) {
-        py::object quan_w = self.attr("quan_w_fn");
-        py::object quan_a = self.attr("quan_a_fn");
-        const at::Tensor a_step = as_tensor(quan_a.attr("s"), "quan_a_fn.s").detach();
-        const bool exported = py::bool_(self.attr("_prepared_for_export"));
-        const at::Tensor w_step =
-            as_tensor(exported ? self.attr("w_s_scale") : quan_w.attr("s"),
-                      exported ? "w_s_scale" : "quan_w_fn.s").detach();
-        if (a_step.numel() != 1 || !usable_step(a_step) || !usable_step(w_step)) {
-          throw py::value_error(
-              "the step sizes of this LSQ layer must be positive and finite (and the "
-              "activation step a single value) to give integer codes");
-        }
-        const at::Tensor scale = w_step.reshape({-1});
-        at::Tensor codes;
-        py::object bias = self.attr("bias");
-        py::object real_bias = py::none();
-        if (exported) {
-          codes = signed_weight_codes(self).detach();
-          // The export form holds the bias in accumulator units.
-          if (!bias.is_none()) {
-            real_bias = py::cast(as_tensor(bias, "bias").detach() * a_step.reshape({}) * scale);
-          }
-        } else {
-          codes = integer_codes(as_tensor(self.attr("weight"), "weight").detach(), w_step, quan_w);
-          if (!bias.is_none()) real_bias = py::cast(as_tensor(bias, "bias").detach().clone());
-        }
-        py::dict form;
-        form["weight_codes"] = codes;
-        form["weight_scale"] = scale.clone();
-        form["weight_range"] = py::make_tuple(quan_w.attr("thd_neg"), quan_w.attr("thd_pos"));
-        form["bias"] = real_bias;
-        form["act_step"] = a_step.reshape({}).item<double>();
-        form["act_range"] = py::make_tuple(quan_a.attr("thd_neg"), quan_a.attr("thd_pos"));
-        return form;
-      },
+      "_integer_form", [](py::object self) { return lsq_conv2d_integer_form(self); },
       "The layer as integers, whichever form it is in: a dict of the signed weight "
       "codes (float tensor of integers), the weight step per output channel or a "
       "single one (1-D \"weight_scale\"), the code range of weights and of input "
@@ -521,26 +581,18 @@ void define_lsq_conv2d(py::module_& m) {
 
   cls.method(
       "_forward_export",
-      [m](py::object self, py::object x_obj) {
-        py::object quan_a = self.attr("quan_a_fn");
-        const at::Tensor x = as_tensor(x_obj, "the input");
-        const at::Tensor a_s_scale = engine::grad_scale(
-            as_tensor(quan_a.attr("s"), "quan_a_fn.s"),
-            step_grad_factor(quan_a.attr("thd_pos"), x.numel()));
-        py::object acts = py::cast(integer_codes(x, a_s_scale, quan_a));
-        py::object annotation = self.attr("onnx_annotation");
-        if (!annotation.is_none() &&
-            py::bool_(m.attr("torch").attr("onnx").attr("is_in_onnx_export")())) {
-          acts = m.attr("onnx_annotator")(acts, annotation);
-        }
-        const at::Tensor conv_res = as_tensor(
-            self.attr("_conv_forward")(acts, signed_weight_codes(self), self.attr("bias")),
-            "conv");
-        return conv_res * a_s_scale * as_tensor(self.attr("w_s_scale"), "w_s_scale");
-      },
+      [m](py::object self, py::object x_obj) { return lsq_conv2d_forward_export(m, self, x_obj); },
       py::arg("x"),
       "The export form: the convolution of the integer activation codes of `x` with the weight "
       "codes (and the bias in accumulator units), rescaled by both step sizes.");
+}
+
+void define_lsq_conv2d(py::module_& m) {
+  ClassBuilder cls(m, "LSQConv2D", {m.attr("QuantizedConv2D")},
+                   "A 2-D convolution whose weights and input activations are LSQ-quantized.");
+  define_lsq_conv2d_creation(cls, m);
+  define_lsq_conv2d_records(cls);
+  define_lsq_conv2d_forms(cls, m);
   cls.build();
 }
 

@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <c10/util/Exception.h>
-#include <torch/csrc/jit/ir/irparser.h>
 
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "dependency_ir.h"
 #include "orrery_engine/dependency.h"
 
 namespace dep = orrery::dependency;
@@ -15,26 +15,10 @@ using dep::Action;
 
 namespace {
 
-std::unique_ptr<dep::ChannelGraph> analyse(const std::string& body, const std::string& input) {
-  auto graph = std::make_shared<torch::jit::Graph>();
-  torch::jit::parseIR("graph(%self : int, %x : " + input + "):\n" + body, graph.get());
-  return std::make_unique<dep::ChannelGraph>(*graph);
-}
-
-// IR of `out = op(in, self.<name>.weight)` with the output shape given.
-std::string module_call(const std::string& out, const std::string& in, const std::string& name,
-                        const std::string& type, const std::string& op = "aten::_convolution") {
-  return "  %" + out + "_m : int = prim::GetAttr[name=\"" + name + "\"](%self)\n" + "  %" + out +
-         "_w : Tensor = prim::GetAttr[name=\"weight\"](%" + out + "_m)\n" + "  %" + out + " : " +
-         type + " = " + op + "(%" + in + ", %" + out + "_w)\n";
-}
-
-int64_t module_index(const dep::ChannelGraph& g, const std::string& path) {
-  for (size_t i = 0; i < g.modules().size(); ++i)
-    if (g.modules()[i].path == path) return static_cast<int64_t>(i);
-  ADD_FAILURE() << "no module " << path;
-  return -1;
-}
+using dependency_ir::analyse;
+using dependency_ir::conv_sizes;
+using dependency_ir::module_call;
+using dependency_ir::module_index;
 
 struct Found {
   Action action;
@@ -49,8 +33,6 @@ std::vector<Found> describe(const dep::ChannelGraph& g, const std::vector<dep::S
     out.push_back({s.action, s.module >= 0 ? g.modules()[s.module].path : "", s.idxs});
   return out;
 }
-
-dep::ModuleSizes conv_sizes(int64_t in, int64_t out, int64_t groups = 1) { return {in, out, groups}; }
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // Shared by the three parts of the dependency engine:
 //   builder.cpp        reads a TorchScript trace into a ChannelGraph and is
 //                      discarded afterwards (it alone sees the trace's nodes),
+//                      with the other files of the builder (see builder.h),
 //   channel_graph.cpp  the lasting graph: values, operations, modules,
 //   planner.cpp        propagates removed channels through the graph,
 //   policy.cpp         judges a finished plan against the module sizes and

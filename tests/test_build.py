@@ -2,6 +2,7 @@
 import importlib.util
 import json
 import os
+import pathlib
 import sys
 
 import pytest
@@ -59,3 +60,21 @@ def test_the_modules_cmake_lists_were_built_and_installed():
     for name in manifest["modules"]:
         found = importlib.util.find_spec(name)
         assert found is not None and found.origin.endswith(os.path.basename(manifest["modules"][name])), name
+
+
+def test_sources_keep_functions_short_and_engine_files_small(tmp_path):
+    """No function over 80 lines in the engine or the bindings, and no engine
+    source over 600 lines: tools/long_functions.py holds the line; the probe
+    below checks that it still finds a long function when there is one."""
+    import long_functions
+    long_one = tmp_path / "long.cpp"
+    long_one.write_text("void f() {\n" + "  x();\n" * 81 + "}\n")
+    assert [length for length, _, _ in long_functions.functions(long_one)] == [83]
+    for folder in ("engine", "bindings"):
+        for path in sorted(pathlib.Path(ROOT, folder).rglob("*.[ch]*")):
+            if "tests" in path.parts or path.suffix not in (".cpp", ".h"):
+                continue
+            too_long = [(start, text) for length, start, text in long_functions.functions(path) if length > 80]
+            assert not too_long, (str(path), too_long)
+            if folder == "engine":
+                assert len(path.read_text().splitlines()) <= 600, str(path)

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <set>
+#include <unordered_map>
 
 #include <memory>
 #include <sstream>
@@ -298,18 +299,24 @@ void make_plan(py::module_& m) {
 // when the graph was built: the model may have shrunk or had modules replaced
 // since. A per-channel tensor attribute stands for the module that owns it.
 struct LiveModules {
+  py::list named;  // the model's (name, module) pairs, each module once
   std::vector<py::object> modules;
   std::vector<dep::ModuleSizes> sizes;
 };
 
 LiveModules live_modules(const py::object& model, const std::vector<dep::ModuleInfo>& infos) {
   LiveModules live;
+  live.named = py::list(model.attr("named_modules")());
+  std::unordered_map<std::string, py::object> by_name;
+  for (py::handle item : live.named) by_name.emplace(py::str(item[py::int_(0)]), item[py::int_(1)]);
   for (const dep::ModuleInfo& info : infos) {
     const bool attribute = info.kind == dep::ModuleKind::Parameter;
     const std::string owner = attribute ? split_attribute_path(info.path).first : info.path;
     py::object mod;
+    auto found = by_name.find(owner);
     try {
-      mod = model.attr("get_submodule")(owner);
+      // A module registered under a second name is listed under its first only.
+      mod = found != by_name.end() ? found->second : py::object(model.attr("get_submodule")(owner));
     } catch (py::error_already_set&) {
       throw std::runtime_error("module '" + owner +
                                "' is no longer part of the model; build the dependency graph again");
@@ -334,7 +341,7 @@ dep::ModelFacts model_facts(const py::object& model, const LiveModules& live,
     if (infos[i].kind != dep::ModuleKind::Parameter) traced.insert(live.modules[i].ptr());
   }
   std::map<PyObject*, std::vector<std::pair<std::string, PyObject*>>> owners;
-  py::list all_modules = py::list(model.attr("named_modules")());
+  const py::list& all_modules = live.named;
   for (py::handle item : all_modules) {
     py::object mod = item[py::int_(1)];
     for (auto entry : py::dict(mod.attr("_parameters"))) {

@@ -274,3 +274,27 @@ def test_layer_norm_and_per_channel_tensors():
         with pytest.raises(error, match=message):
             S.prune_parameter(holder, *args)
     assert holder.gamma.shape == (1, 2, 3) and holder.counts.shape == (4,)
+
+
+def test_group_norm_keeps_equal_groups_or_drops_whole_ones():
+    torch.manual_seed(0)
+    x = torch.randn(2, 12, 5)
+    for idxs, groups, kept in [([1, 5, 9], 3, [0, 2, 3, 4, 6, 7, 8, 10, 11]),
+                               ([8, 9, 10, 11], 2, list(range(8))),
+                               ([0, 1, 2, 3, 5, 9], 2, [4, 6, 7, 8, 10, 11])]:
+        norm = torch.nn.GroupNorm(3, 12)
+        torch.nn.init.normal_(norm.weight)
+        torch.nn.init.normal_(norm.bias)
+        weight, bias = norm.weight[kept].detach(), norm.bias[kept].detach()
+        assert S.prune_groupnorm(norm, idxs) == (norm, 2 * len(idxs))
+        assert (norm.num_channels, norm.num_groups) == (len(kept), groups)
+        expected = torch.nn.functional.group_norm(x[:, kept], groups, weight, bias)
+        torch.testing.assert_close(norm(x[:, kept]), expected)
+
+    norm = torch.nn.GroupNorm(3, 12, affine=False)
+    assert S.prune_groupnorm(norm, [0, 4, 8]) == (norm, 0) and norm.num_channels == 9
+    norm = torch.nn.GroupNorm(3, 12)
+    before = norm.weight
+    with pytest.raises(ValueError, match="group 0 would lose 2 but group 1 1"):
+        S.prune_groupnorm(norm, [0, 1, 4, 8])
+    assert norm.weight is before and (norm.num_channels, norm.num_groups) == (12, 3)

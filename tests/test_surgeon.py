@@ -342,3 +342,39 @@ def test_example_inputs_the_model_cannot_take_are_refused_at_construction():
     assert net.training and net.bn1.num_batches_tracked == 0
     with pytest.raises(TypeError, match="framework model"):
         TorchGraphSurgeon(net, torch.randn(1, 3, 8, 8))
+
+
+class VideoBlock(nn.Module):
+    """Conv3d + BatchNorm3d, a transposed Conv1d over time and a GroupNorm."""
+
+    def __init__(self):
+        super().__init__()
+        self.conv = nn.Conv3d(3, 8, 3, padding=1)
+        self.bn = nn.BatchNorm3d(8)
+        self.temporal = nn.ConvTranspose1d(8, 6, 2, stride=2)
+        self.gn = nn.GroupNorm(2, 6)
+        self.head = nn.Linear(6, 2)
+
+    def forward(self, x):
+        x = torch.relu(self.bn(self.conv(x))).mean((3, 4))    # N, C, T
+        x = torch.relu(self.gn(self.temporal(x)))
+        return self.head(x.mean(2))
+
+
+@pytest.mark.parametrize("origin, idxs, widths", [
+    ("conv", [0, 7], (6, 6, 6)),
+    ("bn", [3], (7, 7, 6)),
+    ("temporal", [0, 3], (8, 8, 4)),
+    ("gn", [1, 2, 4, 5], (8, 8, 2)),      # two from each group of three
+])
+def test_plans_start_from_convolutions_and_norms_of_any_dimensionality(origin, idxs, widths):
+    torch.manual_seed(0)
+    native = VideoBlock().eval()
+    model, surgeon = surgeon_for(native, shape=(1, 3, 4, 6, 6))
+    x = torch.randn(2, 3, 4, 6, 6)
+    surgeon.prune_channels(FakeLayer(model, getattr(native, origin)), idxs)
+    (record,) = surgeon.records
+    assert record.status == "pruned", record
+    assert (native.conv.out_channels, native.bn.num_features, native.temporal.out_channels) == widths
+    assert native.gn.num_channels == native.temporal.out_channels == native.head.in_features
+    assert native(x).shape == (2, 2)

@@ -1,6 +1,7 @@
 """torch_surgery.dependency on small models that isolate one coupling each."""
 import pytest
 import torch
+import torch.nn.utils.prune
 from torch import nn
 
 from torch_surgery import dependency as tp
@@ -564,4 +565,102 @@ def test_one_dimensional_plans_follow_batch_norms_into_the_classifier():
     plan = graph.get_pruning_plan(model.bn1, S.prune_batchnorm, idxs=[2, 7])
     assert steps(plan) == [("prune_batchnorm", "bn1", [2, 7]), ("prune_conv", "conv1", [2, 7]),
                            ("prune_related_conv", "conv2", [2, 7])]
+    check_plan(model, x, plan)
+
+
+class TiedPair(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.a = nn.Conv2d(3, 16, 3, padding=1)
+        self.b = nn.Conv2d(3, 16, 3, padding=1)
+        self.b.weight = self.a.weight
+        self.c = nn.Conv2d(16, 4, 1)
+
+    def forward(self, x):
+        return self.c(self.a(x) + self.b(x))
+
+
+class TiedEmbedding(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.emb = nn.Embedding(10, 8)
+        self.fc = nn.Linear(8, 10)
+        self.fc.weight = self.emb.weight
+
+    def forward(self, tokens):
+        return self.fc(self.emb(tokens).mean(1))
+
+
+class StandardisedConv(nn.Conv2d):
+    def forward(self, x):
+        w = self.weight
+        w = (w - w.mean((1, 2, 3), keepdim=True)) / (w.std((1, 2, 3), keepdim=True) + 1e-5)
+        return nn.functional.conv2d(x, w, self.bias, self.stride, self.padding)
+
+
+@torch.jit.script
+def rotate_channels(y):
+    if y.shape[1] > 4:
+        return torch.cat([y[:, 4:], y[:, :4]], 1)
+    return y
+
+
+class Pair(nn.Module):
+    """a -> b, with a's output passed through `middle`."""
+
+    def __init__(self, first=None, middle=None, autocast=False):
+        super().__init__()
+        self.a = first or nn.Conv2d(3, 16, 3, padding=1)
+        self.b = nn.Conv2d(16, 4, 1)
+        self.middle = middle
+        self.autocast = autocast
+
+    def forward(self, x):
+        with torch.autocast("cpu", enabled=self.autocast):
+            y = self.a(x)
+        y = y.float()
+        return self.b(self.middle(y) if self.middle else y)
+
+
+def with_hook(hook):
+    model = Pair()
+    hook(model.a)
+    return model
+
+
+@pytest.mark.parametrize("make, origin, fn, reason", [
+    (TiedPair, "b", S.prune_conv, "'b' (Conv2d) shares its parameter 'weight' with 'a' (tied weights)"),
+    (TiedEmbedding, "fc", S.prune_linear, "shares its parameter 'weight' with 'emb' (tied weights)"),
+    (lambda: Pair(StandardisedConv(3, 16, 3, padding=1)), "a", S.prune_conv,
+     "(StandardisedConv) does not appear in the trace as a layer"),
+    (lambda: Pair(middle=rotate_channels), "a", S.prune_conv, "control flow in a scripted function"),
+    (lambda: with_hook(nn.utils.spectral_norm), "a", S.prune_conv, "spectral_norm or torch.nn.utils.prune"),
+    (lambda: with_hook(lambda m: torch.nn.utils.prune.l1_unstructured(m, "weight", 0.3)), "a", S.prune_conv,
+     "spectral_norm or torch.nn.utils.prune"),
+])
+def test_modules_the_trace_does_not_show_as_layers_never_prune_alone(make, origin, fn, reason):
+    torch.manual_seed(0)
+    model = make().eval()
+    x = torch.randint(0, 10, (2, 5)) if isinstance(model, TiedEmbedding) else torch.randn(1, 3, 8, 8)
+    graph = tp.DependencyGraph()
+    graph.build_dependency(model, example_inputs=x)
+    before = {k: v.clone() for k, v in model.state_dict().items()}
+    with torch.no_grad():
+        expected = model(x)
+    plan = graph.get_pruning_plan(getattr(model, origin), fn, idxs=[0])
+    reasons = [dep.reason for dep, _ in plan.plan if dep.reason]
+    assert any(reason in r for r in reasons), reasons
+    with pytest.raises(ValueError, match="cannot be executed"):
+        plan.exec()
+    assert all(torch.equal(v, model.state_dict()[k]) for k, v in before.items())
+    with torch.no_grad():
+        torch.testing.assert_close(model(x), expected)
+
+
+def test_autocast_regions_are_followed_like_the_layers_they_run():
+    torch.manual_seed(0)
+    model = Pair(autocast=True)
+    graph, x = graph_of(model, 1, 3, 8, 8)
+    plan = graph.get_pruning_plan(model.a, S.prune_conv, idxs=[0, 5])
+    assert steps(plan) == [("prune_conv", "a", [0, 5]), ("prune_related_conv", "b", [0, 5])]
     check_plan(model, x, plan)

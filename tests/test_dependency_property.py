@@ -17,19 +17,37 @@ from test_dependency_oracle import check_plan
 
 
 BLOCKS = ("plain", "residual", "concat", "depthwise", "squeeze", "reused", "grouped", "gated",
-          "groupnorm")
+          "groupnorm", "tied", "standardised", "scripted")
+
+
+def standardised(conv_cls):
+    """A convolution class that standardises its weight on every call."""
+    def forward(self, x):
+        w = self.weight
+        w = (w - w.mean(tuple(range(1, w.dim())), keepdim=True)) / (w.std(tuple(range(1, w.dim())), keepdim=True) + 1e-5)
+        return self._conv_forward(x, w, self.bias)
+    return type("Standardised" + conv_cls.__name__, (conv_cls,), {"forward": forward})
+
+
+@torch.jit.script
+def rotate_channels(y):
+    if y.shape[1] > 4:
+        return torch.cat([y[:, 4:], y[:, :4]], 1)
+    return y
 
 
 class RandomNet(nn.Module):
     """A stem, a chain of blocks of the kinds in BLOCKS, and a head that
     either pools or flattens into a linear layer; over 1, 2 or 3 spatial
-    dimensions (audio, image and video layers)."""
+    dimensions (audio, image and video layers); the stem may run under
+    autocast."""
 
-    def __init__(self, blocks, widths, flatten, dims=2):
+    def __init__(self, blocks, widths, flatten, dims=2, autocast=False):
         super().__init__()
         Conv = (nn.Conv1d, nn.Conv2d, nn.Conv3d)[dims - 1]
         BatchNorm = (nn.BatchNorm1d, nn.BatchNorm2d, nn.BatchNorm3d)[dims - 1]
         self.spatial = tuple(range(2, 2 + dims))
+        self.autocast = autocast
         self.kinds = list(blocks)
         self.stem = Conv(3, widths[0], 3, padding=1)
         self.blocks = nn.ModuleList()
@@ -57,6 +75,14 @@ class RandomNet(nn.Module):
             elif kind == "gated":  # one half of the channels gates the other (torch.chunk)
                 block = nn.ModuleDict({"conv": Conv(c, 2 * w, 1)})
                 c = w
+            elif kind == "tied":  # two convolutions sharing one weight
+                block = nn.ModuleDict({"a": Conv(c, c, 1), "b": Conv(c, c, 1)})
+                block["b"].weight = block["a"].weight
+            elif kind == "standardised":
+                block = nn.ModuleDict({"conv": standardised(Conv)(c, w, 3, padding=1)})
+                c = w
+            elif kind == "scripted":  # channels rotated inside control flow
+                block = nn.ModuleDict({"conv": Conv(c, c, 1)})
             elif kind == "groupnorm":  # two groups of w channels
                 block = nn.ModuleDict({"conv": Conv(c, 2 * w, 1), "gn": nn.GroupNorm(2, 2 * w)})
                 c = 2 * w
@@ -67,7 +93,9 @@ class RandomNet(nn.Module):
         self.head = nn.Linear(c * 4 ** dims if flatten else c, 3)
 
     def forward(self, x):
-        x = torch.relu(self.stem(x))
+        with torch.autocast("cpu", enabled=self.autocast):
+            x = self.stem(x)
+        x = torch.relu(x.float())
         for kind, block in zip(self.kinds, self.blocks):
             if kind == "plain":
                 x = torch.relu(block["bn"](block["conv"](x)))
@@ -87,6 +115,12 @@ class RandomNet(nn.Module):
                 x = a * torch.sigmoid(b)
             elif kind == "groupnorm":
                 x = torch.relu(block["gn"](block["conv"](x)))
+            elif kind == "tied":
+                x = block["a"](x) + block["b"](torch.relu(x))
+            elif kind == "standardised":
+                x = torch.relu(block["conv"](x))
+            elif kind == "scripted":
+                x = block["conv"](rotate_channels(x))
             else:
                 x = block["conv"](torch.relu(block["conv"](x)))
         x = torch.flatten(x, 1) if self.flatten else x.mean(self.spatial)
@@ -117,7 +151,7 @@ def width(module):
 def models(draw):
     blocks = draw(st.lists(st.sampled_from(BLOCKS), min_size=1, max_size=4))
     widths = draw(st.lists(st.integers(2, 6), min_size=len(blocks) + 1, max_size=len(blocks) + 1))
-    return blocks, widths, draw(st.booleans()), draw(st.sampled_from((1, 2, 3)))
+    return blocks, widths, draw(st.booleans()), draw(st.sampled_from((1, 2, 3))), draw(st.booleans())
 
 
 @given(design=models(), data=st.data())

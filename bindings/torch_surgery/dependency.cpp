@@ -376,17 +376,45 @@ dep::ModelFacts model_facts(const py::object& model, const LiveModules& live,
   return facts;
 }
 
-// A plan rooted at a module the forward pass never calls: the module is
-// coupled to nothing the trace shows.
+// Why a module the trace does not show as a layer cannot start a plan: what
+// else touches its channels is unknown, so pruning it alone could break the
+// layers it feeds.
+std::string untraced_reason(const py::object& model, const std::string& name, const py::object& module) {
+  const std::string what = "module '" + name + "' (" + std::string(py::str(py::type::of(module).attr("__name__"))) + ")";
+  for (auto entry : py::dict(module.attr("_parameters"))) {
+    if (entry.second.is_none()) continue;
+    for (py::handle item : model.attr("named_modules")(py::arg("remove_duplicate") = false)) {
+      py::object other = item[py::int_(1)];
+      if (other.is(module)) continue;
+      for (auto theirs : py::dict(other.attr("_parameters"))) {
+        if (theirs.second.is(entry.second)) {
+          return what + " shares its parameter '" + std::string(py::str(entry.first)) + "' with '" +
+                 std::string(py::str(item[py::int_(0)])) + "' (tied weights); untie them or prune neither";
+        }
+      }
+    }
+  }
+  if (py::hasattr(module, "weight_orig")) {
+    return what + " computes its weight before every call (spectral_norm or torch.nn.utils.prune); "
+                  "remove that first (torch.nn.utils.remove_spectral_norm, torch.nn.utils.prune.remove)";
+  }
+  return what + " does not appear in the trace as a layer the channels flow through (its weights are "
+                "transformed before use, it runs in a branch the example inputs did not take, or its "
+                "result is discarded); pruning it alone could break the layers it feeds, so the plan is "
+                "refused";
+}
+
+// A plan rooted at a module the trace does not show as a layer: one refusal.
 py::object untraced_plan(const py::module_& m, const py::object& model, const py::object& module,
-                         const py::object& prune_fn, const std::vector<int64_t>& idxs) {
+                         const py::object& prune_fn) {
   py::object plan = m.attr("PruningPlan")();
   for (py::handle item : model.attr("named_modules")()) {
-    if (py::object(item[py::int_(1)]).is(module)) {
-      py::object node = m.attr("Node")(module, item[py::int_(0)]);
-      plan.attr("add_plan")(m.attr("Dependency")(prune_fn, prune_fn, node), idxs);
-      return plan;
-    }
+    if (!py::object(item[py::int_(1)]).is(module)) continue;
+    const std::string name = py::str(item[py::int_(0)]);
+    py::object node = m.attr("Node")(module, name);
+    plan.attr("add_plan")(m.attr("Dependency")(prune_fn, py::none(), node, untraced_reason(model, name, module)),
+                          py::list());
+    return plan;
   }
   throw py::value_error(std::string(py::repr(module)) +
                         " is not part of the model this dependency graph was built from");
@@ -437,7 +465,7 @@ py::object pruning_plan(const py::module_& m, const py::object& self, const py::
   int64_t origin = -1;
   for (size_t i = 0; i < infos.size() && origin < 0; ++i)
     if (infos[i].kind != dep::ModuleKind::Parameter && live.modules[i].is(module)) origin = static_cast<int64_t>(i);
-  if (origin < 0) return untraced_plan(m, model, module, prune_fn, idxs);
+  if (origin < 0) return untraced_plan(m, model, module, prune_fn);
   if (infos[origin].kind != use.kind || live.sizes[origin].out < 0) {
     throw py::value_error(std::string(py::str(prune_fn.attr("__name__"))) + " does not apply to '" +
                           infos[origin].path + "', which is " + dep::layer_kind(infos[origin].kind).text);

@@ -154,3 +154,63 @@ TEST(LayerKinds, OneRowPerKindNamesEveryFunctionAndSize) {
   EXPECT_TRUE(dep::group_loss(12, 3, {0, 4, 8, 9, 10, 11}, true).equal);
   EXPECT_FALSE(dep::group_loss(12, 3, {0, 4, 8, 9, 10, 11}, false).equal);
 }
+
+// Control flow (a scripted function inlined into the trace) hides what its
+// branches do with the channels; a parameter cast for autocast stays its
+// module's own.
+TEST(Policy, ControlFlowRefusesAndAutocastCastsAreSeenThrough) {
+  const std::string head = R"IR(
+graph(%self : int, %x : Float(1, 3, 4, 4)):
+  %none : NoneType = prim::Constant()
+  %one : int = prim::Constant[value=1]()
+  %yes : bool = prim::Constant[value=1]()
+  %no : bool = prim::Constant[value=0]()
+  %bf16 : int = prim::Constant[value=15]()
+  %ones : int[] = prim::Constant[value=[1, 1]]()
+  %zeros : int[] = prim::Constant[value=[0, 0]]()
+  %a_m : int = prim::GetAttr[name="a"](%self)
+  %a_w : Tensor = prim::GetAttr[name="weight"](%a_m)
+  %b_m : int = prim::GetAttr[name="b"](%self)
+  %b_w : Tensor = prim::GetAttr[name="weight"](%b_m)
+)IR";
+  auto branchy = [&] {
+    auto graph = std::make_shared<torch::jit::Graph>();
+    torch::jit::parseIR(head + R"IR(  %ya : Float(1, 8, 4, 4) = aten::conv2d(%x, %a_w, %none, %ones, %zeros, %ones, %one)
+  %r : Float(1, 8, 4, 4) = prim::If(%yes)
+    block0():
+      %z : Float(1, 8, 4, 4) = aten::neg(%ya)
+      -> (%z)
+    block1():
+      -> (%ya)
+  %yb : Float(1, 4, 4, 4) = aten::conv2d(%r, %b_w, %none, %ones, %zeros, %ones, %one)
+  return (%yb)
+)IR", graph.get());
+    return std::make_unique<dep::ChannelGraph>(*graph);
+  }();
+  std::vector<dep::ModuleSizes> sizes(2);
+  sizes[index_of(*branchy, "a")] = {3, 8, 1};
+  sizes[index_of(*branchy, "b")] = {8, 4, 1};
+  auto reasons = refusals(branchy->plan(index_of(*branchy, "a"), dep::Side::Output, {0}, sizes));
+  ASSERT_EQ(reasons.size(), 1u);
+  EXPECT_NE(reasons[0].find("prim::If (control flow"), std::string::npos) << reasons[0];
+
+  auto cast = [&] {
+    auto graph = std::make_shared<torch::jit::Graph>();
+    torch::jit::parseIR(head + R"IR(  %a_h : Tensor = aten::to(%a_w, %bf16, %no, %no, %none)
+  %x_h : BFloat16(1, 3, 4, 4) = aten::to(%x, %bf16, %no, %no, %none)
+  %ya : BFloat16(1, 8, 4, 4) = aten::conv2d(%x_h, %a_h, %none, %ones, %zeros, %ones, %one)
+  %yf : Float(1, 8, 4, 4) = aten::to(%ya, %one, %no, %no, %none)
+  %yb : Float(1, 4, 4, 4) = aten::conv2d(%yf, %b_w, %none, %ones, %zeros, %ones, %one)
+  return (%yb)
+)IR", graph.get());
+    return std::make_unique<dep::ChannelGraph>(*graph);
+  }();
+  ASSERT_EQ(cast->modules().size(), 2u);
+  sizes[index_of(*cast, "a")] = {3, 8, 1};
+  sizes[index_of(*cast, "b")] = {8, 4, 1};
+  auto steps = cast->plan(index_of(*cast, "a"), dep::Side::Output, {0, 5}, sizes);
+  EXPECT_TRUE(refusals(steps).empty());
+  ASSERT_EQ(steps.size(), 2u);
+  EXPECT_EQ(steps[1].action, Action::PruneRelatedConv);
+  EXPECT_EQ(steps[1].idxs, (std::vector<int64_t>{0, 5}));
+}

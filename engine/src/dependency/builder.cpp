@@ -14,6 +14,8 @@
 #include <c10/util/Exception.h>
 #include <torch/csrc/jit/ir/constants.h>
 
+#include <unordered_set>
+
 #include "builder.h"
 
 namespace orrery::dependency::detail {
@@ -130,9 +132,47 @@ void Builder::refuse_as(const jit::Node* node, std::string what) {
   g.add_op(std::move(op));
 }
 
+// Control flow (an if or a loop of a scripted function) runs nodes the walk
+// does not read: every tensor it uses from outside, and every tensor it
+// gives back, keeps its channels.
+void Builder::refuse_control_flow(const jit::Node* node) {
+  Op op(OpKind::Refuse);
+  std::unordered_set<const jit::Value*> inside;
+  std::vector<const jit::Block*> blocks(node->blocks().begin(), node->blocks().end());
+  auto use = [&](const jit::Value* v) {
+    if (is_tensor(v) && !inside.count(v)) op.ins.push_back(value_id(v));
+  };
+  for (const jit::Value* in : node->inputs()) use(in);
+  for (size_t b = 0; b < blocks.size(); ++b) {
+    for (const jit::Value* v : blocks[b]->inputs()) inside.insert(v);
+    for (const jit::Node* n : blocks[b]->nodes()) {
+      for (const jit::Value* in : n->inputs()) use(in);
+      for (const jit::Value* out : n->outputs()) inside.insert(out);
+      blocks.insert(blocks.end(), n->blocks().begin(), n->blocks().end());
+    }
+    for (const jit::Value* out : blocks[b]->outputs()) use(out);
+  }
+  for (const jit::Value* out : node->outputs()) {
+    if (!is_tensor(out)) continue;
+    const int o = value_id(out);
+    g.values[o].cdim = rank(o) >= 2 ? 1 : (rank(o) == 1 ? 0 : -1);
+    op.outs.push_back(o);
+  }
+  op.what = std::string("operation ") + node->kind().toQualString() +
+            " (control flow in a scripted function, whose branches the trace does not record)";
+  g.add_op(std::move(op));
+}
+
 // The module that owns a parameter read by GetAttr, or "" when there is none.
+// A parameter cast to another dtype or device (as autocast does) is still the
+// module's own.
 std::string Builder::owner_path(const jit::Value* param) const {
-  if (param->node()->kind() != c10::prim::GetAttr) return "";
+  const auto kind = param->node()->kind();
+  if ((kind == c10::aten::to || kind == c10::Symbol::aten("_autocast_to_reduced_precision") ||
+       kind == c10::Symbol::aten("_autocast_to_full_precision")) &&
+      param->node()->inputs().size() > 0 && is_tensor(param->node()->input(0)))
+    return owner_path(param->node()->input(0));
+  if (kind != c10::prim::GetAttr) return "";
   auto it = attr_paths.find(param->node()->input(0));
   return it == attr_paths.end() ? "" : it->second;
 }
@@ -278,6 +318,10 @@ void Builder::refuse_half_coupled_attributes() {
 
 void Builder::visit(const jit::Node* node) {
   if (claimed_nodes.count(node)) return;
+  if (!node->blocks().empty()) {
+    refuse_control_flow(node);
+    return;
+  }
   auto chain = shuffles.find(node);
   if (chain != shuffles.end() && emit_shuffle(chain->second)) return;
   const OperatorFamily* family = find_family(node->kind());

@@ -143,6 +143,7 @@ class Builder {
   // An op whose tensors must keep every channel: "operation <kind> <why>".
   void refuse(const jit::Node* node, const std::string& why);
   void refuse_as(const jit::Node* node, std::string what);
+  void refuse_control_flow(const jit::Node* node);
   void add_module_op(const jit::Node* node, OpKind kind, ModuleKind mkind, const jit::Value* data,
                      const jit::Value* param);
   void add_same(const jit::Node* node, bool first_input_must_couple);

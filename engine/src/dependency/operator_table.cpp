@@ -104,7 +104,8 @@ std::vector<OperatorFamily> operator_families() {
              "abs_", "neg", "exp", "log", "sqrt", "rsqrt", "square", "clamp", "clamp_",
              "clamp_min", "clamp_min_", "clamp_max", "clamp_max_", "floor", "ceil", "round",
              "sign", "reciprocal", "add", "add_", "sub", "sub_", "rsub", "mul", "mul_", "div",
-             "div_", "maximum", "minimum", "pow", "pow_", "where", "identity"}),
+             "div_", "maximum", "minimum", "pow", "pow_", "where", "identity",
+             "_autocast_to_reduced_precision", "_autocast_to_full_precision"}),
        &Builder::same, reads({any_tensor()}, Rest::Any)},
   };
 }

@@ -1,6 +1,8 @@
 """Encrypted exports: AES-256-GCM files, key sources, and a loader that runs no code."""
 import os
 import pickle
+import stat
+import threading
 
 import onnx
 import pytest
@@ -105,3 +107,58 @@ def test_failed_writes_leave_no_file(tmp_path):
     with pytest.raises(RuntimeError, match="set_key.*CORVEX_ENCRYPTION_KEY_FILE"):
         ce.encrypt([1], str(tmp_path / "m.orq"))
     assert os.listdir(tmp_path) == []
+
+
+def _in_thread(fn, timeout=20):
+    """Runs ``fn`` in a daemon thread: a call that hangs fails the test instead of blocking."""
+    outcome = {}
+
+    def target():
+        try:
+            outcome["value"] = fn()
+        except BaseException as error:  # handed to the test thread
+            outcome["error"] = error
+
+    thread = threading.Thread(target=target, daemon=True)
+    thread.start()
+    thread.join(timeout)
+    assert not thread.is_alive(), "the call hung"
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome.get("value")
+
+
+def test_key_files_that_are_not_small_regular_files_are_refused_unread(tmp_path, monkeypatch):
+    ce.set_key(None)
+    fifo = tmp_path / "key.fifo"
+    os.mkfifo(fifo)
+    big = tmp_path / "big"
+    big.write_bytes(b"0" * 10_000_000)
+    cases = [(fifo, "not a regular file"), (tmp_path, "a directory"),
+             (big, "10000000 bytes long")]
+    if os.path.exists("/dev/zero"):
+        cases.append(("/dev/zero", "not a regular file"))
+    for path, match in cases:
+        monkeypatch.setenv(ce.KEY_FILE_ENV, str(path))
+        with pytest.raises(ValueError, match=match):
+            _in_thread(lambda: ce.encrypt([1], str(tmp_path / "m.orq")))
+        with pytest.raises(ValueError, match=match):
+            _in_thread(ce.check_key)
+    assert sorted(os.listdir(tmp_path)) == ["big", "key.fifo"]
+
+
+def test_encrypted_files_go_only_to_regular_files_or_new_names(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for target, error in ((fifo, ValueError), (tmp_path, IsADirectoryError), ("", ValueError),
+                          ("/dev/null", ValueError), (str(tmp_path) + "/", IsADirectoryError),
+                          (3, TypeError), (tmp_path / ("m" * 256), ValueError)):
+        with pytest.raises(error):
+            _in_thread(lambda: ce.encrypt([1], target))
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode) and stat.S_ISCHR(os.stat("/dev/null").st_mode)
+    # Leftovers of a killed writer block nothing; a 250-character name works.
+    (tmp_path / ".m.orq.k1ll3d00.tmp").write_bytes(b"half")
+    for name in ("m.orq", "m" * 250):
+        ce.encrypt([1], str(tmp_path / name))
+        assert ce.decrypt(str(tmp_path / name)) == [1]
+    assert sorted(os.listdir(tmp_path)) == sorted([".m.orq.k1ll3d00.tmp", "fifo", "m.orq", "m" * 250])

@@ -5,6 +5,7 @@ records; plus the all-or-nothing state load."""
 import copy
 import logging
 import os
+import stat
 
 import numpy as np
 import pytest
@@ -56,7 +57,7 @@ class QuantNet(nn.Module):
         return self.head(torch.relu(self.conv2(torch.relu(self.conv1(x))))).mean((2, 3))
 
 
-def lsq_model_in_export_form():
+def lsq_model_in_export_form(prepare=True):
     torch.manual_seed(0)
     model = TorchModel(QuantNet())
     lsq = TorchLSQ(wbits=8, abits=8, polarity="bipolar", channel_quant=True,
@@ -67,7 +68,8 @@ def lsq_model_in_export_form():
     for module in model.native_model.modules():
         if hasattr(module, "quan_a_fn"):
             module.quan_a_fn.init_from(torch.randn(16, module.in_channels, 12, 12))
-    model.prepare_quantization_export()
+    if prepare:
+        model.prepare_quantization_export()
     return model
 
 
@@ -193,3 +195,76 @@ def test_state_load_is_all_or_nothing():
         for k, v in model.native_model.state_dict().items():
             assert torch.equal(v, before[k]), k
     assert model.load_native_info(copy.deepcopy(before)) is model
+
+
+def _module_states(model):
+    return [(type(m).__name__, getattr(m, "_prepared_for_export", None),
+             {k: v.clone() for k, v in m.state_dict().items()})
+            for m in model.native_model.modules()]
+
+
+def _same_modules(a, b):
+    return len(a) == len(b) and all(
+        x[:2] == y[:2] and x[2].keys() == y[2].keys() and
+        all(torch.equal(x[2][k], y[2][k]) for k in x[2]) for x, y in zip(a, b))
+
+
+def test_vexa_export_refuses_before_changing_the_model_and_undoes_a_late_failure(
+        tmp_path, key, monkeypatch):
+    model = lsq_model_in_export_form(prepare=False)
+    data = loader((3, 12, 12))
+    before = _module_states(model)
+    os.mkfifo(tmp_path / "fifo.orq")
+    os.mkdir(tmp_path / "dir16x16.orq")
+    for kwargs, error, match in [
+        (dict(path=str(tmp_path / "fifo")), ValueError, "a FIFO"),
+        (dict(path=str(tmp_path / "dir"), resolutions=[(16, 16)]), IsADirectoryError, "directory"),
+        (dict(path=str(tmp_path / "no" / "out")), FileNotFoundError, "does not exist"),
+        (dict(path=str(tmp_path / ("o" * 252))), ValueError, "255 bytes"),
+        (dict(path=""), ValueError, "path is empty"),
+        (dict(path=3), TypeError, "path must be a str or os.PathLike"),
+        (dict(path=str(tmp_path / "out"), resolutions=(16, 16)), TypeError, "must be a list"),
+        (dict(path=str(tmp_path / "out"), resolutions=[(16, "a")]), ValueError, "positive ints"),
+    ]:
+        with pytest.raises(error, match=match):
+            model.export_to_vexa(data, **kwargs)
+    corvex_encryption.set_key(None)
+    with pytest.raises(RuntimeError, match="no encryption key"):
+        model.export_to_vexa(data, path=str(tmp_path / "out"))
+    corvex_encryption.set_key(os.urandom(32))
+    assert _same_modules(_module_states(model), before)
+    assert stat.S_ISFIFO(os.stat(tmp_path / "fifo.orq").st_mode)
+
+    # Failures once the layers are in export form put every module back.
+    def refuse(*args, **kwargs):
+        raise OSError("disk full")
+
+    for name in ("PyTorch2VEXA", "encrypt"):
+        with monkeypatch.context() as patch:
+            patch.setattr(model_bridge, name, refuse)
+            with pytest.raises(OSError, match="disk full"):
+                model.export_to_vexa(data, path=str(tmp_path / "out"))
+        assert _same_modules(_module_states(model), before), name
+
+    # A leftover temporary file blocks nothing, a long prefix works, and the
+    # export form stays after a successful export.
+    (tmp_path / ".out.orq.k1ll3d00.tmp").write_bytes(b"half")
+    for prefix in ("out", "o" * 246):
+        model.export_to_vexa(data, path=str(tmp_path / prefix), simplify_model=False)
+        assert os.path.exists(tmp_path / (prefix + ".orq"))
+    assert all(m._prepared_for_export for m in model.native_model.modules()
+               if hasattr(m, "_prepared_for_export"))
+
+
+def test_exports_go_only_to_regular_files_or_new_names(tmp_path):
+    model = TorchModel(nn.Sequential(nn.Conv2d(3, 2, 3)))
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for export in (model.export_to_onnx, model.export_to_jit):
+        for target, error in ((fifo, ValueError), (tmp_path, IsADirectoryError),
+                              ("", ValueError), ("/dev/null", ValueError)):
+            with pytest.raises(error):
+                export(loader((3, 8, 8)), path=str(target) if target else target)
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode) and stat.S_ISCHR(os.stat("/dev/null").st_mode)
+    model.export_to_onnx(loader((3, 8, 8)), path=str(tmp_path / ("m" * 250)))
+    assert sorted(os.listdir(tmp_path)) == ["fifo", "m" * 250]

@@ -2,6 +2,7 @@
 progress bar), training lengths, and resuming from or refusing to overwrite a
 checkpoint."""
 import logging
+import os
 
 import pytest
 import torch
@@ -115,6 +116,13 @@ def test_bad_arguments_are_refused_before_anything_moves(framework, tmp_path):
         trainer.run()
     assert trainer.main_loop is None
     assert all(torch.equal(v, before[k]) for k, v in weights(trainer).items())
+    # A FIFO or a device is refused as a checkpoint path before anything is built.
+    os.mkfifo(tmp_path / "fifo")
+    for path in (tmp_path / "fifo", "/dev/null"):
+        trainer = make(framework, checkpoint_path=path, resume=True)
+        with pytest.raises(ValueError, match="only regular files are written"):
+            trainer.run()
+        assert trainer.main_loop is None
 
 
 def test_resume_continues_and_a_rerun_is_refused(framework, tmp_path):

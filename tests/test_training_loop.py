@@ -1,5 +1,8 @@
 """The core stand-in's training loop, driven with small PyTorch fakes of the backend."""
+import copy
 import os
+import stat
+import threading
 
 import pytest
 import torch
@@ -208,3 +211,171 @@ def test_a_failing_batch_propagates_and_keeps_the_last_checkpoint(tmp_path):
         loop.run()
     assert path.read_bytes() == saved and os.listdir(tmp_path) == ["ckpt.pt"]
     assert "after_training" not in [e for _, e, *_ in log[1:]]
+
+
+# -- checkpoint files that are hostile, damaged or made for another loop -------
+
+class _Payload:
+    """Unpickles as open(marker, "w"): a harmless stand-in for code run by a load."""
+
+    def __init__(self, marker):
+        self.marker = str(marker)
+
+    def __reduce__(self):
+        return (open, (self.marker, "w"))
+
+
+class AdamOptimizer(Optimizer):
+    def __init__(self, model):
+        self.native_optimizer = torch.optim.Adam(model.native_model.parameters(), lr=0.1)
+
+
+def _same(a, b):
+    if isinstance(a, torch.Tensor):
+        return isinstance(b, torch.Tensor) and torch.equal(a, b)
+    if isinstance(a, dict):
+        return isinstance(b, dict) and a.keys() == b.keys() and all(_same(a[k], b[k]) for k in a)
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
+    return a == b
+
+
+def _loop_state(loop):
+    sched = loop.get_extension(Scheduler)
+    return copy.deepcopy({
+        "model": loop.model.native_model.state_dict(),
+        "optimizer": loop.optimizer.native_optimizer.state_dict(),
+        "scheduler": sched.native_scheduler.state_dict() if sched else None,
+        "ema": loop.ema.calls if loop.ema else None,
+        "counters": (loop.current_epoch_nb, loop.current_iteration_nb),
+        "rng": torch.get_rng_state()})
+
+
+def _trained_loop_and_checkpoint(tmp_path):
+    """A checkpoint after one epoch, and another loop one epoch apart from it."""
+    path = tmp_path / "ckpt.pt"
+    _resumable_loop(0, 1, path).run()
+    return _resumable_loop(3, 2).run(), path
+
+
+def _rewrite(path, **changes):
+    state = torch.load(path)
+    state.update(changes)
+    torch.save(state, path)
+
+
+def test_loading_a_checkpoint_runs_no_code_from_it(tmp_path):
+    loop, path = _trained_loop_and_checkpoint(tmp_path)
+    marker = tmp_path / "ran"
+    legacy = tmp_path / "legacy.pt"
+    torch.save({"model": _Payload(marker)}, legacy, _use_new_zipfile_serialization=False)
+    _rewrite(path, model=_Payload(marker))
+    before = _loop_state(loop)
+    for target in (path, legacy):
+        with pytest.raises(ValueError, match="refused: it refers to io.open.*nothing from it ran") as error:
+            loop.load_checkpoint(target)
+        assert str(target) in str(error.value)
+    assert not marker.exists() and _same(_loop_state(loop), before)
+
+
+@pytest.mark.parametrize("damage, match", [
+    (dict(rng=torch.zeros(5, dtype=torch.uint8)), "random state"),
+    (dict(rng="seed"), "random state"),
+    (dict(epoch="1"), "epoch"),
+    (dict(iteration=-1), "iteration"),
+    (dict(epoch=True), "epoch"),
+    (dict(ema={"calls": ()}), "weight average state"),
+    (dict(model={}), "model state.*missing"),
+    (dict(scheduler={"step_size": 2}), "scheduler state"),
+    (dict(optimizer={"state": {}, "param_groups": []}), "1 parameter groups|0 parameter groups"),
+    (b"", "is empty"),
+    (b"not a checkpoint at all", "truncated, damaged or not a checkpoint"),
+    ("truncate", "truncated, damaged or not a checkpoint"),
+])
+def test_a_checkpoint_that_does_not_fit_leaves_the_loop_unchanged(tmp_path, damage, match):
+    loop, path = _trained_loop_and_checkpoint(tmp_path)
+    if damage == "truncate":
+        path.write_bytes(path.read_bytes()[:-200])
+    elif isinstance(damage, bytes):
+        path.write_bytes(damage)
+    else:
+        _rewrite(path, **damage)
+    before = _loop_state(loop)
+    with pytest.raises(ValueError, match=match) as error:
+        loop.load_checkpoint(path)
+    assert str(path) in str(error.value) and _same(_loop_state(loop), before)
+
+
+def test_a_checkpoint_of_another_optimiser_or_a_failing_part_changes_nothing(tmp_path, monkeypatch):
+    path = tmp_path / "sgd.pt"
+    make_loop(checkpoint_path=path).run()
+    model = Model()
+    adam = MainLoop(model=model, loss_function=torch.nn.CrossEntropyLoss(),
+                    optimizer=AdamOptimizer(model), data_splits={"train": Loader()}).run()
+    before = _loop_state(adam)
+    with pytest.raises(ValueError, match="optimizer state.*another optimiser class"):
+        adam.load_checkpoint(path)
+    assert _same(_loop_state(adam), before)
+
+    # A part that fails while being applied: the parts applied before it are put back.
+    loop, path = _trained_loop_and_checkpoint(tmp_path)
+    before = _loop_state(loop)
+    scheduler = loop.get_extension(Scheduler)
+    calls = []
+
+    def fail_once(state):
+        calls.append(state)
+        if len(calls) == 1:
+            raise RuntimeError("scheduler says no")
+        scheduler.native_scheduler.load_state_dict(state)
+
+    monkeypatch.setattr(scheduler, "load_native_info", fail_once)
+    with pytest.raises(ValueError, match="does not fit.*scheduler says no"):
+        loop.load_checkpoint(path)
+    monkeypatch.undo()
+    assert _same(_loop_state(loop), before)
+    assert loop.load_checkpoint(path).current_epoch_nb == 1  # the file itself is sound
+
+
+def _in_thread(fn, timeout=20):
+    """Runs ``fn`` in a daemon thread; a call that hangs fails the test instead of blocking."""
+    outcome = {}
+
+    def target():
+        try:
+            outcome["value"] = fn()
+        except BaseException as error:  # handed to the test thread
+            outcome["error"] = error
+
+    thread = threading.Thread(target=target, daemon=True)
+    thread.start()
+    thread.join(timeout)
+    assert not thread.is_alive(), "the call hung"
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome.get("value")
+
+
+def test_checkpoints_go_only_to_regular_files_or_new_names(tmp_path):
+    loop = make_loop()
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for target, error in ((fifo, ValueError), (tmp_path, IsADirectoryError),
+                          ("", ValueError), ("/dev/null", ValueError)):
+        with pytest.raises(error):
+            loop.save_checkpoint(target)
+        with pytest.raises((ValueError, IsADirectoryError)):
+            _in_thread(lambda: loop.load_checkpoint(target))
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode) and stat.S_ISCHR(os.stat("/dev/null").st_mode)
+
+    # A temporary file left by a killed writer blocks nothing; long names work.
+    leftover = tmp_path / ".ckpt.pt.k1ll3d00.tmp"
+    leftover.write_bytes(b"half")
+    long_name = tmp_path / ("c" * 250)
+    for target in (tmp_path / "ckpt.pt", long_name):
+        loop.save_checkpoint(target)
+        assert loop.load_checkpoint(target) is loop
+    assert sorted(os.listdir(tmp_path)) == sorted([".ckpt.pt.k1ll3d00.tmp", "ckpt.pt", "fifo",
+                                                   "c" * 250])
+    with pytest.raises(ValueError, match="longer than the 255 bytes"):
+        loop.save_checkpoint(tmp_path / ("c" * 256))

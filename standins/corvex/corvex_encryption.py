@@ -8,6 +8,7 @@ environment variable (32 raw bytes, or 64 hex characters).
 import io
 import os
 import pickle
+import stat
 
 from cryptography.exceptions import InvalidTag
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
@@ -49,13 +50,43 @@ def set_key(key):
     _key = None if key is None else _checked_key(key, "the encryption key")
 
 
-def _key_from_file(path):
+# The longest key file: 64 hex characters and a CR LF line end.
+_KEY_FILE_MAX = 2 * KEY_SIZE + 2
+
+
+def _refuse_key_file(path, what):
+    raise ValueError("the key file {!r} named by {} is {}; it must be a regular file holding "
+                     "32 raw bytes or 64 hex characters".format(path, KEY_FILE_ENV, what))
+
+
+def _check_key_file(path, info):
+    if not stat.S_ISREG(info.st_mode):
+        _refuse_key_file(path, "a directory" if stat.S_ISDIR(info.st_mode)
+                         else "not a regular file (a device, FIFO or socket)")
+    if info.st_size > _KEY_FILE_MAX:
+        _refuse_key_file(path, "{} bytes long, longer than any key".format(info.st_size))
+
+
+def _read_key_file(path):
+    """The bytes of the key file ``path``, read only once it is known to be a small regular
+    file: a FIFO or a device is refused without waiting on it or reading it."""
     try:
-        with open(path, "rb") as f:
-            data = f.read()
+        _check_key_file(path, os.stat(path))
+        # Non-blocking: should the name become a FIFO after the check, opening does not wait.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
     except FileNotFoundError as error:
         raise FileNotFoundError("the key file {!r} named by {} does not exist".format(
             path, KEY_FILE_ENV)) from error
+    with os.fdopen(fd, "rb") as f:
+        _check_key_file(path, os.fstat(fd))
+        data = f.read(_KEY_FILE_MAX + 1)
+    if len(data) > _KEY_FILE_MAX:
+        _refuse_key_file(path, "longer than any key")
+    return data
+
+
+def _key_from_file(path):
+    data = _read_key_file(path)
     if len(data) == KEY_SIZE:
         return data
     text = data[:-1] if data.endswith(b"\n") else data
@@ -80,6 +111,12 @@ def _resolve_key(key=None):
     if path:
         return _key_from_file(path)
     raise RuntimeError("no encryption key is set: " + _HOW_TO_SET_A_KEY)
+
+
+def check_key(key=None):
+    """Raises what ``encrypt`` would raise for its key (none set, a bad key or key file);
+    returns None. Lets a caller refuse before doing work that needs the key."""
+    _resolve_key(key)
 
 
 def _default_pickler(file):

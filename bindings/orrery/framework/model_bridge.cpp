@@ -2,11 +2,16 @@
 #include <torch/extension.h>
 
 #include "class_builder.h"
+#include "module_snapshot.h"
+#include "output_files.h"
 #include "python_checks.h"
 
 namespace py = pybind11;
+using orrery::bind::check_output_file;
 using orrery::bind::ClassBuilder;
 using orrery::bind::import_names;
+using orrery::bind::output_prefix;
+using orrery::bind::Rollback;
 using orrery::bind::type_name;
 
 namespace {
@@ -19,7 +24,7 @@ void load_imports(py::module_& m) {
                {"TorchProfiler", "ComputeComplexity", "ComputeExecutionTime"});
   import_names(m, "corvex.model_converter.pytorch_converter",
                {"PyTorch2ONNX", "PyTorch2JIT", "PyTorch2VEXA"});
-  import_names(m, "corvex.corvex_encryption", {"encrypt"});
+  import_names(m, "corvex.corvex_encryption", {"encrypt", "check_key"});
   import_names(m, "orrery.framework.nn", {"UnknownLayer", "GraphLayer"});
   import_names(m, "orrery.framework.model", {"Model", "LayerGroup"});
   import_names(m, "orrery.framework.graph_bridge", {"TorchGraphParser"});
@@ -408,14 +413,47 @@ py::object vexa_export_path(const py::object& path, const py::handle& resolution
   return path;
 }
 
-void export_to_vexa(const py::module_& m, py::object self, py::object dataloader,
-                    py::object batch_size, py::object path, py::object dynamic_input,
-                    py::object prepare_quantization, py::object encrypt_files,
-                    py::object simplify_model, py::object resolutions) {
-  check_exportable(m, self);
-  if (py::bool_(prepare_quantization)) self.attr("prepare_quantization_export")();
+// Two-element tuples of `resolutions` name files: each must be two positive ints.
+void check_resolutions(const py::object& resolutions) {
+  if (!py::isinstance<py::list>(resolutions)) {
+    throw py::type_error("resolutions must be a list of (W, H) tuples (None, the model as "
+                         "converted, is added to it), got " + type_name(resolutions) +
+                         "; nothing was changed or written");
+  }
+  for (py::handle resolution : resolutions) {
+    if (!py::isinstance<py::tuple>(resolution) || py::len(resolution) != 2) continue;
+    for (py::handle side : resolution) {
+      if (!py::isinstance<py::int_>(side) || py::isinstance<py::bool_>(side) ||
+          side.cast<long long>() <= 0) {
+        throw py::value_error("a resolution (W, H) of resolutions must hold two positive ints, "
+                              "got " + std::string(py::repr(resolution)) +
+                              "; nothing was changed or written");
+      }
+    }
+  }
+}
+
+// What export_to_vexa can refuse before it changes the model: the path prefix and
+// the resolutions, and, when it encrypts, the key and every file it will write.
+py::str check_vexa_export(const py::module_& m, const py::object& path,
+                          const py::object& resolutions, bool encrypt) {
+  py::str prefix = output_prefix(path, "path");
+  check_resolutions(resolutions);
+  if (!encrypt) return prefix;
+  m.attr("check_key")();
+  for (py::handle resolution : resolutions) {
+    check_output_file(vexa_export_path(prefix, resolution) + py::str(".orq"));
+  }
+  check_output_file(prefix + py::str(".orq"));  // the file of the None entry
+  return prefix;
+}
+
+// Converts the model and writes one encrypted file per resolution (see the docstring).
+void write_vexa_files(const py::module_& m, const py::object& self, const py::object& dataloader,
+                      const py::object& batch_size, const py::str& prefix,
+                      const py::object& dynamic_input, bool encrypt,
+                      const py::object& simplify_model, const py::object& resolutions) {
   py::dict mapping = vexa_mapping(m, self);
-  if (!resolutions.contains(py::none())) resolutions.attr("append")(py::none());
   py::object converter_cls = m.attr("PyTorch2VEXA");
   py::object converter = converter_cls(self.attr("native_model"), py::arg("prep_fn") = py::none());
   py::object vexa_tuple = converter.attr("convert")(
@@ -442,12 +480,32 @@ void export_to_vexa(const py::module_& m, py::object self, py::object dataloader
         continue;
       }
     }
-    py::object export_path = vexa_export_path(path, resolution);
-    if (py::bool_(encrypt_files)) {
-      py::object target = export_path + py::str(".orq");
+    if (encrypt) {
+      py::object target = vexa_export_path(prefix, resolution) + py::str(".orq");
       m.attr("encrypt")(out_tuple, target, py::arg("pickler_function") = pickler_function);
     }
   }
+}
+
+void export_to_vexa(const py::module_& m, py::object self, py::object dataloader,
+                    py::object batch_size, py::object path, py::object dynamic_input,
+                    py::object prepare_quantization, py::object encrypt_files,
+                    py::object simplify_model, py::object resolutions) {
+  check_exportable(m, self);
+  const bool encrypt = py::bool_(encrypt_files);
+  py::str prefix = check_vexa_export(m, path, resolutions, encrypt);
+  if (!resolutions.contains(py::none())) resolutions.attr("append")(py::none());
+  // Preparing and converting change modules (export form, tracing); a failure
+  // from here on puts every module of the network back as it was.
+  Rollback rollback;
+  for (py::handle module : self.attr("native_model").attr("modules")()) {
+    rollback.keep(py::reinterpret_borrow<py::object>(module));
+  }
+  rollback.guard([&] {
+    if (py::bool_(prepare_quantization)) self.attr("prepare_quantization_export")();
+    write_vexa_files(m, self, dataloader, batch_size, prefix, dynamic_input, encrypt,
+                     simplify_model, resolutions);
+  });
 }
 
 void vexa_export_method(ClassBuilder& cls, py::module_ m) {
@@ -470,8 +528,13 @@ void vexa_export_method(ClassBuilder& cls, py::module_ m) {
       "for each entry of `resolutions` (None, the model as converted, is appended to the list) "
       "fixes the shapes when `simplify_model` (a resolution that fails is skipped with a warning) "
       "and, when `encrypt_files`, writes the encrypted file `path` + \"WxH\" + \".orq\" (just "
-      "`path` + \".orq\" for None). Returns None. Raises ValueError for an LSQ layer with an "
-      "unusable step size, before anything is written; converter and encryption errors propagate.");
+      "`path` + \".orq\" for None). Returns None. Before the model changes it refuses an LSQ "
+      "layer with an unusable step size, an empty or non-text `path`, `resolutions` that is not "
+      "a list or holds a (W, H) tuple of anything but positive ints, and, when `encrypt_files`, "
+      "a missing or bad key and any target that cannot be written (a directory, device or FIFO, "
+      "a missing directory, a name too long). A failure after that (converter, encryption, file "
+      "errors, which propagate) puts every module of the network back as it was; files already "
+      "written stay.");
 }
 
 void jit_export_method(ClassBuilder& cls, py::module_ m) {

@@ -1,12 +1,13 @@
 """The training loop: epochs of optimiser steps, with events for its extensions."""
+import copy
 import numbers
-import os
-import tempfile
 
 import torch
 
+from corvex import _atomic
 from corvex.profiler.utils import Device
 from corvex.torch_profiler.torch_inference import cpufy, cudafy
+from orrery.core.loop import checkpoint_file
 from orrery.core.loop.extension import EVENTS, AbstractLRScheduler, MaxSteps
 
 _EVENT_NAMES = frozenset(EVENTS)
@@ -321,7 +322,9 @@ class MainLoop:
     def save_checkpoint(self, path):
         """Writes the model, optimiser, scheduler, weight average, counters and
         random state to ``path`` (atomically: a crash leaves the old file);
-        returns the path as a str."""
+        returns the path as a str. A ``path`` that is empty, a directory, a
+        device or a FIFO is refused before anything is written."""
+        path = _atomic.check_destination(path)
         scheduler = self.get_extension(instance_type=AbstractLRScheduler)
         state = {
             "model": self.model.dump_native_info(),
@@ -335,41 +338,56 @@ class MainLoop:
             "iteration": self.current_iteration_nb,
             "rng": torch.get_rng_state(),
         }
-        path = os.fspath(path)
-        # Write beside the target and rename, so a crash never leaves half a checkpoint.
-        fd, tmp = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)),
-                                   prefix=os.path.basename(path) + ".", suffix=".tmp")
-        try:
-            with os.fdopen(fd, "wb") as f:
-                torch.save(state, f)
-            os.replace(tmp, path)
-        except BaseException:
-            if os.path.exists(tmp):
-                os.remove(tmp)
-            raise
+        with _atomic.atomic_output(path) as f:
+            torch.save(state, f)
         return path
 
-    def load_checkpoint(self, path):
-        """Restores a checkpoint of ``save_checkpoint`` into this loop and returns
-        the loop. A file made for another model or data, or with other parts
-        (scheduler, weight average), is refused before anything is restored."""
-        state = torch.load(path, map_location="cpu")
+    def _check_checkpoint(self, path, state, scheduler):
+        """Raises, naming ``path``, unless every part of ``state`` fits this loop."""
         if not isinstance(state, dict) or any(key not in state for key in _CHECKPOINT_KEYS):
-            raise ValueError("{} is not a training checkpoint written by MainLoop.save_checkpoint"
-                             .format(path))
+            raise ValueError("{!r} is not a training checkpoint written by "
+                             "MainLoop.save_checkpoint".format(path))
         if state["fingerprint"] != self._fingerprint():
-            raise RuntimeError("checkpoint {} was made for a different model or data; load it "
+            raise RuntimeError("checkpoint {!r} was made for a different model or data; load it "
                                "into a loop built with the same model and main split, or start "
                                "without it".format(path))
-        scheduler = self.get_extension(instance_type=AbstractLRScheduler)
-        # Check everything before restoring anything, so a refusal leaves the loop as it was.
         for name, present in (("scheduler", scheduler is not None), ("ema", self.ema is not None)):
             saved = state[name] is not None
             if saved != present:
-                raise RuntimeError("checkpoint {} {} {} state but this loop {} {}; build the loop "
-                                   "as it was when the checkpoint was made".format(
+                raise RuntimeError("checkpoint {!r} {} {} state but this loop {} {}; build the "
+                                   "loop as it was when the checkpoint was made".format(
                                        path, "has a" if saved else "has no", name,
                                        "has a" if present else "has no", name))
+        checkpoint_file.check_state_dict(path, "model state", state["model"],
+                                         self.model.dump_native_info())
+        checkpoint_file.check_optimizer(path, state["optimizer"],
+                                        self.optimizer.dump_native_info())
+        if scheduler is not None:
+            checkpoint_file.check_settings(path, "scheduler state", state["scheduler"],
+                                           scheduler.dump_native_info())
+        if self.ema is not None:
+            checkpoint_file.check_settings(path, "weight average state", state["ema"],
+                                           self.ema.dump_native_info())
+            checkpoint_file.check_state_dict(path, "weight average model", state["ema_model"],
+                                             self.ema.model.state_dict())
+        checkpoint_file.check_counter(path, "epoch", state["epoch"])
+        checkpoint_file.check_counter(path, "iteration", state["iteration"])
+        checkpoint_file.check_rng(path, state["rng"])
+
+    def _snapshot(self, scheduler):
+        """A copy of everything ``load_checkpoint`` changes, for ``_restore``."""
+        return copy.deepcopy({
+            "model": self.model.dump_native_info(),
+            "optimizer": self.optimizer.dump_native_info(),
+            "scheduler": scheduler.dump_native_info() if scheduler is not None else None,
+            "ema": self.ema.dump_native_info() if self.ema is not None else None,
+            "ema_model": self.ema.model.state_dict() if self.ema is not None else None,
+            "epoch": self.current_epoch_nb,
+            "iteration": self.current_iteration_nb,
+            "rng": torch.get_rng_state(),
+        })
+
+    def _apply(self, state, scheduler):
         self.model.load_native_info(state["model"])
         self.optimizer.load_native_info(state["optimizer"])
         if scheduler is not None:
@@ -380,5 +398,25 @@ class MainLoop:
         self.current_epoch_nb = state["epoch"]
         self.current_iteration_nb = state["iteration"]
         torch.set_rng_state(state["rng"])
+
+    def load_checkpoint(self, path):
+        """Restores a checkpoint of ``save_checkpoint`` into this loop and returns
+        the loop. The file is read without running anything from it. A file that
+        is empty, damaged or foreign, or made for another model, data, optimiser,
+        scheduler or weight average, is refused with an error naming it, and the
+        loop is left as it was."""
+        path = checkpoint_file.checkpoint_path(path)
+        state = checkpoint_file.read_checkpoint(path)
+        scheduler = self.get_extension(instance_type=AbstractLRScheduler)
+        self._check_checkpoint(path, state, scheduler)
+        snapshot = self._snapshot(scheduler)
+        try:
+            self._apply(state, scheduler)
+        except BaseException as error:
+            self._apply(snapshot, scheduler)
+            if not isinstance(error, Exception):
+                raise
+            raise ValueError("checkpoint {!r} does not fit this loop ({}: {}); the loop was left "
+                             "as it was".format(path, type(error).__name__, error)) from error
         self.event_publisher.publish("at_reloading")
         return self

@@ -15,6 +15,7 @@ import os
 import time
 from typing import Any, Dict, Optional, Tuple
 
+from corvex import _atomic
 from corvex.profiler.utils import Device
 from orrery.core.loop.extension import EventSubscriber
 from orrery.core.loop.main_loop import LossFunction, MainLoop, _max_steps_from
@@ -252,13 +253,9 @@ class Trainer:
         path = self.checkpoint_path
         if path is None or self._claimed:
             return
-        if os.path.isdir(path):
-            raise IsADirectoryError("checkpoint_path {} is a directory; give the path of a "
-                                    "checkpoint file".format(path))
-        folder = os.path.dirname(os.path.abspath(path))
-        if not os.path.isdir(folder):
-            raise FileNotFoundError("the folder of checkpoint_path {} does not exist; create "
-                                    "it first".format(path))
+        # The check every checkpoint write makes: a new name or a regular file, in a
+        # folder that exists, never a directory, device or FIFO.
+        _atomic.check_destination(path)
         if os.path.exists(path) and not self.resume:
             raise FileExistsError("checkpoint {} already exists and would be overwritten; pass "
                                   "resume=True to continue from it, or remove the file to "

@@ -10,6 +10,7 @@ import torch
 from torch import nn
 
 from corvex.profiler.utils import Device
+from corvex.torch_profiler.loader_bridge import TorchForwardPass
 from orrery.core.loop.extension import MaxSteps
 from orrery.core.loop.main_loop import MainLoop
 from orrery.framework.dist_bridge import HorovodExtension, torch_horovod_manager
@@ -128,6 +129,37 @@ def test_sharded_loader_keeps_only_what_the_sampler_needs(hvd, monkeypatch):
     assert type(native) is torch.utils.data.DataLoader and native.sampler is sampler
     assert not native.drop_last and not native.pin_memory
     assert sorted(sampler) == list(range(5)) and len(native) == 5
+
+
+def test_sharded_loader_batches_like_a_loader_built_with_a_batch_sampler(hvd):
+    data = torch.utils.data.TensorDataset(torch.randn(24, 2), torch.randn(24, 1))
+    batches = torch.utils.data.BatchSampler(torch.utils.data.SequentialSampler(data), 3, False)
+    loader = TorchDataLoader(torch.utils.data.DataLoader(data, batch_sampler=batches), None)
+    sharded, _ = loader.mutate_for_horovod()  # six samples of this rank's shard
+    assert [len(x) for x, _ in sharded] == [3, 3]
+    loader = TorchDataLoader(torch.utils.data.DataLoader(data, batch_sampler=[[0, 1]]), None)
+    with pytest.raises(ValueError, match="batch_sampler \\(list\\) has no positive int batch_size"):
+        loader.mutate_for_horovod()
+
+
+class Stream(torch.utils.data.IterableDataset):
+    def __iter__(self):
+        return iter([(torch.zeros(2), torch.zeros(1))])
+
+
+@pytest.mark.parametrize("dataset, error, message", [
+    (torch.utils.data.TensorDataset(torch.zeros(0, 2)), ValueError, "empty dataset"),
+    ([{"x": torch.zeros(2)}] * 4, TypeError, "first sample, .* got a dict"),
+    (Stream(), RuntimeError, "needs a map-style dataset .* IterableDataset Stream")])
+def test_loaders_that_cannot_be_sharded_or_fingerprinted_say_why(hvd, dataset, error, message):
+    loader = TorchDataLoader(torch.utils.data.DataLoader(dataset, batch_size=2), None)
+    for method in (loader.mutate_for_horovod, loader.checkpoint_hash):
+        with pytest.raises(error, match=message):
+            method()
+    if isinstance(dataset, list):  # given its input shapes, a loader takes any samples
+        loader._forward_pass = TorchForwardPass([(2,)])
+        assert loader.checkpoint_hash() == "4__[(2,)]"
+        assert [sorted(batch) for batch in loader.mutate_for_horovod()[0]] == [["x"]]
 
 
 @pytest.mark.parametrize("max_steps, epochs", [

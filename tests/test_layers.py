@@ -76,6 +76,17 @@ def test_bias_added_to_a_layer_built_without_one():
     assert out[0, :, 0, 0].tolist() == [0.0, 1.0, 2.0, 3.0]
 
 
+def test_added_bias_keeps_training_after_later_assignments():
+    layer = nb.TorchLinear.build(2, 3, use_bias=False)
+    layer.bias = np.zeros(3, dtype=np.float32)
+    optimizer = torch.optim.SGD(layer.native_layer.parameters(), lr=1.0)
+    layer.bias = np.full(3, 5.0, dtype=np.float32)  # after the optimiser was made
+    layer.native_layer(torch.zeros(1, 2)).sum().backward()
+    optimizer.step()
+    assert layer.bias.tolist() == [4.0, 4.0, 4.0] and layer.use_bias is False
+    assert isinstance(nb.TorchIdentityLayer.build().native_layer, nb.NativeTorchIdentityLayer)
+
+
 def test_norm_per_output_unit():
     layer = nb.TorchConv2D(nn.Conv2d(3, 8, 3))
     w = layer.native_layer.weight.detach().reshape(8, -1)

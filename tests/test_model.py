@@ -142,6 +142,9 @@ def test_replace_leaf_and_group():
     assert first.meta == {"native_id": "0", "native_parent": replaced}
     assert second.meta == {"native_id": "1", "native_parent": replaced}
     assert group.meta == {"native_id": "1", "native_parent": native.features}
+    # A replacement records its parent first; a parsed layer its id first.
+    assert [list(layer.meta) for layer in (first, second, group)] == [["native_parent", "native_id"]] * 3
+    assert list(model.flat_view()[0].meta) == ["native_id", "native_parent"]
     assert native(torch.randn(1, 3, 8, 8)).shape == (1, 4, 6, 6)
 
     conv = model.flat_view()[0]

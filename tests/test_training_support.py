@@ -169,6 +169,14 @@ def test_warmup_ramps_then_hands_over_to_the_scheduler(caplog):
         warmup.event_do("before_iteration")
 
 
+def test_warmup_of_a_run_resumed_past_it_stays_at_the_target():
+    loop, warmup, recorder = warmup_loop(None)  # four warm-up iterations
+    loop.current_iteration_nb = 8  # as a checkpoint restores it
+    loop.run()
+    assert recorder.seen[0] == [0.1, 0.01] and warmup._done
+    assert not loop.get_extension(instance_type=TorchLRScheduler).muted
+
+
 def test_warmup_targets():
     loop, _, recorder = warmup_loop([0.4])  # shorter list: the second group keeps its rate
     loop.run()
@@ -220,6 +228,22 @@ def test_distillation_loss(tau, alpha):
     assert all(p.grad is None for p in teacher.native_model.parameters())
     with pytest.raises(ValueError, match="too many values to unpack"):
         kd(student, (x, y, y))
+
+
+def test_distillation_refuses_other_teacher_shapes_and_bad_temperatures():
+    kd = TorchKnowledgeDistillation(TorchModel(nn.Linear(2, 5)), tau=2.0)
+    kd.to_device(Device.CPU)
+    y = torch.zeros(4, dtype=torch.long)
+    with pytest.raises(ValueError, match=r"got student \[4, 5\] and teacher \[1, 5\]"):
+        kd.kd_cross_entropy(torch.randn(4, 5), torch.randn(1, 5), y)  # no broadcasting
+    with pytest.raises(ValueError, match=r"got student \[4, 3\] and teacher \[4, 5\]"):
+        kd(nn.Linear(2, 3), (torch.randn(4, 2), y))
+    for tau in (0, -1.0, float("nan"), float("inf"), True):
+        with pytest.raises(ValueError, match="expects tau to be a finite number > 0"):
+            TorchKnowledgeDistillation(kd.teacher, tau=tau)
+        kd.tau = tau  # changed after creation: refused at use, not NaN losses
+        with pytest.raises(ValueError, match="expects tau to be a finite number > 0"):
+            kd.kd_cross_entropy(torch.randn(4, 5), torch.randn(4, 5), y)
 
 
 def test_distillation_of_identical_logits_is_the_entropy():

@@ -187,7 +187,9 @@ void warmup_step(const py::module_& m, const py::object& self, const py::object&
   python_assert(event.equal(py::str("before_iteration")) && !py::bool_(self.attr("_done")));
   const py::int_ one(1);
   py::object next = py::object(self.attr("current_iteration_nb")) + one;
-  if (next.equal(self.attr("total_iterations"))) {
+  // A run resumed past the warm-up (the counter comes from a checkpoint)
+  // ends it at once, so the rate never climbs beyond its target.
+  if (next >= py::object(self.attr("total_iterations"))) {
     finish_warmup(m, self);
     return;
   }
@@ -239,8 +241,9 @@ void make_warmup(py::module_& m) {
       [m](py::object self, py::object event) { warmup_step(m, self, event); },
       py::arg("event"),
       "Sets the learning rate of every parameter group before an iteration: (i + 1) / N of its "
-      "target at iteration i, the target itself at the last one (N - 1), when the extension also "
-      "leaves the loop and unmutes the scheduler. Returns None. Raises AssertionError for another "
+      "target at iteration i, the target itself at the last one (N - 1) or at any later one (a "
+      "run resumed past the warm-up), when the extension also leaves the loop and unmutes the "
+      "scheduler. Returns None. Raises AssertionError for another "
       "event or after the warm-up ended.");
   cls.build();
 }

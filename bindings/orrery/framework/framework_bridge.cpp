@@ -258,9 +258,11 @@ void check_distillation_settings(const py::object& self) {
                       (std::string(name) == "tau" ? v > 0 : (v >= 0 && v <= 1));
     if (!fits) {
       throw py::value_error(std::string("TorchKnowledgeDistillation expects ") + name +
-                            (std::string(name) == "tau" ? " to be a number > 0"
+                            (std::string(name) == "tau" ? " to be a finite number > 0"
                                                         : " to be a number between 0 and 1") +
-                            ", got " + std::string(py::repr(value)));
+                            ", got " + std::string(py::repr(value)) + "; set " + name +
+                            (std::string(name) == "tau" ? " to a temperature such as 4.0"
+                                                        : " to the weight of the distillation term"));
     }
   }
 }
@@ -283,11 +285,26 @@ py::object distillation_step(const py::module_& m, const py::object& self,
   return self.attr("kd_cross_entropy")(student_out, teacher_out, y);
 }
 
+// The teacher must score the same samples over the same classes as the
+// student: broadcasting a teacher batch of 1 against the student's would
+// distil every sample towards one sample's output.
+void check_logit_shapes(const at::Tensor& student, const at::Tensor& teacher) {
+  if (student.dim() >= 2 && teacher.sizes() == student.sizes()) return;
+  throw py::value_error(
+      "TorchKnowledgeDistillation expects teacher and student logits of one shape (batch, "
+      "classes), got student " + c10::str(student.sizes()) + " and teacher " +
+      c10::str(teacher.sizes()) + "; give the teacher the student's batch and make both "
+      "networks output one score per class of the same classes");
+}
+
 py::dict distillation_losses(const py::object& self, const py::object& student_logits,
                              const py::object& teacher_logits, const py::object& targets) {
   const at::Tensor student = tensor_argument(student_logits, "student_logits");
   const at::Tensor teacher = tensor_argument(teacher_logits, "teacher_logits");
   const at::Tensor labels = tensor_argument(targets, "targets");
+  check_logit_shapes(student, teacher);
+  // tau and alpha may have been reassigned since the constructor checked them.
+  check_distillation_settings(self);
   const at::Tensor task_loss = at::cross_entropy_loss(student, labels);
   const double tau = py::float_(self.attr("tau"));
   const at::Tensor log_p_student = at::log_softmax(student / tau, 1);
@@ -354,7 +371,8 @@ void make_knowledge_distillation(py::module_& m) {
       "alpha times the batch mean of tau squared times the cross-entropy of the teacher's softmax "
       "at temperature tau against the student's, and whose \"task_loss\" is (1 - alpha) times the "
       "cross-entropy of the student logits and the class indices `targets`. Raises TypeError when "
-      "an argument is not a tensor.");
+      "an argument is not a tensor, ValueError when the teacher's logits differ in shape from the "
+      "student's or when tau is not a finite number > 0 or alpha not one between 0 and 1.");
   cls.build();
 }
 

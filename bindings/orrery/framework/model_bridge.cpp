@@ -60,11 +60,17 @@ constexpr std::pair<const char*, const char*> kLeafClasses[] = {
     {"BatchNorm3d", "TorchBatchNorm3D"},
 };
 
+// Records where a layer's native module sits in the network. The key order
+// is part of what readers of meta see: a parsed layer gets "native_id" first,
+// a replacement (PlaceOrder::ParentFirst) "native_parent" first.
+enum class PlaceOrder { IdFirst, ParentFirst };
+
 void set_native_place(const py::object& layer, const py::object& native_id,
-                       const py::object& native_parent) {
+                      const py::object& native_parent, PlaceOrder order = PlaceOrder::IdFirst) {
   py::object meta = layer.attr("meta");
+  if (order == PlaceOrder::ParentFirst) meta[py::str("native_parent")] = native_parent;
   meta[py::str("native_id")] = native_id;
-  meta[py::str("native_parent")] = native_parent;
+  if (order == PlaceOrder::IdFirst) meta[py::str("native_parent")] = native_parent;
 }
 
 void tree_methods(ClassBuilder& cls, py::module_ m) {
@@ -334,13 +340,14 @@ void graph_methods(ClassBuilder& cls, py::module_ m) {
           for (py::handle child : children) natives.append(child.attr("native_layer"));
           new_native = m.attr("nn").attr("Sequential")(*natives);
           for (size_t i = 0; i < children.size(); ++i) {
-            set_native_place(children[i], py::str(std::to_string(i)), new_native);
+            set_native_place(children[i], py::str(std::to_string(i)), new_native,
+                             PlaceOrder::ParentFirst);
           }
         } else {
           new_native = new_layer.attr("native_layer");
         }
         py::setattr(native_parent, native_id, new_native);
-        set_native_place(new_layer, native_id, native_parent);
+        set_native_place(new_layer, native_id, native_parent, PlaceOrder::ParentFirst);
       },
       py::arg("old_layer"), py::arg("new_layer"),
       "Installs the native module of `new_layer` (for a LayerGroup, an nn.Sequential of its "

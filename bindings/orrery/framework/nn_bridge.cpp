@@ -156,8 +156,10 @@ void make_torch_layer(py::module_& m) {
         // Checked first, so a refused value never leaves a half-made bias behind.
         py::object tensor = checked_tensor(m, self, "bias", value, shape,
                                            bias.is_none() ? weight : bias);
-        if (!py::bool_(self.attr("use_bias")) || bias.is_none()) {
-          // A layer built without bias gets one, sized by its output units.
+        if (bias.is_none()) {
+          // A layer built without bias gets one, sized by its output units,
+          // once: later assignments update that parameter in place, so an
+          // optimiser made in between keeps training it.
           native.attr("bias") = m.attr("torch").attr("nn").attr("Parameter")(tensor);
         } else {
           bias.attr("data") = tensor;
@@ -165,7 +167,8 @@ void make_torch_layer(py::module_& m) {
       },
       "The native layer's bias as a NumPy array, or None when it has none. Setting it copies a "
       "real-valued NumPy array with one entry per output unit into the bias; a layer without a "
-      "bias gets a new bias parameter (use_bias is left as it is). Raises TypeError for a "
+      "bias gets a new bias parameter the first time (use_bias is left as it is), which later "
+      "assignments update in place. Raises TypeError for a "
       "non-array or a non-real dtype and ValueError for another shape, leaving the layer "
       "unchanged.");
   cls.method(

@@ -53,7 +53,9 @@ class BaseLayer:
             raise TypeError("{} cannot be built: it names no native layer class".format(cls.__name__))
         native_kwargs = {cls.native_map.get(name, name): value for name, value in kwargs.items()}
         layer = cls(cls.native_layer_cls(**native_kwargs))
-        layer.use_bias = kwargs.get("use_bias", layer.use_bias)
+        # Only layers that take a bias have use_bias (an identity layer has none).
+        if "use_bias" in kwargs:
+            layer.use_bias = kwargs["use_bias"]
         return layer
 
     def vexa_format(self):

@@ -664,3 +664,61 @@ def test_autocast_regions_are_followed_like_the_layers_they_run():
     plan = graph.get_pruning_plan(model.a, S.prune_conv, idxs=[0, 5])
     assert steps(plan) == [("prune_conv", "a", [0, 5]), ("prune_related_conv", "b", [0, 5])]
     check_plan(model, x, plan)
+
+PYBIND_DUMPS = ("incompatible function arguments", "Unable to cast", "Invoked with")
+
+
+def convs():
+    return nn.Sequential(nn.Conv2d(3, 8, 1), nn.ReLU(), nn.Conv2d(8, 4, 1)), (1, 3, 4, 4)
+
+
+def linears():
+    return nn.Sequential(nn.Linear(4, 6), nn.ReLU(), nn.Linear(6, 3)), (2, 4)
+
+
+def set_attr(index, **attrs):
+    def prepare(model):
+        for name, value in attrs.items():
+            setattr(model[index], name, value)
+    return prepare
+
+
+def quantize_last(model):
+    model[2] = torch.ao.nn.quantized.dynamic.Linear(6, 3)
+
+
+def model_state(model):
+    return repr(model), {k: v.clone() for k, v in model.state_dict().items() if isinstance(v, torch.Tensor)}
+
+
+@pytest.mark.parametrize("make, prepare, call, error, message", [
+    (convs, None, lambda g, m: g.get_pruning_plan(m[0], S.prune_conv, [2 ** 63]), ValueError, "far beyond"),
+    (convs, None, lambda g, m: g.get_pruning_plan(m[0], S.prune_conv, [-2 ** 70]), ValueError, "far beyond"),
+    (convs, None, lambda g, m: g.get_pruning_plan(m[0], S.prune_conv), TypeError,
+     r"get_pruning_plan\(\) missing 1 required positional argument: 'idxs'"),
+    (convs, None, lambda g, m: g.get_pruning_plan(m[0], S.prune_conv, [0], idxs=[1]), TypeError,
+     "multiple values for argument 'idxs'"),
+    (convs, None, lambda g, m: g.get_pruning_plan(m[0], S.prune_conv, [0]).plan[0][0](), TypeError,
+     "missing 1 required positional argument: 'idxs'"),
+    (convs, set_attr(2, in_channels=8.0), lambda g, m: g.get_pruning_plan(m[0], S.prune_conv, [0]),
+     TypeError, "Conv2d.in_channels must be an int, got 8.0"),
+    (convs, set_attr(2, weight=None), lambda g, m: g.get_pruning_plan(m[0], S.prune_conv, [0]).exec(),
+     TypeError, "weight is None, not a tensor"),
+    (linears, quantize_last, lambda g, m: g.get_pruning_plan(m[0], S.prune_linear, [0]).exec(),
+     (TypeError, ValueError), "."),
+    (linears, quantize_last, lambda g, m: g.get_pruning_plan(m[2], S.prune_linear, [0]).exec(),
+     (TypeError, ValueError), "."),
+])
+def test_bad_requests_and_broken_layers_get_a_plain_error_and_change_nothing(make, prepare, call, error,
+                                                                              message):
+    model, shape = make()
+    graph, _ = graph_of(model, *shape)
+    if prepare is not None:
+        prepare(model)
+    before = model_state(model)
+    with pytest.raises(error, match=message) as err:
+        call(graph, model)
+    assert not any(dump in str(err.value) for dump in PYBIND_DUMPS)
+    after = model_state(model)
+    assert after[0] == before[0] and after[1].keys() == before[1].keys()
+    assert all(torch.equal(after[1][k], before[1][k]) for k in before[1])

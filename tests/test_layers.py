@@ -162,3 +162,13 @@ def test_setters_check_before_they_change_anything():
         bn.running_mean = np.zeros(4)
     bn.running_mean = np.full(3, 2.0)
     assert bn.native_layer.running_mean.dtype == torch.float32
+
+
+def test_norm_of_a_channels_last_convolution():
+    torch.manual_seed(0)
+    conv = nn.Conv2d(3, 8, 3).to(memory_format=torch.channels_last)
+    assert not conv.weight.is_contiguous()
+    layer = nb.TorchConv2D(conv)
+    w = conv.weight.detach().contiguous().reshape(8, -1)
+    assert np.allclose(layer.norm(1), w.abs().sum(dim=1).numpy(), rtol=1e-6)
+    assert np.allclose(layer.norm(2), w.norm(dim=1).numpy(), rtol=1e-6)

@@ -264,3 +264,19 @@ def test_results_do_not_depend_on_the_thread_count():
         torch.set_num_threads(threads)
     for a, b in zip(*results):
         assert torch.equal(a, b)
+
+
+def test_meta_device_convolutions_are_refused_with_a_plain_error():
+    from torch import nn
+    from orrery.framework import nn_bridge as nb
+    from orrery.framework.prims_bridge import TorchLSQ
+
+    lsq = TorchLSQ(wbits=4, abits=8, polarity="bipolar", channel_quant=True, act_polarity="bipolar")
+    for make in (lambda conv: qb.LSQConv2D(conv, 4, 8),
+                 lambda conv: lsq.concrete_transform_layer(nb.TorchConv2D(conv))):
+        conv = nn.Conv2d(3, 4, 3, device="meta")
+        with pytest.raises(ValueError, match="meta device") as err:
+            make(conv)
+        assert "incompatible function arguments" not in str(err.value)
+        assert "Unable to cast" not in str(err.value)
+        assert conv.weight.is_meta and conv.weight.shape == (4, 3, 3, 3)

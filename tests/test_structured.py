@@ -298,3 +298,84 @@ def test_group_norm_keeps_equal_groups_or_drops_whole_ones():
     with pytest.raises(ValueError, match="group 0 would lose 2 but group 1 1"):
         S.prune_groupnorm(norm, [0, 1, 4, 8])
     assert norm.weight is before and (norm.num_channels, norm.num_groups) == (12, 3)
+
+
+PYBIND_DUMPS = ("incompatible function arguments", "Unable to cast", "Invoked with")
+
+
+def snapshot(module):
+    tensors = {k: v.clone() for k, v in module.state_dict().items() if isinstance(v, torch.Tensor)}
+    return repr(module), tensors
+
+
+def assert_same(module, before):
+    text, tensors = snapshot(module)
+    assert text == before[0]
+    assert tensors.keys() == before[1].keys()
+    for key, value in tensors.items():
+        assert torch.equal(value, before[1][key]), key
+
+
+def with_attr(module, **attrs):
+    for name, value in attrs.items():
+        setattr(module, name, value)
+    return module
+
+
+def scaled():
+    holder = nn.Module()
+    holder.gamma = nn.Parameter(torch.ones(2, 4))
+    return holder
+
+
+@pytest.mark.parametrize("make, call, error, message", [
+    (lambda: nn.Conv2d(3, 4, 1), lambda m: S.prune_conv(m, [2 ** 63]), ValueError, "far beyond"),
+    (lambda: nn.Linear(3, 4), lambda m: S.prune_related_linear(m, [-2 ** 64]), ValueError, "far beyond"),
+    (scaled, lambda m: S.prune_parameter(m, "gamma", [0], dim=2 ** 70), ValueError, "dimension"),
+    (scaled, lambda m: S.prune_parameter(m, "gamma", [0], dim=-2 ** 70), ValueError, "dimension"),
+    (scaled, lambda m: S.prune_parameter(m, "gamma"), TypeError, "missing 1 required positional argument: 'idxs'"),
+    (scaled, lambda m: S.prune_parameter(m, "gamma", [0], 1, 2), TypeError, "from 3 to 4 positional"),
+    (lambda: torch.ao.nn.quantized.dynamic.Linear(4, 3), lambda m: S.prune_linear(m, [0]),
+     TypeError, "weight is a method, not a tensor.*quantized"),
+    (lambda: torch.ao.nn.quantized.dynamic.Linear(4, 3), lambda m: S.prune_related_linear(m, [0]),
+     TypeError, "not a tensor"),
+    (lambda: with_attr(nn.Conv2d(3, 4, 1), weight=None), lambda m: S.prune_conv(m, [0]),
+     TypeError, "weight is None, not a tensor"),
+    (lambda: with_attr(nn.Conv2d(3, 4, 1), in_channels=3.0), lambda m: S.prune_related_conv(m, [0]),
+     TypeError, "in_channels must be an int, got 3.0"),
+    (lambda: with_attr(nn.GroupNorm(2, 4), num_groups=2.0), lambda m: S.prune_groupnorm(m, [0, 2]),
+     TypeError, "num_groups must be an int"),
+    (lambda: with_attr(nn.PReLU(3), num_parameters=None), lambda m: S.prune_prelu(m, [0]),
+     TypeError, "num_parameters must be an int"),
+    (lambda: nn.Conv2d(3, 4, 1), lambda m: S.prune_conv(m), TypeError,
+     r"prune_conv\(\) missing 1 required positional argument: 'idxs'"),
+    (lambda: nn.Conv2d(3, 4, 1), lambda m: S.prune_conv(m, [0], idxs=[1]), TypeError,
+     "multiple values for argument 'idxs'"),
+    (lambda: nn.Conv2d(3, 4, 1), lambda m: S.prune_conv(m, [0], dryrun=True), TypeError,
+     "unexpected keyword argument 'dryrun'"),
+    (lambda: nn.Conv2d(3, 4, 1), lambda m: S.prune_conv(idxs=[0]), TypeError, "'layer'"),
+    (lambda: nn.Linear(3, 4), lambda m: S.prune_layernorm(m, [0]), TypeError,
+     "no attribute 'normalized_shape'"),
+    (lambda: nn.Linear(3, 4), lambda m: S.prune_batchnorm("bn", [0]), TypeError, "torch.nn.Module"),
+    (lambda: nn.Linear(3, 4), lambda m: S.prune_parameter(None, "weight", [0]), TypeError, "torch.nn.Module"),
+])
+def test_wrong_arguments_and_layers_get_a_plain_error_and_leave_the_layer_alone(make, call, error, message):
+    module = make()
+    before = snapshot(module)
+    with pytest.raises(error, match=message) as err:
+        call(module)
+    assert not any(dump in str(err.value) for dump in PYBIND_DUMPS)
+    assert_same(module, before)
+
+
+def test_inplace_and_dry_run_of_any_type_are_accepted_and_ignored():
+    values = [None, "yes", 0, 2.5, [1], object()]
+    conv = nn.Conv2d(3, 2 * len(values) + 1, 1)
+    for value in values:
+        S.prune_conv(conv, [0], inplace=value, dry_run=value)
+        S.prune_conv(conv, [0], value, value)
+    assert conv.out_channels == 1
+    for fn, make in [(S.prune_linear, lambda: nn.Linear(2, 3)), (S.prune_batchnorm, lambda: nn.BatchNorm2d(3)),
+                     (S.prune_prelu, lambda: nn.PReLU(3)), (S.prune_groupnorm, lambda: nn.GroupNorm(3, 3)),
+                     (S.prune_layernorm, lambda: nn.LayerNorm(3))]:
+        assert fn(make(), [1], None, "no")[1] > 0

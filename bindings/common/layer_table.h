@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "orrery_engine/layer_kinds.h"
+#include "python_checks.h"
 
 namespace orrery::bind {
 
@@ -46,15 +47,17 @@ inline const dep::LayerKind* kind_of(const py::handle& module) {
 // A size attribute as a width: a tuple (a LayerNorm's normalized_shape) gives
 // its last entry; `whole` is set to whether it was a single number or a
 // tuple of one.
+// A size that is not an int (a float, None) is a TypeError naming it.
 inline int64_t size_attribute(const py::handle& module, const char* name, bool* whole = nullptr) {
   py::object value = module.attr(name);
+  const std::string what = type_name(module) + "." + name;
   if (py::isinstance<py::tuple>(value) || py::isinstance<py::list>(value)) {
     py::tuple shape(value);
     if (whole != nullptr) *whole = shape.size() == 1;
-    return shape.empty() ? 0 : shape[shape.size() - 1].cast<int64_t>();
+    return shape.empty() ? 0 : to_int64(shape[shape.size() - 1], what);
   }
   if (whole != nullptr) *whole = true;
-  return value.cast<int64_t>();
+  return to_int64(value, what);
 }
 
 // The sizes of a layer of kind `row` as they are now.

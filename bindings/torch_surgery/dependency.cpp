@@ -17,6 +17,7 @@
 #include "module_modes.h"
 #include "layer_table.h"
 #include "module_snapshot.h"
+#include "python_checks.h"
 #include "orrery_engine/dependency.h"
 
 namespace py = pybind11;
@@ -90,7 +91,14 @@ std::vector<int64_t> to_indices(py::object idxs) {
       PyErr_Clear();
       throw py::type_error("idxs must hold integer channel indices, got " + std::string(py::repr(item)));
     }
-    out.push_back(py::reinterpret_steal<py::int_>(index).cast<int64_t>());
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (overflow != 0) {
+      throw py::value_error("channel index " + std::string(py::repr(item)) +
+                            " is far beyond any channel count; give indices of the module's channels");
+    }
+    out.push_back(value);
   }
   return out;
 }
@@ -209,13 +217,15 @@ void make_dependency(py::module_& m) {
       "A step caused by pruning with `trigger` (the function the plan was asked for) that applies "
       "`handler` (a torch_surgery.structured function, or None for a step that changes no module) "
       "to broken_node.module; `reason` (a str) makes it a refusal, which stops the plan.");
-  cls.method("__call__", [](py::object self, py::object idxs) -> py::object {
+  cls.method("__call__", [](py::object self, py::args args, py::kwargs kwargs) -> py::object {
+    const auto a = orrery::bind::bind_arguments("__call__", args, kwargs, {"idxs"}, 1);
     py::object handler = self.attr("handler");
     if (handler.is_none()) return py::none();
-    return handler(self.attr("broken_node").attr("module"), py::list(idxs));
-  }, py::arg("idxs"),
+    return handler(self.attr("broken_node").attr("module"), py::list(a[0]));
+  },
              "Applies the step's handler to its module with the indices `idxs` and returns its "
              "result (module, number of parameters removed); None for a step without a handler.");
+  cls.method_signature("__call__", "(self, idxs)");
   cls.method("__str__", [](py::object self) { return dependency_text(self); },
              "'<Dependency: handler on name (module)>', or why the step refuses the plan.");
   cls.method("__repr__", [](py::object self) { return dependency_text(self); },
@@ -532,10 +542,11 @@ void make_dependency_graph(py::module_& m) {
              "'<DependencyGraph: N modules, M view ops; dump() shows the graph>', or 'empty'.");
   cls.method(
       "get_pruning_plan",
-      [m](py::object self, py::object module, py::object prune_fn, py::object idxs) {
-        return pruning_plan(m, self, module, prune_fn, idxs);
+      [m](py::object self, py::args args, py::kwargs kwargs) {
+        const auto a = orrery::bind::bind_arguments("get_pruning_plan", args, kwargs,
+                                                    {"module", "prune_fn", "idxs"}, 3);
+        return pruning_plan(m, self, a[0], a[1], a[2]);
       },
-      py::arg("module"), py::arg("prune_fn"), py::arg("idxs"),
       "The PruningPlan that removes the channels `idxs` of `module` with `prune_fn` (a function "
       "of torch_surgery.structured: prune_conv removes output channels, prune_related_conv input "
       "channels, and so on) together with every coupled channel of the model, read from the live "
@@ -543,6 +554,7 @@ void make_dependency_graph(py::module_& m) {
       "RuntimeError when the graph was not built or the model changed beyond it, TypeError for "
       "another prune_fn, ValueError when `module` is not in the model, the function does not "
       "apply to it or an index is out of range.");
+  cls.method_signature("get_pruning_plan", "(self, module, prune_fn, idxs)");
   cls.build();
 }
 

@@ -13,6 +13,7 @@
 #include "class_builder.h"
 #include "layer_table.h"
 #include "module_snapshot.h"
+#include "python_checks.h"
 #include "orrery_engine/structured.h"
 
 namespace py = pybind11;
@@ -48,8 +49,39 @@ Indices to_indices(const py::object& idxs, const char* fn) {
   return out;
 }
 
-at::Tensor tensor_or_undefined(const py::object& value) {
-  return value.is_none() ? at::Tensor() : value.cast<at::Tensor>();
+using orrery::bind::type_name;
+
+// The layer's attribute `name`; a layer without it is not one `fn` takes.
+py::object layer_attr(const py::object& layer, const char* name, const char* fn) {
+  py::object value = py::getattr(layer, name, py::none());
+  if (value.is_none() && !py::hasattr(layer, name)) {
+    throw py::type_error(std::string(fn) + ": " + type_name(layer) + " has no attribute '" + name +
+                         "', so it is not a layer " + fn + " can prune");
+  }
+  return value;
+}
+
+int64_t int_attr(const py::object& layer, const char* name, const char* fn) {
+  return orrery::bind::to_int64(layer_attr(layer, name, fn),
+                                std::string(fn) + ": the layer's " + name);
+}
+
+// A tensor attribute of the layer; `optional` ones may be None (a layer
+// without bias) and come back undefined.
+at::Tensor tensor_attr(const py::object& layer, const char* name, const char* fn,
+                       bool optional = false) {
+  py::object value = layer_attr(layer, name, fn);
+  if (THPVariable_Check(value.ptr())) return THPVariable_Unpack(value.ptr());
+  if (optional && value.is_none()) return at::Tensor();
+  std::string message = std::string(fn) + ": the " + type_name(layer) + "'s " + name + " is " +
+                        (value.is_none() ? std::string("None") : "a " + type_name(value)) +
+                        ", not a tensor; only layers holding their " + name +
+                        " as a tensor can be pruned";
+  if (PyCallable_Check(value.ptr())) {
+    message += " (a quantized layer keeps it packed behind a method: prune the float model, "
+               "then quantize it)";
+  }
+  throw py::type_error(message);
 }
 
 // A new parameter holding `t` that keeps the old one's requires_grad: a
@@ -88,8 +120,16 @@ class ModuleEdit {
   std::vector<Assignment> pending_;
 };
 
+void require_module(const py::object& layer, const char* fn) {
+  static const py::object& module_cls = *new py::object(py::module_::import("torch.nn").attr("Module"));
+  if (!py::isinstance(layer, module_cls)) {
+    throw py::type_error(std::string(fn) + "() expects a torch.nn.Module layer, got " + type_name(layer));
+  }
+}
+
 // Modules whose weights are not plain parameters would be broken, not pruned.
 void refuse_unprunable(const py::object& layer, const char* fn) {
+  require_module(layer, fn);
   static const py::object& is_parametrized =
       *new py::object(py::module_::import("torch.nn.utils.parametrize").attr("is_parametrized"));
   if (py::bool_(is_parametrized(layer))) {
@@ -134,14 +174,14 @@ py::tuple guarded(const py::object& layer, const char* fn, const std::function<i
   return py::make_tuple(layer, num_pruned);
 }
 
-st::ConvState read_conv(const py::object& layer) {
+st::ConvState read_conv(const py::object& layer, const char* fn) {
   st::ConvState s;
-  s.in_channels = layer.attr("in_channels").cast<int64_t>();
-  s.out_channels = layer.attr("out_channels").cast<int64_t>();
-  s.groups = layer.attr("groups").cast<int64_t>();
-  s.transposed = layer.attr("transposed").cast<bool>();
-  s.weight = layer.attr("weight").cast<at::Tensor>();
-  s.bias = tensor_or_undefined(layer.attr("bias"));
+  s.in_channels = int_attr(layer, "in_channels", fn);
+  s.out_channels = int_attr(layer, "out_channels", fn);
+  s.groups = int_attr(layer, "groups", fn);
+  s.transposed = py::bool_(layer_attr(layer, "transposed", fn));
+  s.weight = tensor_attr(layer, "weight", fn);
+  s.bias = tensor_attr(layer, "bias", fn, true);
   return s;
 }
 
@@ -174,12 +214,12 @@ void write_conv(py::object& layer, const st::ConvState& before, const st::ConvSt
   }
 }
 
-st::LinearState read_linear(const py::object& layer) {
+st::LinearState read_linear(const py::object& layer, const char* fn) {
   st::LinearState s;
-  s.in_features = layer.attr("in_features").cast<int64_t>();
-  s.out_features = layer.attr("out_features").cast<int64_t>();
-  s.weight = layer.attr("weight").cast<at::Tensor>();
-  s.bias = tensor_or_undefined(layer.attr("bias"));
+  s.in_features = int_attr(layer, "in_features", fn);
+  s.out_features = int_attr(layer, "out_features", fn);
+  s.weight = tensor_attr(layer, "weight", fn);
+  s.bias = tensor_attr(layer, "bias", fn, true);
   return s;
 }
 
@@ -200,7 +240,7 @@ py::tuple conv_call(py::object layer, const py::object& idxs, ConvFn fn, const c
   Indices indices = to_indices(idxs, name);
   refuse_unprunable(layer, name);
   return guarded(layer, name, [&] {
-    const st::ConvState before = read_conv(layer);
+    const st::ConvState before = read_conv(layer, name);
     st::ConvState after = before;
     const int64_t n = fn(after, indices);
     ModuleEdit edit;
@@ -219,7 +259,7 @@ py::tuple linear_call(py::object layer, const py::object& idxs, LinearFn fn, con
   Indices indices = to_indices(idxs, name);
   refuse_unprunable(layer, name);
   return guarded(layer, name, [&] {
-    const st::LinearState before = read_linear(layer);
+    const st::LinearState before = read_linear(layer, name);
     st::LinearState after = before;
     const int64_t n = fn(after, indices);
     ModuleEdit edit;
@@ -234,14 +274,15 @@ py::tuple batchnorm_call(py::object layer, const py::object& idxs) {
   refuse_unprunable(layer, "prune_batchnorm");
   return guarded(layer, "prune_batchnorm", [&] {
     st::BatchNormState s;
-    s.num_features = layer.attr("num_features").cast<int64_t>();
-    s.affine = layer.attr("affine").cast<bool>();
+    const char* fn = "prune_batchnorm";
+    s.num_features = int_attr(layer, "num_features", fn);
+    s.affine = py::bool_(layer_attr(layer, "affine", fn));
     if (s.affine) {
-      s.weight = layer.attr("weight").cast<at::Tensor>();
-      s.bias = layer.attr("bias").cast<at::Tensor>();
+      s.weight = tensor_attr(layer, "weight", fn);
+      s.bias = tensor_attr(layer, "bias", fn);
     }
-    s.running_mean = tensor_or_undefined(layer.attr("running_mean"));
-    s.running_var = tensor_or_undefined(layer.attr("running_var"));
+    s.running_mean = tensor_attr(layer, "running_mean", fn, true);
+    s.running_var = tensor_attr(layer, "running_var", fn, true);
     const int64_t n = st::prune_batchnorm(s, indices);
     ModuleEdit edit;
     edit.set(layer, "num_features", py::int_(s.num_features));
@@ -259,14 +300,15 @@ py::tuple batchnorm_call(py::object layer, const py::object& idxs) {
 
 py::tuple prelu_call(py::object layer, const py::object& idxs) {
   // A shared slope is left alone and never looks at idxs.
-  if (layer.attr("num_parameters").cast<int64_t>() == 1) return py::make_tuple(layer, 0);
+  require_module(layer, "prune_prelu");
+  if (int_attr(layer, "num_parameters", "prune_prelu") == 1) return py::make_tuple(layer, 0);
   if (idxs.is_none()) throw py::type_error("object of type 'NoneType' has no len()");
   Indices indices = to_indices(idxs, "prune_prelu");
   refuse_unprunable(layer, "prune_prelu");
   return guarded(layer, "prune_prelu", [&] {
     st::PReLUState s;
-    s.num_parameters = layer.attr("num_parameters").cast<int64_t>();
-    s.weight = layer.attr("weight").cast<at::Tensor>();
+    s.num_parameters = int_attr(layer, "num_parameters", "prune_prelu");
+    s.weight = tensor_attr(layer, "weight", "prune_prelu");
     const int64_t n = st::prune_prelu(s, indices);
     ModuleEdit edit;
     edit.set(layer, "num_parameters", py::int_(s.num_parameters));
@@ -279,7 +321,7 @@ py::tuple prelu_call(py::object layer, const py::object& idxs) {
 py::tuple layernorm_call(py::object layer, const py::object& idxs) {
   Indices indices = to_indices(idxs, "prune_layernorm");
   refuse_unprunable(layer, "prune_layernorm");
-  py::tuple shape(layer.attr("normalized_shape"));
+  py::tuple shape(layer_attr(layer, "normalized_shape", "prune_layernorm"));
   if (shape.size() != 1) {
     throw py::value_error("prune_layernorm: the layer normalises over " + std::to_string(shape.size()) +
                           " dimensions (normalized_shape=" + std::string(py::str(shape)) +
@@ -287,9 +329,9 @@ py::tuple layernorm_call(py::object layer, const py::object& idxs) {
   }
   return guarded(layer, "prune_layernorm", [&] {
     st::LayerNormState s;
-    s.channels = shape[0].cast<int64_t>();
-    s.weight = tensor_or_undefined(layer.attr("weight"));
-    s.bias = tensor_or_undefined(layer.attr("bias"));
+    s.channels = orrery::bind::to_int64(shape[0], "prune_layernorm: the layer's normalized_shape");
+    s.weight = tensor_attr(layer, "weight", "prune_layernorm", true);
+    s.bias = tensor_attr(layer, "bias", "prune_layernorm", true);
     const int64_t n = st::prune_layernorm(s, indices);
     ModuleEdit edit;
     edit.set(layer, "normalized_shape", py::make_tuple(s.channels));
@@ -305,10 +347,10 @@ py::tuple groupnorm_call(py::object layer, const py::object& idxs) {
   refuse_unprunable(layer, "prune_groupnorm");
   return guarded(layer, "prune_groupnorm", [&] {
     st::GroupNormState s;
-    s.channels = layer.attr("num_channels").cast<int64_t>();
-    s.groups = layer.attr("num_groups").cast<int64_t>();
-    s.weight = tensor_or_undefined(layer.attr("weight"));
-    s.bias = tensor_or_undefined(layer.attr("bias"));
+    s.channels = int_attr(layer, "num_channels", "prune_groupnorm");
+    s.groups = int_attr(layer, "num_groups", "prune_groupnorm");
+    s.weight = tensor_attr(layer, "weight", "prune_groupnorm", true);
+    s.bias = tensor_attr(layer, "bias", "prune_groupnorm", true);
     const int64_t n = st::prune_groupnorm(s, indices);
     ModuleEdit edit;
     edit.set(layer, "num_channels", py::int_(s.channels));
@@ -323,6 +365,7 @@ py::tuple groupnorm_call(py::object layer, const py::object& idxs) {
 // A parameter or buffer of `layer` used per channel outside any layer.
 py::tuple parameter_call(py::object layer, const std::string& name, const py::object& idxs, int64_t dim) {
   Indices indices = to_indices(idxs, "prune_parameter");
+  require_module(layer, "prune_parameter");
   const bool is_parameter = py::dict(layer.attr("_parameters")).contains(name);
   const bool is_buffer = py::dict(layer.attr("_buffers")).contains(name);
   py::object old = is_parameter || is_buffer ? py::object(layer.attr(name.c_str())) : py::object(py::none());
@@ -345,18 +388,30 @@ py::tuple parameter_call(py::object layer, const std::string& name, const py::ob
   });
 }
 
-template <typename F>
-void def_pruner(py::module_& m, const char* name, F&& f, const char* doc) {
+// `body(layer, idxs)` as the function `name(layer, idxs, inplace=True,
+// dry_run=False)`. The arguments are bound here rather than by pybind11 so
+// that a missing or repeated one is the TypeError Python gives, and so that
+// inplace and dry_run, accepted for compatibility, may be of any type.
+template <typename Body>
+void def_pruner(py::module_& m, const char* name, Body body, const char* doc) {
   const std::string full =
       std::string(doc) +
       " `idxs` is a list of channel indices; `inplace` and `dry_run` are accepted for "
-      "compatibility, and the layer always changes in place. num_pruned counts the weights and "
-      "biases removed. Raises TypeError when `idxs` is not a list of ints, ValueError for an "
-      "index the function refuses (out of range, or repeated where repeats are not merged) or a "
-      "layer whose parameters cannot be cut (parametrized, weight-normed or not floating point), "
-      "and RuntimeError when every channel would go; the layer is then left unchanged.";
-  orrery::bind::def_function(m, name, std::forward<F>(f), full.c_str(), py::arg("layer"),
-                             py::arg("idxs"), py::arg("inplace") = true, py::arg("dry_run") = false);
+      "compatibility, whatever their value, and the layer always changes in place. num_pruned "
+      "counts the weights and biases removed. Raises TypeError when `idxs` is not a list of ints "
+      "or the layer is not one the function prunes (a size that is not an int, a weight that is "
+      "not a tensor), ValueError for an index the function refuses (out of range, or repeated "
+      "where repeats are not merged) or a layer whose parameters cannot be cut (parametrized, "
+      "weight-normed or not floating point), and RuntimeError when every channel would go; the "
+      "layer is then left unchanged.";
+  orrery::bind::def_function(
+      m, name,
+      [name, body](py::args args, py::kwargs kwargs) {
+        const auto a = orrery::bind::bind_arguments(name, args, kwargs,
+                                                    {"layer", "idxs", "inplace", "dry_run"}, 2);
+        return body(a[0], a[1]);
+      },
+      full.c_str());
 }
 
 // The pruning functions are signed functions (see class_builder.h) so that
@@ -385,65 +440,81 @@ void annotate(py::module_& m, const char* name, py::object layer_cls) {
 }
 
 
-// The layer functions; inplace and dry_run are accepted for compatibility,
-// every call prunes in place.
+py::tuple parameter_entry(const py::args& args, const py::kwargs& kwargs) {
+  const auto a = orrery::bind::bind_arguments("prune_parameter", args, kwargs,
+                                              {"layer", "name", "idxs", "dim"}, 3);
+  const py::object& name = a[1];
+  const py::object dim = a[3] ? a[3] : py::int_(0);
+  if (!py::isinstance<py::str>(name))
+    throw py::type_error("prune_parameter() expects the attribute name as a str, got " +
+                         std::string(py::repr(name)));
+  if (!PyLong_Check(dim.ptr()) || PyBool_Check(dim.ptr()))
+    throw py::type_error("prune_parameter() expects dim to be an int, got " + std::string(py::repr(dim)));
+  int overflow = 0;
+  const long long d = PyLong_AsLongLongAndOverflow(dim.ptr(), &overflow);
+  if (overflow != 0)
+    throw py::value_error("prune_parameter: dimension " + std::string(py::repr(dim)) +
+                          " does not exist in any tensor; give a dimension of '" +
+                          name.cast<std::string>() + "'");
+  return parameter_call(a[0], name.cast<std::string>(), a[2], d);
+}
+
+// The layer functions; every call prunes in place.
 void define_pruners(py::module_& m) {
-  // inplace and dry_run are accepted for compatibility; every call prunes in place.
   def_pruner(m, "prune_conv",
-             [](py::object layer, py::object idxs, bool, bool) {
+             [](py::object layer, py::object idxs) {
                return conv_call(layer, idxs, st::prune_conv, "prune_conv");
              },
              "Removes output channels `idxs` of a convolution; returns (layer, num_pruned).");
   def_pruner(m, "prune_related_conv",
-             [](py::object layer, py::object idxs, bool, bool) {
+             [](py::object layer, py::object idxs) {
                return conv_call(layer, idxs, st::prune_related_conv, "prune_related_conv");
              },
              "Removes input channels `idxs` of a convolution; returns (layer, num_pruned).");
   def_pruner(m, "prune_linear",
-             [](py::object layer, py::object idxs, bool, bool) {
+             [](py::object layer, py::object idxs) {
                return linear_call(layer, idxs, st::prune_linear, "prune_linear");
              },
              "Removes output features `idxs` of a linear layer; returns (layer, num_pruned).");
   def_pruner(m, "prune_related_linear",
-             [](py::object layer, py::object idxs, bool, bool) {
+             [](py::object layer, py::object idxs) {
                return linear_call(layer, idxs, st::prune_related_linear, "prune_related_linear");
              },
              "Removes input features `idxs` of a linear layer; returns (layer, num_pruned).");
-  def_pruner(m, "prune_batchnorm",
-             [](py::object layer, py::object idxs, bool, bool) { return batchnorm_call(layer, idxs); },
+  def_pruner(m, "prune_batchnorm", batchnorm_call,
              "Removes features `idxs` of a batch norm; returns (layer, num_pruned).");
   def_pruner(m, "prune_group_conv",
-             [](py::object layer, py::object idxs, bool, bool) {
+             [](py::object layer, py::object idxs) {
                return conv_call(layer, idxs, st::prune_group_conv, "prune_group_conv");
              },
              "Removes channels `idxs` of a depthwise convolution (input and output together); "
              "returns (layer, num_pruned). Raises AssertionError when the convolution is not "
              "depthwise.");
-  def_pruner(m, "prune_prelu",
-             [](py::object layer, py::object idxs, bool, bool) { return prelu_call(layer, idxs); },
+  def_pruner(m, "prune_prelu", prelu_call,
              "Removes slopes `idxs` of a PReLU; returns (layer, num_pruned). A PReLU with one "
              "shared slope is left alone (num_pruned 0).");
-  def_pruner(m, "prune_layernorm",
-             [](py::object layer, py::object idxs, bool, bool) { return layernorm_call(layer, idxs); },
+  def_pruner(m, "prune_layernorm", layernorm_call,
              "Removes channels `idxs` of a LayerNorm over the channels (normalized_shape of "
              "length 1); returns (layer, num_pruned).");
-  def_pruner(m, "prune_groupnorm",
-             [](py::object layer, py::object idxs, bool, bool) { return groupnorm_call(layer, idxs); },
+  def_pruner(m, "prune_groupnorm", groupnorm_call,
              "Removes channels `idxs` of a GroupNorm; returns (layer, num_pruned). Every group must "
              "keep as many channels as every other; a group losing all of its channels goes, and "
              "num_groups with it.");
-  orrery::bind::def_function(m, "prune_parameter",
-        [](py::object layer, py::object name, py::object idxs, py::object dim) {
-          if (!py::isinstance<py::str>(name))
-            throw py::type_error("prune_parameter() expects the attribute name as a str, got " +
-                                 std::string(py::repr(name)));
-          if (!PyLong_Check(dim.ptr()) || PyBool_Check(dim.ptr()))
-            throw py::type_error("prune_parameter() expects dim to be an int, got " + std::string(py::repr(dim)));
-          return parameter_call(layer, name.cast<std::string>(), idxs, dim.cast<int64_t>());
-        },
-        "Removes slices `idxs` along `dim` of the parameter or buffer `name` of `layer`, such "
-        "as a per-channel layer scale; returns (layer, num_pruned).",
-        py::arg("layer"), py::arg("name"), py::arg("idxs"), py::arg("dim") = 0);
+  // Bound by hand, as the pruners are; the signature is the one callers read.
+  m.def("prune_parameter", parameter_entry);
+  py::object param = py::module_::import("inspect").attr("Parameter");
+  py::object kind = param.attr("POSITIONAL_OR_KEYWORD");
+  py::list params;
+  for (const char* name : {"layer", "name", "idxs"}) params.append(param(name, kind));
+  params.append(param("dim", kind, py::arg("default") = 0));
+  m.attr("prune_parameter") = orrery::bind::signed_function(
+      m, m.attr("prune_parameter"), "prune_parameter",
+      py::module_::import("inspect").attr("Signature")(params),
+      py::str("Removes slices `idxs` along `dim` of the parameter or buffer `name` of `layer`, "
+              "such as a per-channel layer scale; returns (layer, num_pruned). Raises TypeError "
+              "for a name that is not a str or a dim that is not an int, and ValueError for a "
+              "missing or non-float attribute or an index or dim out of range; the layer is then "
+              "left unchanged."));
 }
 
 }  // namespace

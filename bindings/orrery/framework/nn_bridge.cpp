@@ -175,12 +175,13 @@ void make_torch_layer(py::module_& m) {
       "norm",
       [m](py::object self, py::object n) {
         py::object rows = self.attr("weights").attr("shape")[py::int_(0)];
-        py::object flat = self.attr("native_layer").attr("weight").attr("view")(rows, -1);
+        // reshape, not view: a channels-last weight has no flat view of its rows.
+        py::object flat = self.attr("native_layer").attr("weight").attr("reshape")(rows, -1);
         return to_numpy(m.attr("torch").attr("norm")(flat, py::arg("p") = n, py::arg("dim") = 1));
       },
       py::arg("n"),
       "The norm of order `n` (as torch.norm takes it, e.g. 1 or 2) of each output unit's weights: "
-      "the weight is viewed as one row per entry of its first dimension and normed along each "
+      "the weight is reshaped to one row per entry of its first dimension and normed along each "
       "row. Returns a 1-D NumPy array.");
   cls.method("__repr__", [](py::object self) { return layer_repr(self); },
              "'<TorchConv2D 'features.0' Conv2d(3, 8, kernel_size=(3, 3), stride=(1, 1))>': the "

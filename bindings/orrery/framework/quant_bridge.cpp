@@ -345,6 +345,22 @@ void check_plain_conv2d(const py::object& nn, const py::object& conv) {
   raise_assertion_error("LSQConv2D wraps a torch.nn.Conv2d, got " + type_name(conv));
 }
 
+// The weight step starts from the weights' values, which a meta-device
+// convolution does not have.
+void check_weight_values(const py::object& conv) {
+  py::object weight = conv.attr("weight");
+  if (!THPVariable_Check(weight.ptr())) {
+    throw py::type_error("LSQConv2D needs the convolution's weight as a tensor, got " +
+                         type_name(weight));
+  }
+  if (THPVariable_Unpack(weight.ptr()).is_meta()) {
+    throw py::value_error(
+        "LSQConv2D sets its weight step from the convolution's weight values, but the weight is "
+        "on the meta device, which holds shapes only; materialise the convolution first (e.g. "
+        "conv.to_empty(device=\"cpu\") and load or initialise its weights)");
+  }
+}
+
 // The keyword arguments that rebuild `conv`'s geometry in torch.nn.Conv2d.
 py::kwargs conv_geometry(const py::object& conv) {
   py::kwargs geometry;
@@ -361,6 +377,7 @@ void init_lsq_conv2d(const py::module_& m, const py::object& nn, py::object self
                      py::object wbits, py::object abits, py::object polarity,
                      py::object channel_quant, py::object act_bipolar) {
   check_plain_conv2d(nn, conv);
+  check_weight_values(conv);
   wbits = check_bit_width(wbits, "wbits", py::str("bipolar").equal(polarity));
   abits = check_bit_width(abits, "abits", py::bool_(act_bipolar));
   m.attr("QuantizedModule").attr("__init__")(self, conv.attr("in_channels"),
@@ -423,8 +440,9 @@ void define_lsq_conv2d_creation(ClassBuilder& cls, py::module_& m) {
       "weight and bias storage, with `wbits`-bit weights (signed symmetric codes for `polarity` "
       "\"bipolar\", unsigned otherwise; one step per output channel when `channel_quant`) and "
       "`abits`-bit input activations (signed when `act_bipolar`). The weight step starts from m's "
-      "weights. Raises AssertionError when `m` is not exactly a Conv2d and ValueError for a bit "
-      "width out of range.");
+      "weights. Raises AssertionError when `m` is not exactly a Conv2d, TypeError when its weight "
+      "is not a tensor, and ValueError for a weight on the meta device or a bit width out of "
+      "range.");
 }
 
 void define_lsq_conv2d_records(ClassBuilder& cls) {

@@ -665,6 +665,8 @@ def test_autocast_regions_are_followed_like_the_layers_they_run():
     assert steps(plan) == [("prune_conv", "a", [0, 5]), ("prune_related_conv", "b", [0, 5])]
     check_plan(model, x, plan)
 
+
+
 PYBIND_DUMPS = ("incompatible function arguments", "Unable to cast", "Invoked with")
 
 

@@ -1,6 +1,7 @@
 """torch_surgery.structured: channel removal from single modules."""
 import pytest
 import torch
+import torch.nn.utils.prune
 from torch import nn
 
 from torch_surgery import structured as S
@@ -208,6 +209,9 @@ def integer_linear():
     (lambda: nn.Conv2d(4, 4, 3, groups=4), S.prune_conv, "prune_group_conv"),
     (weight_normed, S.prune_conv, "weight_norm"),
     (parametrized, S.prune_conv, "parametriz"),
+    (lambda: torch.nn.utils.spectral_norm(nn.Conv2d(3, 4, 1)), S.prune_conv, "spectral_norm"),
+    (lambda: torch.nn.utils.prune.random_unstructured(nn.Conv2d(3, 4, 1), "weight", 0.5), S.prune_conv,
+     "torch.nn.utils.prune"),
     (integer_linear, S.prune_linear, "not floating point"),
 ])
 def test_modules_that_would_break_are_refused_before_any_change(make, fn, message):

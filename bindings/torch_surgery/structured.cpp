@@ -140,6 +140,14 @@ void refuse_unprunable(const py::object& layer, const char* fn) {
     throw py::value_error(std::string(fn) + ": the layer uses weight_norm; call "
                           "torch.nn.utils.remove_weight_norm on it first");
   }
+  // spectral_norm and torch.nn.utils.prune compute `weight` from `weight_orig`
+  // before every call: a new weight would be overwritten, or refused as a
+  // parameter, at the next forward pass.
+  if (py::hasattr(layer, "weight_orig")) {
+    throw py::value_error(std::string(fn) + ": the layer computes its weight before every call "
+                          "(spectral_norm or torch.nn.utils.prune); remove that first "
+                          "(torch.nn.utils.remove_spectral_norm, torch.nn.utils.prune.remove)");
+  }
   py::object weight = py::getattr(layer, "weight", py::none());
   if (!weight.is_none() && THPVariable_Check(weight.ptr()) &&
       !THPVariable_Unpack(weight.ptr()).is_floating_point()) {

@@ -195,15 +195,25 @@ def check_optimizer(path, saved, current):
                   "optimiser ({})".format(sorted(per_parameter[0])))
 
 
-def check_settings(path, part, saved, current):
-    """``saved`` is of the form of ``current``: for a dict, the same keys, numbers where it
-    has numbers and values of the same type elsewhere; otherwise a value of its type."""
+def _keys_fit(saved, current, private_extras):
+    if private_extras:
+        # Bookkeeping that appears as the part runs (a scheduler's _last_lr after
+        # its first step) may be in the file and not yet in the loop.
+        return set(current) <= set(saved) and all(
+            isinstance(k, str) and k.startswith("_") for k in set(saved) - set(current))
+    return set(saved) == set(current)
+
+
+def check_settings(path, part, saved, current, private_extras=False):
+    """``saved`` is of the form of ``current``: for a dict, the same keys (with
+    ``private_extras``, more keys starting with "_" are allowed), numbers where it has
+    numbers and values of the same type elsewhere; otherwise a value of its type."""
     if not isinstance(current, dict):
         if not isinstance(saved, type(current)):
             _mismatch(path, part, "is a {}, this loop's a {}".format(
                 type(saved).__name__, type(current).__name__))
         return
-    if not isinstance(saved, dict) or set(saved) != set(current):
+    if not isinstance(saved, dict) or not _keys_fit(saved, current, private_extras):
         _mismatch(path, part, "has the entries {}, this loop's {}".format(
             sorted(saved, key=repr) if isinstance(saved, dict) else type(saved).__name__, sorted(current)))
     for key, value in current.items():

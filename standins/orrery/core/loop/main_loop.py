@@ -364,7 +364,7 @@ class MainLoop:
                                         self.optimizer.dump_native_info())
         if scheduler is not None:
             checkpoint_file.check_settings(path, "scheduler state", state["scheduler"],
-                                           scheduler.dump_native_info())
+                                           scheduler.dump_native_info(), private_extras=True)
         if self.ema is not None:
             checkpoint_file.check_settings(path, "weight average state", state["ema"],
                                            self.ema.dump_native_info())

@@ -196,18 +196,29 @@ int64_t prune_prelu(PReLUState& prelu, const std::vector<int64_t>& idxs) {
   return n;
 }
 
+namespace {
+
+// A norm's optional per-channel weight and bias keep the slices `keep`;
+// returns the number of values removed.
+int64_t keep_affine(at::Tensor& weight, at::Tensor& bias, const std::vector<int64_t>& keep) {
+  int64_t removed = 0;
+  for (at::Tensor* t : {&weight, &bias}) {
+    if (!t->defined()) continue;
+    removed += t->size(0) - static_cast<int64_t>(keep.size());
+    *t = keep_slices(*t, 0, keep);
+  }
+  return removed;
+}
+
+}  // namespace
+
 int64_t prune_layernorm(LayerNormState& norm, const std::vector<int64_t>& idxs) {
   auto keep = kept_indices(norm.channels, idxs, false, "prune_layernorm", "normalized_shape[0]");
   const int64_t n = static_cast<int64_t>(idxs.size());
   refuse_if_emptied(norm.channels - n, "prune_layernorm", "normalized_shape[0]");
   LayerNormState out = norm;
   out.channels -= n;
-  int64_t num_pruned = 0;
-  for (at::Tensor* t : {&out.weight, &out.bias}) {
-    if (!t->defined()) continue;
-    *t = keep_slices(*t, 0, keep);
-    num_pruned += n;
-  }
+  const int64_t num_pruned = keep_affine(out.weight, out.bias, keep);
   norm = out;
   return num_pruned;
 }
@@ -226,12 +237,7 @@ int64_t prune_groupnorm(GroupNormState& norm, const std::vector<int64_t>& idxs) 
   GroupNormState out = norm;
   out.channels -= n;
   out.groups -= loss.emptied;
-  int64_t num_pruned = 0;
-  for (at::Tensor* t : {&out.weight, &out.bias}) {
-    if (!t->defined()) continue;
-    *t = keep_slices(*t, 0, keep);
-    num_pruned += n;
-  }
+  const int64_t num_pruned = keep_affine(out.weight, out.bias, keep);
   norm = out;
   return num_pruned;
 }

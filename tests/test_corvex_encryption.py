@@ -2,13 +2,13 @@
 import os
 import pickle
 import stat
-import threading
 
 import onnx
 import pytest
 from onnx import helper
 
 from corvex import corvex_encryption as ce
+from timeouts import in_thread
 
 EFFECTS = []
 
@@ -109,25 +109,6 @@ def test_failed_writes_leave_no_file(tmp_path):
     assert os.listdir(tmp_path) == []
 
 
-def _in_thread(fn, timeout=20):
-    """Runs ``fn`` in a daemon thread: a call that hangs fails the test instead of blocking."""
-    outcome = {}
-
-    def target():
-        try:
-            outcome["value"] = fn()
-        except BaseException as error:  # handed to the test thread
-            outcome["error"] = error
-
-    thread = threading.Thread(target=target, daemon=True)
-    thread.start()
-    thread.join(timeout)
-    assert not thread.is_alive(), "the call hung"
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome.get("value")
-
-
 def test_key_files_that_are_not_small_regular_files_are_refused_unread(tmp_path, monkeypatch):
     ce.set_key(None)
     fifo = tmp_path / "key.fifo"
@@ -141,9 +122,9 @@ def test_key_files_that_are_not_small_regular_files_are_refused_unread(tmp_path,
     for path, match in cases:
         monkeypatch.setenv(ce.KEY_FILE_ENV, str(path))
         with pytest.raises(ValueError, match=match):
-            _in_thread(lambda: ce.encrypt([1], str(tmp_path / "m.orq")))
+            in_thread(lambda: ce.encrypt([1], str(tmp_path / "m.orq")))
         with pytest.raises(ValueError, match=match):
-            _in_thread(ce.check_key)
+            in_thread(ce.check_key)
     assert sorted(os.listdir(tmp_path)) == ["big", "key.fifo"]
 
 
@@ -154,7 +135,7 @@ def test_encrypted_files_go_only_to_regular_files_or_new_names(tmp_path):
                           ("/dev/null", ValueError), (str(tmp_path) + "/", IsADirectoryError),
                           (3, TypeError), (tmp_path / ("m" * 256), ValueError)):
         with pytest.raises(error):
-            _in_thread(lambda: ce.encrypt([1], target))
+            in_thread(lambda: ce.encrypt([1], target))
     assert stat.S_ISFIFO(os.stat(fifo).st_mode) and stat.S_ISCHR(os.stat("/dev/null").st_mode)
     # Leftovers of a killed writer block nothing; a 250-character name works.
     (tmp_path / ".m.orq.k1ll3d00.tmp").write_bytes(b"half")

@@ -2,7 +2,6 @@
 import copy
 import os
 import stat
-import threading
 
 import pytest
 import torch
@@ -10,6 +9,7 @@ import torch
 from corvex.torch_profiler.loader_bridge import TorchDataLoader
 from orrery.core.loop.extension import EVENTS, AbstractLRScheduler, EventSubscriber, MaxSteps
 from orrery.core.loop.main_loop import EventPublisher, MainLoop
+from timeouts import in_thread
 
 
 class Model:
@@ -337,25 +337,6 @@ def test_a_checkpoint_of_another_optimiser_or_a_failing_part_changes_nothing(tmp
     assert loop.load_checkpoint(path).current_epoch_nb == 1  # the file itself is sound
 
 
-def _in_thread(fn, timeout=20):
-    """Runs ``fn`` in a daemon thread; a call that hangs fails the test instead of blocking."""
-    outcome = {}
-
-    def target():
-        try:
-            outcome["value"] = fn()
-        except BaseException as error:  # handed to the test thread
-            outcome["error"] = error
-
-    thread = threading.Thread(target=target, daemon=True)
-    thread.start()
-    thread.join(timeout)
-    assert not thread.is_alive(), "the call hung"
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome.get("value")
-
-
 def test_checkpoints_go_only_to_regular_files_or_new_names(tmp_path):
     loop = make_loop()
     fifo = tmp_path / "fifo"
@@ -365,7 +346,7 @@ def test_checkpoints_go_only_to_regular_files_or_new_names(tmp_path):
         with pytest.raises(error):
             loop.save_checkpoint(target)
         with pytest.raises((ValueError, IsADirectoryError)):
-            _in_thread(lambda: loop.load_checkpoint(target))
+            in_thread(lambda: loop.load_checkpoint(target))
     assert stat.S_ISFIFO(os.stat(fifo).st_mode) and stat.S_ISCHR(os.stat("/dev/null").st_mode)
 
     # A temporary file left by a killed writer blocks nothing; long names work.

@@ -632,7 +632,7 @@ def with_hook(hook):
     (TiedPair, "b", S.prune_conv, "'b' (Conv2d) shares its parameter 'weight' with 'a' (tied weights)"),
     (TiedEmbedding, "fc", S.prune_linear, "shares its parameter 'weight' with 'emb' (tied weights)"),
     (lambda: Pair(StandardisedConv(3, 16, 3, padding=1)), "a", S.prune_conv,
-     "(StandardisedConv) does not appear in the trace as a layer"),
+     "(StandardisedConv) runs in the trace, but not as a layer"),
     (lambda: Pair(middle=rotate_channels), "a", S.prune_conv, "control flow in a scripted function"),
     (lambda: with_hook(nn.utils.spectral_norm), "a", S.prune_conv, "spectral_norm or torch.nn.utils.prune"),
     (lambda: with_hook(lambda m: torch.nn.utils.prune.l1_unstructured(m, "weight", 0.3)), "a", S.prune_conv,

@@ -69,17 +69,21 @@ inline dep::ModuleSizes layer_sizes(const py::handle& module, const dep::LayerKi
   return s;
 }
 
-// The channels a layer reads, or -1 for modules of no prunable kind and for
-// layers whose width is not a channel count (one shared PReLU slope, a layer
-// norm over several dimensions).
-inline int64_t input_width(const py::handle& module) {
+// The channels a layer reads (Side::Input) or produces (Side::Output), or -1
+// for modules of no prunable kind and for layers whose width is not a
+// channel count (one shared PReLU slope, a layer norm over several
+// dimensions).
+inline int64_t layer_width(const py::handle& module, dep::Side side) {
   const dep::LayerKind* row = kind_of(module);
   if (row == nullptr) return -1;
   bool whole = true;
-  const int64_t width = size_attribute(module, row->in_size != nullptr ? row->in_size : row->out_size, &whole);
+  const char* name = side == dep::Side::Input && row->in_size != nullptr ? row->in_size : row->out_size;
+  const int64_t width = size_attribute(module, name, &whole);
   if (!whole || (row->one_is_shared && width == 1)) return -1;
   return width;
 }
+
+inline int64_t input_width(const py::handle& module) { return layer_width(module, dep::Side::Input); }
 
 // The size attributes pruning lowers, as a tuple of their values now (None
 // where the module has no such attribute).

@@ -119,12 +119,10 @@ dep::ModuleSizes read_sizes(const py::object& module, const dep::ModuleInfo& inf
   return s;
 }
 
-py::object trace_graph(const py::object& model, py::object example_inputs) {
+// torch.jit.trace's inlined graph of `model` on `example_inputs`, in the
+// modes the modules are in now, without gradients.
+py::object run_trace(const py::object& model, const py::object& example_inputs) {
   py::module_ torch = py::module_::import("torch");
-  if (py::isinstance<py::list>(example_inputs)) example_inputs = py::tuple(example_inputs);
-  // Tracing runs a forward pass: in training mode it would move batch-norm
-  // statistics, so trace in eval mode and give every module its mode back.
-  orrery::bind::EvalModeGuard eval_mode(model);
   torch::NoGradGuard no_grad;
   // The tracer's warnings about Python values frozen into the trace (shape
   // checks inside torch.nn.functional) say nothing about channels: the graph
@@ -144,6 +142,114 @@ py::object trace_graph(const py::object& model, py::object example_inputs) {
   }
   quiet.attr("__exit__")(py::none(), py::none(), py::none());
   return traced.attr("inlined_graph");
+}
+
+py::object as_trace_inputs(py::object example_inputs) {
+  return py::isinstance<py::list>(example_inputs) ? py::tuple(example_inputs) : example_inputs;
+}
+
+// Tracing runs a forward pass: in training mode it would move batch-norm
+// statistics, so the first trace is in eval mode and every module gets its
+// mode back.
+py::object trace_graph(const py::object& model, const py::object& example_inputs) {
+  orrery::bind::EvalModeGuard eval_mode(model);
+  return run_trace(model, example_inputs);
+}
+
+// A model's buffers and random state, put back by restore() as they were
+// when it was made: a forward pass in training mode moves batch-norm
+// statistics and draws dropout masks, which building a graph must not do.
+class ModelState {
+ public:
+  explicit ModelState(const py::object& model) : torch_(py::module_::import("torch")) {
+    for (py::handle module : model.attr("modules")()) {
+      py::dict buffers = module.attr("_buffers");
+      for (auto item : buffers) {
+        if (!THPVariable_Check(item.second.ptr())) continue;
+        at::Tensor kept = THPVariable_Unpack(item.second.ptr()).detach().clone();
+        buffers_.push_back({buffers, py::reinterpret_borrow<py::object>(item.first),
+                            py::reinterpret_borrow<py::object>(item.second), kept});
+      }
+    }
+    rng_ = torch_.attr("get_rng_state")();
+    if (py::bool_(torch_.attr("cuda").attr("is_initialized")())) cuda_rng_ = torch_.attr("cuda").attr("get_rng_state_all")();
+  }
+
+  void restore() {
+    torch::NoGradGuard no_grad;
+    for (const Buffer& b : buffers_) {
+      b.owner[b.name] = b.tensor;  // a module may have replaced the tensor itself
+      THPVariable_Unpack(b.tensor.ptr()).copy_(b.kept);
+    }
+    torch_.attr("set_rng_state")(rng_);
+    if (cuda_rng_) torch_.attr("cuda").attr("set_rng_state_all")(cuda_rng_);
+  }
+
+ private:
+  struct Buffer {
+    py::dict owner;
+    py::object name, tensor;
+    at::Tensor kept;
+  };
+  py::module_ torch_;
+  std::vector<Buffer> buffers_;
+  py::object rng_, cuda_rng_;
+};
+
+// The example inputs with the batch repeated, for a model whose batch norms
+// cannot train on one sample (a 1x1 feature map); None when they are not
+// tensors with a batch dimension.
+py::object doubled_batch(const py::object& example_inputs) {
+  py::module_ torch = py::module_::import("torch");
+  auto doubled = [&](py::handle t) -> py::object {
+    if (!THPVariable_Check(t.ptr()) || THPVariable_Unpack(t.ptr()).dim() == 0) return py::none();
+    return torch.attr("cat")(py::make_tuple(t, t));
+  };
+  if (!py::isinstance<py::tuple>(example_inputs)) return doubled(example_inputs);
+  py::list out;
+  for (py::handle t : example_inputs) {
+    py::object d = doubled(t);
+    if (d.is_none()) return d;
+    out.append(d);
+  }
+  return py::tuple(out);
+}
+
+// The model traced in training mode, where modules such as auxiliary heads
+// run that evaluation skips; the model's buffers, random state and modes are
+// given back. None, with a warning, when the model cannot be traced so: the
+// layers only training runs then stay untraced, and plans they could read
+// are refused.
+py::object trace_in_training(const py::object& model, const py::object& example_inputs) {
+  ModelState state(model);
+  py::object graph = py::none();
+  std::string failure;
+  try {
+    orrery::bind::ModeGuard training(model, true);
+    for (const py::object& inputs : {example_inputs, doubled_batch(example_inputs)}) {
+      if (inputs.is_none()) break;
+      try {
+        graph = run_trace(model, inputs);
+        break;
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        failure = std::string(py::str(py::type::of(e.value()).attr("__name__"))) + ": " +
+                  std::string(py::str(e.value()));
+      }
+    }
+  } catch (...) {
+    py::error_scope pending;
+    state.restore();
+    throw;
+  }
+  state.restore();
+  if (graph.is_none()) {
+    py::module_::import("warnings").attr("warn")(
+        "build_dependency: the model could not be traced in training mode (" + failure +
+        "); layers that run only in training stay untraced, and plans whose channels they could "
+        "read or produce are refused");
+  }
+  return graph;
 }
 
 void make_node(py::module_& m) {
@@ -340,27 +446,48 @@ LiveModules live_modules(const py::object& model, const std::vector<dep::ModuleI
   return live;
 }
 
-// Which modules are the same object, which share a parameter with a module
-// elsewhere in the model, and which prunable layers the trace does not show.
-dep::ModelFacts model_facts(const py::object& model, const LiveModules& live,
-                            const std::vector<dep::ModuleInfo>& infos) {
-  dep::ModelFacts facts;
-  std::set<PyObject*> traced;
-  for (size_t i = 0; i < infos.size(); ++i) {
-    // Owning a tensor the model reads is not being called as a layer.
-    if (infos[i].kind != dep::ModuleKind::Parameter) traced.insert(live.modules[i].ptr());
+// The modules some trace ran: those whose parameters or buffers it reads,
+// and the layers of the graph. The model keeps them alive.
+std::set<PyObject*> modules_that_ran(const py::object& model, const dep::ChannelGraph& graph) {
+  std::unordered_map<std::string, PyObject*> by_name;
+  for (py::handle item : model.attr("named_modules")(py::arg("remove_duplicate") = false))
+    by_name.emplace(py::str(item[py::int_(0)]), item[py::int_(1)].ptr());
+  std::set<PyObject*> ran;
+  auto add = [&](const std::string& path) {
+    auto found = by_name.find(path);
+    if (found != by_name.end()) ran.insert(found->second);
+  };
+  for (const std::string& path : graph.modules_that_ran()) add(path);
+  for (const dep::ModuleInfo& info : graph.modules())
+    if (info.kind != dep::ModuleKind::Parameter) add(info.path);
+  return ran;
+}
+
+// The prunable layers of the model that no trace ran.
+std::vector<dep::UntracedModule> untraced_layers(const py::list& named, const std::set<PyObject*>& ran) {
+  std::vector<dep::UntracedModule> untraced;
+  for (py::handle item : named) {
+    py::object mod = item[py::int_(1)];
+    if (ran.count(mod.ptr())) continue;
+    const int64_t in = orrery::bind::layer_width(mod, dep::Side::Input);
+    const int64_t out = orrery::bind::layer_width(mod, dep::Side::Output);
+    if (in > 0 || out > 0)
+      untraced.push_back({py::str(item[py::int_(0)]), py::str(py::type::of(mod).attr("__name__")), in, out});
   }
+  return untraced;
+}
+
+// Which modules are the same object, which share a parameter with a module
+// elsewhere in the model, and which prunable layers no trace ran.
+dep::ModelFacts model_facts(const py::object& model, const LiveModules& live, const dep::ChannelGraph& graph) {
+  const std::vector<dep::ModuleInfo>& infos = graph.modules();
+  dep::ModelFacts facts;
+  facts.untraced = untraced_layers(live.named, modules_that_ran(model, graph));
   std::map<PyObject*, std::vector<std::pair<std::string, PyObject*>>> owners;
-  const py::list& all_modules = live.named;
-  for (py::handle item : all_modules) {
+  for (py::handle item : live.named) {
     py::object mod = item[py::int_(1)];
     for (auto entry : py::dict(mod.attr("_parameters"))) {
       if (!entry.second.is_none()) owners[entry.second.ptr()].emplace_back(py::str(item[py::int_(0)]), mod.ptr());
-    }
-    if (traced.count(mod.ptr())) continue;
-    const int64_t width = orrery::bind::input_width(mod);
-    if (width > 0) {
-      facts.untraced.push_back({py::str(item[py::int_(0)]), py::str(py::type::of(mod).attr("__name__")), width});
     }
   }
   for (size_t i = 0; i < infos.size(); ++i) {
@@ -386,10 +513,10 @@ dep::ModelFacts model_facts(const py::object& model, const LiveModules& live,
   return facts;
 }
 
-// Why a module the trace does not show as a layer cannot start a plan: what
+// Why a module the graph does not hold as a layer cannot start a plan: what
 // else touches its channels is unknown, so pruning it alone could break the
-// layers it feeds.
-std::string untraced_reason(const py::object& model, const std::string& name, const py::object& module) {
+// layers it feeds. `ran`: whether some trace reads its parameters.
+std::string untraced_reason(const py::object& model, const std::string& name, const py::object& module, bool ran) {
   const std::string what = "module '" + name + "' (" + std::string(py::str(py::type::of(module).attr("__name__"))) + ")";
   for (auto entry : py::dict(module.attr("_parameters"))) {
     if (entry.second.is_none()) continue;
@@ -408,22 +535,27 @@ std::string untraced_reason(const py::object& model, const std::string& name, co
     return what + " computes its weight before every call (spectral_norm or torch.nn.utils.prune); "
                   "remove that first (torch.nn.utils.remove_spectral_norm, torch.nn.utils.prune.remove)";
   }
-  return what + " does not appear in the trace as a layer the channels flow through (its weights are "
-                "transformed before use, it runs in a branch the example inputs did not take, or its "
-                "result is discarded); pruning it alone could break the layers it feeds, so the plan is "
-                "refused";
+  if (ran) {
+    return what + " runs in the trace, but not as a layer the channels flow through (its weights are "
+                  "transformed before use, or it is applied along a dimension other than its channels); "
+                  "pruning it alone could break the layers it feeds, so the plan is refused";
+  }
+  return what + " runs in no trace of the model (a branch the example inputs did not take, in training "
+                "and in evaluation mode, or a discarded result); pruning it alone could break the layers "
+                "it feeds, so the plan is refused; trace with inputs that call it";
 }
 
 // A plan rooted at a module the trace does not show as a layer: one refusal.
-py::object untraced_plan(const py::module_& m, const py::object& model, const py::object& module,
-                         const py::object& prune_fn) {
+py::object untraced_plan(const py::module_& m, const py::object& model, const dep::ChannelGraph& graph,
+                         const py::object& module, const py::object& prune_fn) {
   py::object plan = m.attr("PruningPlan")();
   for (py::handle item : model.attr("named_modules")()) {
     if (!py::object(item[py::int_(1)]).is(module)) continue;
     const std::string name = py::str(item[py::int_(0)]);
     py::object node = m.attr("Node")(module, name);
-    plan.attr("add_plan")(m.attr("Dependency")(prune_fn, py::none(), node, untraced_reason(model, name, module)),
-                          py::list());
+    const bool ran = modules_that_ran(model, graph).count(module.ptr()) > 0;
+    plan.attr("add_plan")(
+        m.attr("Dependency")(prune_fn, py::none(), node, untraced_reason(model, name, module, ran)), py::list());
     return plan;
   }
   throw py::value_error(std::string(py::repr(module)) +
@@ -475,23 +607,37 @@ py::object pruning_plan(const py::module_& m, const py::object& self, const py::
   int64_t origin = -1;
   for (size_t i = 0; i < infos.size() && origin < 0; ++i)
     if (infos[i].kind != dep::ModuleKind::Parameter && live.modules[i].is(module)) origin = static_cast<int64_t>(i);
-  if (origin < 0) return untraced_plan(m, model, module, prune_fn);
+  if (origin < 0) return untraced_plan(m, model, *engine.graph, module, prune_fn);
   if (infos[origin].kind != use.kind || live.sizes[origin].out < 0) {
     throw py::value_error(std::string(py::str(prune_fn.attr("__name__"))) + " does not apply to '" +
                           infos[origin].path + "', which is " + dep::layer_kind(infos[origin].kind).text);
   }
   std::vector<dep::Step> steps;
   try {
-    steps = engine.graph->plan(origin, use.side, idxs, live.sizes, model_facts(model, live, infos));
+    steps = engine.graph->plan(origin, use.side, idxs, live.sizes, model_facts(model, live, *engine.graph));
   } catch (const c10::ValueError& e) {
     throw py::value_error(e.what_without_backtrace());
   }
   return plan_of_steps(m, self, prune_fn, steps, live, infos);
 }
 
+// One graph over the model's traces: in eval mode, and in training mode too
+// when the first trace leaves prunable layers unrun (auxiliary heads, paths
+// only training takes), so that plans follow the channels of both.
+std::shared_ptr<dep::ChannelGraph> analyse(const py::object& model, const py::object& example_inputs,
+                                           const dep::AttributeShapes& shapes) {
+  py::object eval_trace = trace_graph(model, example_inputs);
+  auto eval_graph = eval_trace.cast<std::shared_ptr<torch::jit::Graph>>();
+  auto graph = std::make_shared<dep::ChannelGraph>(*eval_graph, shapes);
+  if (untraced_layers(py::list(model.attr("named_modules")()), modules_that_ran(model, *graph)).empty()) return graph;
+  py::object train_trace = trace_in_training(model, example_inputs);
+  if (train_trace.is_none()) return graph;
+  auto train_graph = train_trace.cast<std::shared_ptr<torch::jit::Graph>>();
+  return std::make_shared<dep::ChannelGraph>(std::vector<const torch::jit::Graph*>{eval_graph.get(), train_graph.get()},
+                                             shapes);
+}
+
 py::object build_dependency(const py::module_& m, py::object self, py::object model, py::object example_inputs) {
-  py::object graph = trace_graph(model, example_inputs);
-  auto jit_graph = graph.cast<std::shared_ptr<torch::jit::Graph>>();
   dep::AttributeShapes shapes;
   for (const char* kind : {"named_parameters", "named_buffers"}) {
     for (py::handle item : model.attr(kind)()) {
@@ -499,7 +645,7 @@ py::object build_dependency(const py::module_& m, py::object self, py::object mo
       if (THPVariable_Check(t.ptr())) shapes[py::str(item[py::int_(0)])] = THPVariable_Unpack(t.ptr()).sizes().vec();
     }
   }
-  EngineGraph engine{std::make_shared<dep::ChannelGraph>(*jit_graph, shapes)};
+  EngineGraph engine{analyse(model, as_trace_inputs(example_inputs), shapes)};
   py::list views;
   for (const auto& view : engine.graph->view_ops()) views.append(m.attr("_ViewOP")(view.kind, view.description));
   self.attr("model") = model;
@@ -524,8 +670,11 @@ void make_dependency_graph(py::module_& m) {
       },
       py::arg("model"), py::arg("example_inputs"),
       "Traces `model` (a torch.nn.Module) on `example_inputs` in evaluation mode without "
-      "gradients (every module's mode is given back), analyses the trace and keeps the result; "
-      "returns the graph itself. Raises what tracing raises.");
+      "gradients, and in training mode too when some prunable layer runs only there (auxiliary "
+      "heads); every module's mode, the buffers and the random state are given back. Analyses the "
+      "traces as one graph and keeps it; returns the graph itself. Raises what the evaluation-mode "
+      "trace raises; a model that cannot be traced in training mode gets a warning, and plans "
+      "whose channels its training-only layers could read are refused.");
   cls.method("dump", [](py::object self) -> std::string {
     std::ostringstream text;
     built_graph(self).graph->dump(text);

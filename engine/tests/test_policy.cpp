@@ -110,16 +110,22 @@ TEST(Policy, HiddenCouplingsLeadThePlan) {
                c10::ValueError);  // facts for some modules only
 }
 
-TEST(Policy, UntracedLayersReadingAChangedWidthRefuse) {
+TEST(Policy, UntracedLayersReadingOrProducingAChangedWidthRefuse) {
   auto g = analyse(kConvGroupNormConv);
   const auto sizes = sizes_of(*g);
   dep::ModelFacts facts;
-  facts.untraced = {{"aux.conv", "Conv2d", 5}};
+  facts.untraced = {{"aux.conv", "Conv2d", 5, 7}};
   EXPECT_TRUE(refusals(g->plan(index_of(*g, "a"), dep::Side::Output, {0, 4}, sizes, facts)).empty());
-  facts.untraced.push_back({"aux.head", "Conv2d", 8});
+  facts.untraced.push_back({"aux.head", "Conv2d", 8, 3});
   auto reasons = refusals(g->plan(index_of(*g, "a"), dep::Side::Output, {0, 4}, sizes, facts));
   ASSERT_EQ(reasons.size(), 1u);
-  EXPECT_TRUE(starts_with(reasons[0], "module 'aux.head' (Conv2d reading 8 channels) does not appear in the trace"));
+  EXPECT_TRUE(starts_with(reasons[0], "module 'aux.head' (Conv2d reading 8 channels) runs in no trace"));
+  // A branch that would produce the stream in place of a traced layer.
+  facts.untraced = {{"down", "Conv2d", 3, 8}};
+  reasons = refusals(g->plan(index_of(*g, "a"), dep::Side::Output, {0, 4}, sizes, facts));
+  ASSERT_EQ(reasons.size(), 1u);
+  EXPECT_TRUE(starts_with(reasons[0], "module 'down' (Conv2d producing 8 channels) runs in no trace, so it may "
+                                      "produce channels"));
 }
 
 TEST(Policy, ModulesOfUnknownSizeRefuse) {

@@ -266,12 +266,14 @@ py::object screen_plan(const py::module_& m, const py::object& self, const py::o
 // from its snapshot too, in place, so the wrapper keeps referring to the
 // module that lives in the model.
 void execute_plan(const py::module_& m, const py::object& self, const py::object& layer, const py::object& plan,
-                  Outcome& outcome) {
+                  Outcome& outcome, size_t n) {
   py::object refusal = py::none();
   for (py::handle entry : plan.attr("plan")) {
     refusal = py::getattr(entry[py::int_(0)], "reason", py::none());
     if (!refusal.is_none()) break;
   }
+  // A refused plan changes nothing, and the log says so rather than announcing a pruning.
+  if (refusal.is_none()) m.attr("logger").attr("debug")(py::str("Pruning {} channels from {}").format(n, layer));
   orrery::bind::Rollback rollback;
   rollback.keep(layer.attr("native_layer"));
   try {
@@ -316,8 +318,7 @@ py::object prune_channels(const py::module_& m, py::object self, py::object laye
     if (outcome.status == "cancelled") return layer;
     return prune_channels(m, self, layer, screened, outcome, rebalanced);
   }
-  logger.attr("debug")(py::str("Pruning {} channels from {}").format(n, layer));
-  execute_plan(m, self, layer, plan, outcome);
+  execute_plan(m, self, layer, plan, outcome, n);
   return layer;
 }
 

@@ -79,11 +79,12 @@ struct ModuleFacts {
   std::vector<std::pair<std::string, std::string>> tied;
 };
 
-// A prunable layer of the model that the trace does not show running.
+// A prunable layer of the model that no trace shows running.
 struct UntracedModule {
   std::string path;
   std::string type_name;
-  int64_t in_width = -1;  // the channels it reads
+  int64_t in_width = -1;   // the channels it reads
+  int64_t out_width = -1;  // the channels it produces
 };
 
 struct ModelFacts {
@@ -98,12 +99,20 @@ using AttributeShapes = std::unordered_map<std::string, std::vector<int64_t>>;
 class ChannelGraph {
  public:
   explicit ChannelGraph(const torch::jit::Graph& graph, const AttributeShapes& attribute_shapes = {});
+  // One graph over several traces of the same model (in training and in
+  // evaluation mode, where its modules differ between them): a module called
+  // in more than one is one module, and a plan changes it everywhere.
+  ChannelGraph(const std::vector<const torch::jit::Graph*>& traces, const AttributeShapes& attribute_shapes);
   ~ChannelGraph();
   ChannelGraph(ChannelGraph&&) noexcept;
   ChannelGraph& operator=(ChannelGraph&&) noexcept;
 
   const std::vector<ModuleInfo>& modules() const;
   const std::vector<ViewOpInfo>& view_ops() const;
+  // The path of every module whose parameters or buffers a trace reads, in
+  // the order first read, each once: modules that ran, whether or not the
+  // graph follows channels through them.
+  const std::vector<std::string>& modules_that_ran() const;
 
   // The steps that remove channels `idxs` from `module` on the side `side`
   // together with every coupled channel elsewhere. `sizes` holds the current

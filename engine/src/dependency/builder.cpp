@@ -14,6 +14,7 @@
 #include <c10/util/Exception.h>
 #include <torch/csrc/jit/ir/constants.h>
 
+#include <algorithm>
 #include <unordered_set>
 
 #include "builder.h"
@@ -64,6 +65,17 @@ c10::optional<int64_t> literal_size(const jit::Node* node, size_t d) {
   return size;
 }
 
+std::string where(const jit::Node* node) {
+  // The trace names scopes "__module.layer1/__module.layer1.0/..."; the last
+  // holds the module's path from the root.
+  std::string scope = node->scopeName();
+  const auto slash = scope.rfind('/');
+  if (slash != std::string::npos) scope = scope.substr(slash + 1);
+  const std::string prefix = "__module.";
+  if (scope.compare(0, prefix.size(), prefix) != 0 || scope.size() == prefix.size()) return "";
+  return " (in module '" + scope.substr(prefix.size()) + "')";
+}
+
 namespace {
 
 bool takes_tensor(const jit::Node* node) {
@@ -108,12 +120,13 @@ int Builder::module_id(const std::string& path, ModuleKind kind) {
   return id;
 }
 
-void Builder::refuse(const jit::Node* node, const std::string& why) {
-  refuse_as(node, std::string("operation ") + node->kind().toQualString() + " " + why);
+void Builder::refuse(const jit::Node* node, const std::string& why, int module) {
+  refuse_as(node, std::string("operation ") + node->kind().toQualString() + " " + why + where(node), module);
 }
 
-void Builder::refuse_as(const jit::Node* node, std::string what) {
+void Builder::refuse_as(const jit::Node* node, std::string what, int module) {
   Op op(OpKind::Refuse);
+  op.module = module;
   for (const jit::Value* in : node->inputs()) {
     if (is_tensor(in)) op.ins.push_back(value_id(in));
     // Tensors packed in a list handed to the op are its inputs too.
@@ -126,6 +139,7 @@ void Builder::refuse_as(const jit::Node* node, std::string what) {
     if (!is_tensor(out)) continue;
     const int o = value_id(out);
     g.values[o].cdim = rank(o) >= 2 ? 1 : (rank(o) == 1 ? 0 : -1);
+    g.values[o].guessed = true;
     op.outs.push_back(o);
   }
   op.what = std::move(what);
@@ -156,10 +170,11 @@ void Builder::refuse_control_flow(const jit::Node* node) {
     if (!is_tensor(out)) continue;
     const int o = value_id(out);
     g.values[o].cdim = rank(o) >= 2 ? 1 : (rank(o) == 1 ? 0 : -1);
+    g.values[o].guessed = true;
     op.outs.push_back(o);
   }
   op.what = std::string("operation ") + node->kind().toQualString() +
-            " (control flow in a scripted function, whose branches the trace does not record)";
+            " (control flow in a scripted function, whose branches the trace does not record)" + where(node);
   g.add_op(std::move(op));
 }
 
@@ -177,32 +192,62 @@ std::string Builder::owner_path(const jit::Value* param) const {
   return it == attr_paths.end() ? "" : it->second;
 }
 
+// The modules whose parameters a computed tensor is made from, as
+// "'b'" or "'b', 'c'"; "" when none is found nearby.
+std::string Builder::computed_from(const jit::Value* v) const {
+  std::vector<const jit::Value*> pending{v};
+  std::unordered_set<const jit::Value*> seen;
+  std::vector<std::string> owners;
+  for (size_t steps = 0; !pending.empty() && steps < 64; ++steps) {
+    const jit::Value* at = pending.back();
+    pending.pop_back();
+    if (!seen.insert(at).second) continue;
+    const std::string owner = at->node()->kind() == c10::prim::GetAttr && is_tensor(at) ? owner_path(at) : "";
+    if (!owner.empty()) {
+      if (std::find(owners.begin(), owners.end(), owner) == owners.end()) owners.push_back(owner);
+      continue;
+    }
+    for (const jit::Value* in : at->node()->inputs()) pending.push_back(in);
+  }
+  std::string text;
+  for (const std::string& owner : owners) text += (text.empty() ? "'" : ", '") + owner + "'";
+  return text;
+}
+
 void Builder::add_module_op(const jit::Node* node, OpKind kind, ModuleKind mkind,
                             const jit::Value* data, const jit::Value* param) {
   const std::string path = owner_path(param);
   if (path.empty() || !is_tensor(data) || node->outputs().empty()) {
-    refuse(node, "uses weights that are not parameters of a submodule");
+    const std::string from = computed_from(param);
+    refuse(node, from.empty() ? "uses weights that are not parameters of a submodule"
+                              : "uses weights computed from the parameters of " + from +
+                                    " rather than the parameters themselves");
     return;
   }
-  Op op(kind);
-  op.module = module_id(path, mkind);
-  if (g.modules[op.module].kind != mkind) {
+  const int module = module_id(path, mkind);
+  if (g.modules[module].kind != mkind) {
     refuse(node, "calls module '" + path + "' as a different kind of layer");
     return;
   }
+  Op op(kind);
+  op.module = module;
   const int in = value_id(data);
   const int out = value_id(node->output(0));
   op.ins = {in};
   op.outs = {out};
+  // What a refusal left behind holds its channels where this layer reads them.
+  const int64_t reads = kind == OpKind::Linear || mkind == ModuleKind::LayerNorm ? rank(in) - 1 : 1;
+  if (g.values[in].guessed) g.values[in].cdim = reads;
   if (kind == OpKind::Linear) {
     g.values[out].cdim = rank(out) - 1;
-    op.linear_input_ok = g.values[in].cdim == rank(in) - 1;
+    op.linear_input_ok = g.values[in].cdim == reads;
   } else if (mkind == ModuleKind::LayerNorm) {
     g.values[out].cdim = g.values[in].cdim;  // the last dimension, checked by layer_norm()
   } else {
     g.values[out].cdim = 1;
     if (g.values[in].cdim != 1) {
-      refuse(node, "receives a tensor whose channels are not its second dimension");
+      // The call is still the module's: a plan rooted at it meets this refusal.
+      refuse(node, "receives a tensor whose channels are not its second dimension", module);
       return;
     }
   }
@@ -217,9 +262,10 @@ void Builder::add_same(const jit::Node* node, bool first_input_must_couple) {
   }
   const int out = value_id(node->output(0));
   const int64_t out_rank = rank(out);
-  // The output's channel dim follows the highest-rank tensor input.
+  // The output's channel dim follows the highest-rank tensor input, one
+  // whose channels are known before one left by a refusal.
   int64_t cdim = -1;
-  int64_t best_rank = -1;
+  std::pair<bool, int64_t> best{false, -1};  // (known, rank)
   for (const jit::Value* in : node->inputs()) {
     if (!is_tensor(in)) continue;
     const int v = value_id(in);
@@ -227,8 +273,9 @@ void Builder::add_same(const jit::Node* node, bool first_input_must_couple) {
       refuse(node, "drops dimensions");
       return;
     }
-    if (g.values[v].cdim >= 0 && rank(v) > best_rank) {
-      best_rank = rank(v);
+    const std::pair<bool, int64_t> mine{!g.values[v].guessed, rank(v)};
+    if (g.values[v].cdim >= 0 && mine > best) {
+      best = mine;
       cdim = g.values[v].cdim + (out_rank - rank(v));
     }
   }
@@ -276,6 +323,7 @@ void Builder::add_same(const jit::Node* node, bool first_input_must_couple) {
       return;
     }
     g.values[ov].cdim = cdim;
+    g.values[ov].guessed = !best.first;  // still only the guess of a refusal
     op.outs.push_back(ov);
   }
   g.add_op(std::move(op));
@@ -284,9 +332,14 @@ void Builder::add_same(const jit::Node* node, bool first_input_must_couple) {
 // A tensor attribute or constant met in an element-wise operation whose
 // channels lie along `dim` of it. Attributes become Parameter modules: every
 // read of one shares its channels. False when it already holds channels
-// along another dimension.
+// along another dimension. The result of a refusal takes the channel
+// dimension its use gives it.
 bool Builder::adopt(int v, int64_t dim) {
   ValueInfo& info = g.values[v];
+  if (info.guessed) {
+    info.cdim = dim;
+    return true;
+  }
   if (!info.adopts_channels || (info.cdim >= 0 && info.cdim != dim)) return false;
   info.cdim = dim;
   auto attribute = attribute_of.find(v);
@@ -326,7 +379,7 @@ void Builder::visit(const jit::Node* node) {
   if (chain != shuffles.end() && emit_shuffle(chain->second)) return;
   const OperatorFamily* family = find_family(node->kind());
   if (family == nullptr) {
-    if (takes_tensor(node)) refuse(node, "is not understood");
+    if (takes_tensor_or_packed_tensor(node)) refuse(node, "is not understood");
     return;
   }
   std::string mismatch = signature_mismatch(node, family->signature);
@@ -352,7 +405,7 @@ bool Builder::emit_shuffle(const ShuffleChain& chain) {
   return true;
 }
 
-void Builder::build(const jit::Graph& trace) {
+void Builder::read(const jit::Graph& trace) {
   shuffles = find_channel_shuffles(trace);
   const auto inputs = trace.inputs();
   for (size_t i = 0; i < inputs.size(); ++i) {
@@ -367,7 +420,6 @@ void Builder::build(const jit::Graph& trace) {
     g.values[v].source = "the model input '" + in->debugName() + "'";
   }
   for (const jit::Node* node : trace.nodes()) visit(node);
-  refuse_half_coupled_attributes();
   // Removing channels of what the model returns would change its interface.
   Op out(OpKind::Refuse);
   out.what = "the model's output, whose shape must not change";
@@ -386,9 +438,13 @@ void Builder::build(const jit::Graph& trace) {
   if (!out.ins.empty()) g.add_op(std::move(out));
 }
 
-void build(const torch::jit::Graph& trace, const AttributeShapes& attribute_shapes,
+void Builder::finish() { refuse_half_coupled_attributes(); }
+
+void build(const std::vector<const torch::jit::Graph*>& traces, const AttributeShapes& attribute_shapes,
            ChannelGraph::Impl& graph) {
-  Builder(graph, attribute_shapes).build(trace);
+  Builder builder(graph, attribute_shapes);
+  for (const torch::jit::Graph* trace : traces) builder.read(*trace);
+  builder.finish();
 }
 
 }  // namespace orrery::dependency::detail

@@ -107,7 +107,10 @@ class Builder {
  public:
   Builder(ChannelGraph::Impl& graph, const AttributeShapes& shapes) : g(graph), attribute_shapes(shapes) {}
 
-  void build(const jit::Graph& trace);
+  // Reads one trace; a graph may read several traces of one model before
+  // finish() judges what they share.
+  void read(const jit::Graph& trace);
+  void finish();
 
   // Handlers, one per operator family (see operator_table.cpp). Each may rely
   // on the node's overload matching its family's signature.
@@ -140,9 +143,12 @@ class Builder {
   int64_t rank(int v) const { return static_cast<int64_t>(g.values[v].shape.size()); }
   int module_id(const std::string& path, ModuleKind kind);
   std::string owner_path(const jit::Value* param) const;
-  // An op whose tensors must keep every channel: "operation <kind> <why>".
-  void refuse(const jit::Node* node, const std::string& why);
-  void refuse_as(const jit::Node* node, std::string what);
+  std::string computed_from(const jit::Value* v) const;
+  // An op whose tensors must keep every channel: "operation <kind> <why>",
+  // naming the module the node sits in. With `module`, the refused node is a
+  // call of that module, so a plan rooted at it is refused for this reason.
+  void refuse(const jit::Node* node, const std::string& why, int module = -1);
+  void refuse_as(const jit::Node* node, std::string what, int module = -1);
   void refuse_control_flow(const jit::Node* node);
   void add_module_op(const jit::Node* node, OpKind kind, ModuleKind mkind, const jit::Value* data,
                      const jit::Value* param);
@@ -166,6 +172,11 @@ class Builder {
   std::unordered_map<std::string, std::vector<int>> attribute_reads;
   std::unordered_map<std::string, int> attribute_ops;
   std::unordered_set<std::string> broadcast_attributes;  // read where they broadcast
+  std::unordered_set<std::string> ran;                   // as g.ran, for lookups
 };
+
+// " (in module 'layer1.0')" for a node the trace recorded inside a submodule,
+// "" at the top level.
+std::string where(const jit::Node* node);
 
 }  // namespace orrery::dependency::detail

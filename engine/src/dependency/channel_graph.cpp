@@ -180,8 +180,12 @@ void ChannelGraph::Impl::dump(std::ostream& os) const {
 }
 
 ChannelGraph::ChannelGraph(const torch::jit::Graph& graph, const AttributeShapes& attribute_shapes)
+    : ChannelGraph(std::vector<const torch::jit::Graph*>{&graph}, attribute_shapes) {}
+
+ChannelGraph::ChannelGraph(const std::vector<const torch::jit::Graph*>& traces,
+                           const AttributeShapes& attribute_shapes)
     : impl_(std::make_unique<Impl>()) {
-  detail::build(graph, attribute_shapes, *impl_);
+  detail::build(traces, attribute_shapes, *impl_);
 }
 ChannelGraph::~ChannelGraph() = default;
 ChannelGraph::ChannelGraph(ChannelGraph&&) noexcept = default;
@@ -189,6 +193,7 @@ ChannelGraph& ChannelGraph::operator=(ChannelGraph&&) noexcept = default;
 
 const std::vector<ModuleInfo>& ChannelGraph::modules() const { return impl_->modules; }
 const std::vector<ViewOpInfo>& ChannelGraph::view_ops() const { return impl_->views; }
+const std::vector<std::string>& ChannelGraph::modules_that_ran() const { return impl_->ran; }
 
 void ChannelGraph::dump(std::ostream& os) const { impl_->dump(os); }
 

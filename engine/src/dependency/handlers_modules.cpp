@@ -20,6 +20,7 @@ void Builder::get_attr(const jit::Node* node) {
   const std::string path = parent->second.empty() ? name : parent->second + "." + name;
   attr_paths[node->output()] = path;
   if (is_tensor(node->output())) {
+    if (ran.insert(parent->second).second) g.ran.push_back(parent->second);
     // Where its channels lie is learnt from the first element-wise use.
     const int v = value_id(node->output());
     auto shape = attribute_shapes.find(path);
@@ -52,6 +53,8 @@ void Builder::constant(const jit::Node* node) {
 void Builder::pack(const jit::Node* node) {
   for (const jit::Use& use : node->output()->uses()) {
     const auto k = use.user->kind();
+    // An operator the graph does not know refuses the tensors it is handed.
+    if (k.is_aten() && find_family(k) == nullptr) continue;
     if (concatenates(use.user) || k == c10::prim::Return || k == c10::prim::TupleConstruct ||
         k == c10::prim::ListConstruct || k == c10::prim::DictConstruct)
       continue;
@@ -97,6 +100,9 @@ void Builder::batch_norm(const jit::Node* node) {
 void Builder::layer_norm(const jit::Node* node) {
   const int in = value_id(node->input(0));
   auto normalized = const_int_list(node->input(1));
+  // A layer norm module normalises its input's last dimension.
+  if (g.values[in].guessed && normalized && normalized->size() == 1 && !owner_path(node->input(2)).empty())
+    g.values[in].cdim = rank(in) - 1;
   const int64_t cdim = g.values[in].cdim;
   if (!normalized || cdim < 0) {
     refuse(node, "normalises dimensions that cannot be determined");

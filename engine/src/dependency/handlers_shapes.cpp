@@ -19,6 +19,7 @@ int64_t product(const std::vector<int64_t>& v, size_t from, size_t to) {
 void Builder::moved_channels(const jit::Node* node, int in, int64_t cdim) {
   const int out = value_id(node->output(0));
   g.values[out].cdim = cdim;
+  g.values[out].guessed = g.values[in].guessed;
   g.add_op(Op(OpKind::Same, {in}, {out}));
 }
 

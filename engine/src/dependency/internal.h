@@ -61,6 +61,10 @@ struct ValueInfo {
   std::string source = "a tensor whose origin is not traced";  // for values without an op
   std::vector<int> users;      // op indices where the value is an input port
   bool adopts_channels = false;  // an attribute or constant: cdim is set by its first use
+  // The result of a refusal: cdim is a guess, which the first use may correct.
+  // Every plan that reaches such a value is refused, so a wrong guess can
+  // only add refusals.
+  bool guessed = false;
 };
 
 std::string shape_text(const std::vector<int64_t>& shape);
@@ -73,6 +77,9 @@ struct ChannelGraph::Impl {
   std::vector<detail::ValueInfo> values;
   std::vector<detail::Op> ops;               // in graph order: inputs before outputs
   std::vector<std::vector<int>> module_ops;  // per module, the ops that call it
+  // Every module whose parameters or buffers some trace reads, by path: a
+  // module that is not among them never ran.
+  std::vector<std::string> ran;
 
   int add_value(detail::ValueInfo info);
   int add_module(ModuleInfo info);
@@ -92,8 +99,10 @@ namespace detail {
 void add_refusals(const ChannelGraph::Impl& graph, const std::vector<ModuleSizes>& sizes,
                   const ModelFacts& facts, std::vector<Step>& steps);
 
-// Fills `graph` from an inlined trace.
-void build(const torch::jit::Graph& trace, const AttributeShapes& attribute_shapes,
+// Fills `graph` from inlined traces of one model (in training and in
+// evaluation mode, say): a module called in several of them is one module,
+// so a plan follows its channels through every trace.
+void build(const std::vector<const torch::jit::Graph*>& traces, const AttributeShapes& attribute_shapes,
            ChannelGraph::Impl& graph);
 
 }  // namespace detail

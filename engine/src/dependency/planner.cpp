@@ -294,6 +294,20 @@ void check_request(const ChannelGraph::Impl& g, int64_t module, Side side, const
   }
 }
 
+// A plan that would change nothing must not pass for one that did.
+void refuse_if_nothing_removed(const ModuleInfo& origin, const std::vector<int64_t>& idxs,
+                               std::vector<Step>& steps) {
+  for (const Step& st : steps)
+    if (st.action == Action::Refuse || (st.action.is_prune() && !st.idxs.empty())) return;
+  Step refusal{Action::Refuse, -1, -1, {}, ""};
+  refusal.reason = idxs.empty() ? "no channels of '" + origin.path + "' were asked for; give the indices "
+                                      "of the channels to remove"
+                                : "the plan would remove no channels: '" + origin.path +
+                                      "' takes part in no operation of the trace that its channels flow "
+                                      "through, so nothing would change";
+  steps.insert(steps.begin(), std::move(refusal));
+}
+
 }  // namespace
 
 std::vector<Step> ChannelGraph::plan(int64_t module, Side side, const std::vector<int64_t>& idxs,
@@ -308,11 +322,13 @@ std::vector<Step> ChannelGraph::plan(int64_t module, Side side, const std::vecto
     p.step(Action::prune(kind, step_side(kind, s, side)), module, -1);
   for (int op_id : g.module_ops[module]) {
     const Op& op = g.ops[op_id];
-    p.add(side == Side::Input ? op.ins[0] : op.outs[0], idxs);
+    const std::vector<int>& ports = side == Side::Input ? op.ins : op.outs;
+    if (!ports.empty()) p.add(ports[0], idxs);
   }
   p.run();
   std::vector<Step> steps = p.take_steps();
   for (Step& st : steps) std::sort(st.idxs.begin(), st.idxs.end());
+  refuse_if_nothing_removed(g.modules[module], idxs, steps);
   detail::add_refusals(g, sizes, facts, steps);
   // Refusals first, so that whoever executes the plan stops before any change.
   std::stable_partition(steps.begin(), steps.end(),

@@ -90,17 +90,20 @@ class Judge {
     }
   }
 
-  // A prunable layer the trace does not show (a branch the example inputs
-  // did not take, a discarded result, weights used directly or transformed)
-  // may read the removed channels when its input width is one the plan changes.
+  // A prunable layer that no trace shows running (a branch the example
+  // inputs did not take, a mode the model was not traced in) may read or
+  // produce the removed channels when a width of its is one the plan changes.
   void untraced() {
     for (const UntracedModule& u : facts.untraced) {
-      if (u.in_width <= 0 || !widths.count(u.in_width)) continue;
-      refuse(-1, "module '" + u.path + "' (" + u.type_name + " reading " + std::to_string(u.in_width) +
-                     " channels) does not appear in the trace as a layer the channels flow "
-                     "through, so it may read the channels this plan removes (a branch the "
-                     "example inputs did not take, a discarded result, weights used directly or "
-                     "transformed); trace with inputs that call it, or remove it from the model",
+      const bool reads = u.in_width > 0 && widths.count(u.in_width);
+      const bool produces = u.out_width > 0 && widths.count(u.out_width);
+      if (!reads && !produces) continue;
+      const std::string width = reads ? "reading " + std::to_string(u.in_width)
+                                      : "producing " + std::to_string(u.out_width);
+      refuse(-1, "module '" + u.path + "' (" + u.type_name + " " + width + " channels) runs in no trace, "
+                     "so it may " + (reads ? "read" : "produce") + " channels this plan removes (a branch the "
+                     "example inputs did not take, or a discarded result); trace with inputs that "
+                     "call it, or remove it from the model",
              true);
     }
   }

@@ -1,22 +1,37 @@
-"""How much of each torchvision architecture the surgeon can prune.
+"""How much of each architecture the surgeon can prune.
 
 For every model: every convolution with at least 4 output channels is asked to
 lose the lowest-L1 quarter of its output channels, one after another through
-TorchGraphSurgeon inside one cache_dg block (input 1x3x64x64), as the README's
-loop does. The table gives the convolutions that shrank (fewer weights at the
-end) out of all convolutions, whether the pruned model still runs, the ratio of
-the whole pruning time to one forward pass of the unpruned model, and, with
---oracle, whether every executed plan kept the outputs of the model with the
-removed channels zeroed (the check adds to the time column).
+TorchGraphSurgeon inside one cache_dg block (input 1x3x64x64; 299x299 for
+Inception-v3, whose auxiliary head needs it, 32x32 for the CIFAR-sized
+networks), as the README's loop does. The table gives the convolutions that
+shrank (fewer weights at the end) out of all convolutions, whether the pruned
+model still runs, whether it still trains (one forward and backward pass in
+training mode, where GoogLeNet's and Inception-v3's auxiliary heads run), the
+ratio of the whole pruning time to one forward pass of the unpruned model,
+and, with --oracle, whether every executed plan kept the outputs of the model
+with the removed channels zeroed (the check adds to the time column).
+
+Besides torchvision's models (GoogLeNet and Inception-v3 with their default
+auxiliary heads) it measures the networks of coverage_models.py: GhostNet
+bottlenecks, a CIFAR ResNet with zero-padding shortcuts, an ESPCN head and a
+MobileNet with channel multiplier 2.
 
 The surgeon cancels plans that cross a reshape (drop_view_op, on by default),
 such as the flatten before a classifier; --no-drop-view-op measures a surgeon
 built with drop_view_op=False.
 
-Run: .venv/bin/python bench/bench_coverage.py [--oracle] [--no-drop-view-op] [model ...]
+--before PYTHON runs the same measurement under another build's interpreter
+(another checkout's .venv/bin/python) model by model, alternating with this
+one, and prints both side by side.
+
+Run: .venv/bin/python bench/bench_coverage.py [--oracle] [--no-drop-view-op]
+         [--before OTHER/.venv/bin/python] [model ...]
 """
 import argparse
+import json
 import os
+import subprocess
 import sys
 import time
 
@@ -29,6 +44,7 @@ from orrery.framework.surgeon_bridge import TorchGraphSurgeon
 from torch_surgery import dependency as tp
 
 from bench_prune import forward_seconds  # bench/ is the script's folder
+from coverage_models import INPUT_SIZE, MODELS
 
 # The oracle is the dependency tests' own.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
@@ -37,13 +53,17 @@ from test_dependency_oracle import expected_after, tensors_of  # noqa: E402
 CLASSIFICATION = [
     "resnet18", "resnet50", "resnext50_32x4d", "regnet_x_400mf", "regnet_y_400mf",
     "mobilenet_v2", "mobilenet_v3_small", "efficientnet_b0", "densenet121", "convnext_tiny",
-    "shufflenet_v2_x1_0", "squeezenet1_0", "vgg11",
+    "shufflenet_v2_x1_0", "squeezenet1_0", "vgg11", "googlenet", "inception_v3",
 ]
 SEGMENTATION = ["fcn_resnet50", "deeplabv3_mobilenet_v3_large", "lraspp_mobilenet_v3_large"]
 
 
 def build(name):
     torch.manual_seed(0)
+    if name in MODELS:
+        return MODELS[name]().eval()
+    if name in ("googlenet", "inception_v3"):  # with their auxiliary heads
+        return getattr(torchvision.models, name)(weights=None, init_weights=False).eval()
     if name in SEGMENTATION:
         factory = getattr(torchvision.models.segmentation, name)
         return factory(weights=None, weights_backbone=None).eval()
@@ -88,7 +108,26 @@ def lowest_l1_quarter(conv):
     return torch.argsort(l1)[: conv.out_channels // 4].tolist()
 
 
-def measure(name, x, oracle, drop_view_op=True):
+def example_input(name):
+    size = 299 if name == "inception_v3" else INPUT_SIZE.get(name, 64)
+    return torch.randn(1, 3, size, size)
+
+
+def trains(native, x):
+    """One forward and backward pass in training mode, on a batch of two."""
+    native.train()
+    try:
+        loss = sum(t.float().sum() for t in tensors_of(native(torch.cat([x, x]))))
+        loss.backward()
+        return "yes"
+    except Exception as e:  # the table reports it
+        return "no: " + str(e).splitlines()[0][:60]
+    finally:
+        native.eval()
+
+
+def measure(name, oracle, drop_view_op=True):
+    x = example_input(name)
     native = build(name)
     forward = forward_seconds(native, x)
     convs = [m for m in native.modules() if isinstance(m, torch.nn.Conv2d)]
@@ -120,30 +159,65 @@ def measure(name, x, oracle, drop_view_op=True):
     oracle_text = "" if not checker else (
         "ok ({})".format(checker.checked) if checker.failures == 0
         else "{} of {} differ".format(checker.failures, checker.checked))
-    return shrunk, len(convs), runs, seconds / forward, oracle_text
+    return {"shrunk": shrunk, "total": len(convs), "runs": runs, "trains": trains(native, x),
+            "ratio": seconds / forward, "oracle": oracle_text}
+
+
+def measured(name, args):
+    try:
+        return measure(name, args.oracle, not args.no_drop_view_op)
+    except Exception as e:
+        return {"failed": str(e).splitlines()[0][:100]}
+
+
+def measured_by(python, name, args):
+    """The measurement of `name` by another build's interpreter."""
+    command = [python, os.path.abspath(__file__), "--json", name]
+    command += ["--oracle"] if args.oracle else []
+    command += ["--no-drop-view-op"] if args.no_drop_view_op else []
+    done = subprocess.run(command, capture_output=True, text=True)
+    lines = [line for line in done.stdout.splitlines() if line.startswith("{")]
+    if done.returncode != 0 or not lines:
+        return {"failed": (done.stderr.strip().splitlines() or ["exit {}".format(done.returncode)])[-1][:100]}
+    return json.loads(lines[-1])
+
+
+def cells(r):
+    if "failed" in r:
+        return "failed: " + r["failed"]
+    return "{:>4d}/{:<4d} {:>4.0f}% {:>5s} {:>6s} {:>8.1f}x {}".format(
+        r["shrunk"], r["total"], 100.0 * r["shrunk"] / r["total"], r["runs"][:5], r["trains"][:6], r["ratio"],
+        r["oracle"])
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--oracle", action="store_true")
     parser.add_argument("--no-drop-view-op", action="store_true")
-    parser.add_argument("models", nargs="*", default=CLASSIFICATION + SEGMENTATION)
+    parser.add_argument("--before", metavar="PYTHON", help="another build's interpreter to compare with")
+    parser.add_argument("--json", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("models", nargs="*", default=CLASSIFICATION + SEGMENTATION + list(MODELS))
     args = parser.parse_args()
     import logging
+    import warnings
     logging.disable(logging.WARNING)
-    x = torch.randn(1, 3, 64, 64)
-    print("device: cpu, threads: {}, input 1x3x64x64, drop_view_op={}".format(
-        torch.get_num_threads(), not args.no_drop_view_op))
-    print("{:30s} {:>9s} {:>7s} {:>6s} {:>12s} {}".format(
-        "model", "shrunk", "share", "runs", "time/fwd", "oracle" if args.oracle else ""))
+    warnings.simplefilter("ignore")
+    if args.json:
+        for name in args.models:
+            print(json.dumps(measured(name, args)), flush=True)
+        return
+    print("device: cpu, threads: {}, drop_view_op={}".format(torch.get_num_threads(), not args.no_drop_view_op))
+    header = "{:>9s} {:>5s} {:>5s} {:>6s} {:>9s}".format("shrunk", "share", "runs", "trains", "time/fwd")
+    if args.before:
+        print("{:22s} {:44s} | {}".format("model", "before: " + header, "after: " + header))
+    else:
+        print("{:22s} {} {}".format("model", header, "oracle" if args.oracle else ""))
     for name in args.models:
-        try:
-            shrunk, total, runs, ratio, oracle_text = measure(name, x, args.oracle, not args.no_drop_view_op)
-        except Exception as e:
-            print("{:30s} failed: {}".format(name, str(e).splitlines()[0][:100]), flush=True)
-            continue
-        print("{:30s} {:>4d}/{:<4d} {:>6.0f}% {:>6s} {:>11.1f}x {}".format(
-            name, shrunk, total, 100.0 * shrunk / total, runs, ratio, oracle_text), flush=True)
+        if args.before:
+            before = measured_by(args.before, name, args)
+            print("{:22s} {:52s} | {}".format(name, cells(before), cells(measured(name, args))), flush=True)
+        else:
+            print("{:22s} {}".format(name, cells(measured(name, args))), flush=True)
 
 
 if __name__ == "__main__":

@@ -209,13 +209,14 @@ def main():
     print("device: cpu, threads: {}, drop_view_op={}".format(torch.get_num_threads(), not args.no_drop_view_op))
     header = "{:>9s} {:>5s} {:>5s} {:>6s} {:>9s}".format("shrunk", "share", "runs", "trains", "time/fwd")
     if args.before:
-        print("{:22s} {:44s} | {}".format("model", "before: " + header, "after: " + header))
+        print("{:22s} {:40s} | {}".format("", "before: " + args.before, "after: this build"))
+        print("{:22s} {:40s} | {}".format("model", header, header))
     else:
         print("{:22s} {} {}".format("model", header, "oracle" if args.oracle else ""))
     for name in args.models:
         if args.before:
             before = measured_by(args.before, name, args)
-            print("{:22s} {:52s} | {}".format(name, cells(before), cells(measured(name, args))), flush=True)
+            print("{:22s} {:40s} | {}".format(name, cells(before), cells(measured(name, args))), flush=True)
         else:
             print("{:22s} {}".format(name, cells(measured(name, args))), flush=True)
 

@@ -220,3 +220,38 @@ graph(%self : int, %x : Float(1, 3, 4, 4)):
   EXPECT_EQ(steps[1].action, Action::PruneRelatedConv);
   EXPECT_EQ(steps[1].idxs, (std::vector<int64_t>{0, 5}));
 }
+
+// The same model traced in training mode, where an auxiliary head reads the
+// group norm's output and its result is returned too.
+static std::string with_aux_head(std::string ir) {
+  const std::string end = "  return (%yb)\n";
+  ir.replace(ir.find(end), end.size(),
+             "  %aux_m : int = prim::GetAttr[name=\"aux\"](%self)\n"
+             "  %aux_w : Tensor = prim::GetAttr[name=\"weight\"](%aux_m)\n"
+             "  %yx : Float(1, 2, 4, 4) = aten::conv2d(%yg, %aux_w, %none, %ones, %zeros, %ones, %one)\n"
+             "  return (%yb, %yx)\n");
+  return ir;
+}
+
+TEST(Policy, TracesInBothModesShareTheirModules) {
+  auto eval_graph = std::make_shared<torch::jit::Graph>();
+  auto train_graph = std::make_shared<torch::jit::Graph>();
+  torch::jit::parseIR(kConvGroupNormConv, eval_graph.get());
+  torch::jit::parseIR(with_aux_head(kConvGroupNormConv), train_graph.get());
+  const dep::ChannelGraph eval_only(*eval_graph);
+  EXPECT_EQ(eval_only.modules_that_ran(), (std::vector<std::string>{"a", "gn", "b"}));
+  const dep::ChannelGraph both({eval_graph.get(), train_graph.get()}, {});
+  EXPECT_EQ(both.modules_that_ran(), (std::vector<std::string>{"a", "gn", "b", "aux"}));
+  ASSERT_EQ(both.modules().size(), 4u);  // a, gn and b once, though both traces call them
+  auto sizes = sizes_of(both);
+  sizes[index_of(both, "aux")] = {8, 2, 1};
+  const auto steps = both.plan(index_of(both, "a"), dep::Side::Output, {0, 4}, sizes);
+  EXPECT_TRUE(refusals(steps).empty());
+  bool aux_loses_inputs = false;
+  for (const auto& s : steps)
+    aux_loses_inputs |= s.module == index_of(both, "aux") && s.action == Action::PruneRelatedConv &&
+                        s.idxs == std::vector<int64_t>{0, 4};
+  EXPECT_TRUE(aux_loses_inputs);
+  // Its output is returned in training: it keeps every output channel.
+  EXPECT_FALSE(refusals(both.plan(index_of(both, "aux"), dep::Side::Output, {0}, sizes)).empty());
+}

@@ -360,7 +360,9 @@ def test_per_channel_tensors_reshaped_before_use_lose_the_same_channels(scale):
     (lambda m, x: x * m.g.view(1, -1, 1, 1) + x * m.g.view(1, 1, 1, -1), "broadcast"),
     (lambda m, x: torch.cat([x[:, :4] * m.g[:4].view(1, -1, 1, 1), x[:, 4:]], 1),
      "selects part of a tensor attribute"),
-], ids=["fixed_size", "also_broadcast", "partial_slice"])
+    # An activation's own channels moved to the last dimension, broadcast along the width.
+    (lambda m, x: x * x.mean((2, 3)).unsqueeze(1).unsqueeze(1), "broadcasts the channels of one input"),
+], ids=["fixed_size", "also_broadcast", "partial_slice", "activation_broadcast"])
 def test_per_channel_tensors_that_cannot_follow_through_a_view_refuse(scale, reason):
     torch.manual_seed(0)
     model = Scaled(scale)

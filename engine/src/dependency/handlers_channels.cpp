@@ -7,6 +7,7 @@
 // reshaped first (`g.view(1, -1, 1, 1)`, `g[None, :, None, None]`): such a
 // reshape is recorded as a derivation, and adopting the reshaped value adopts
 // the attribute along the matching dimension and joins the two.
+#include <algorithm>
 #include <limits>
 
 #include "builder.h"
@@ -107,8 +108,12 @@ bool Builder::adopt_derived(int v, int64_t dim) {
 // joined to it (used where it broadcasts, or by an operation that refused it)
 // would change shape unseen: its source keeps its channels.
 void Builder::refuse_unfollowed_derivations() {
-  for (const auto& [v, d] : derived) {
-    if (g.values[v].cdim >= 0 || g.values[d.source].cdim < 0) continue;
+  std::vector<int> unfollowed;  // in graph order, so that the graph reads the same every time
+  for (const auto& [v, d] : derived)
+    if (g.values[v].cdim < 0 && g.values[d.source].cdim >= 0) unfollowed.push_back(v);
+  std::sort(unfollowed.begin(), unfollowed.end());
+  for (int v : unfollowed) {
+    const Derived& d = derived.at(v);
     Op refusal(OpKind::Refuse, {d.source});
     refusal.what = g.values[d.source].source + ", which is also reshaped for a use whose channels are not followed";
     g.add_op(std::move(refusal));

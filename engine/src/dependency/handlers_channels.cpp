@@ -157,14 +157,16 @@ void Builder::unit_dims(const jit::Node* node) {
   const int out = value_id(node->output(0));
   const bool squeeze = node->kind() == c10::aten::squeeze;
   const auto dim = node->inputs().size() > 1 ? const_int(node->input(1)) : c10::nullopt;
-  if (!dim || !g.values[in].shaped || !g.values[out].shaped) {
-    refuse(node, node->inputs().size() > 1 ? "names a dimension that cannot be determined"
-                                           : "squeezes every dimension of size 1, which would drop the channel "
-                                             "dimension of a tensor pruned to one channel; name the dimension "
-                                             "to squeeze");
+  const int64_t d = dim ? wrap_dim(*dim, squeeze ? rank(in) : rank(out)) : -1;
+  if (node->inputs().size() == 1) {
+    refuse(node, "squeezes every dimension of size 1, which would drop the channel dimension of a tensor "
+                 "pruned to one channel; name the dimension to squeeze");
     return;
   }
-  const int64_t d = wrap_dim(*dim, squeeze ? rank(in) : rank(out));
+  if (!g.values[in].shaped || !g.values[out].shaped || d < 0 || d >= (squeeze ? rank(in) : rank(out))) {
+    refuse(node, "names a dimension that cannot be determined");
+    return;
+  }
   const bool dropped = squeeze && g.values[in].shape[d] == 1;
   std::vector<int64_t> map;
   for (int64_t k = 0; k < rank(out); ++k) {
@@ -278,8 +280,8 @@ void Builder::pad(const jit::Node* node) {
     refuse(node, "pads by amounts computed at run time, which the dependency graph cannot follow");
     return;
   }
-  auto mode = node->kind() == c10::aten::pad ? jit::toIValue(node->input(2)) : c10::nullopt;
-  if (mode && !(mode->isString() && mode->toStringRef() == "constant")) {
+  const auto mode = node->kind() == c10::aten::pad ? jit::toIValue(node->input(2)) : c10::nullopt;
+  if (node->kind() == c10::aten::pad && !(mode && mode->isString() && mode->toStringRef() == "constant")) {
     refuse(node, "pads the channel dimension in a mode other than 'constant', so its padding repeats channels "
                  "that pruning would remove");
     return;

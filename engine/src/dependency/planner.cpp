@@ -116,7 +116,7 @@ class Planner {
         if (!gone[i]) wanted.push_back(i);
       if (after)
         for (int64_t k = after->start; k < after->stop; k += after->step) got.push_back(kept[k]);
-      if (after && got == wanted && !wanted.empty()) continue;
+      if (after && got == wanted && (!wanted.empty() || before->size() == 0)) continue;
       refuse(-1, "channels reach " + op.what + ", which now selects channels " + range_text(*before) + " of " +
                      std::to_string(n) + (wanted.empty() ? "; the plan would remove all of them"
                                                          : "; without channels " + list_text(removed) +
@@ -293,7 +293,7 @@ class Planner {
     const auto selected = detail::select_channels(op, count[op.ins[0]]);
     if (!selected) {
       refuse(-1, "channels reach " + op.what + ", whose bounds do not fit its input of " +
-                     std::to_string(count[op.ins[0]]) + " channels");
+                     (count[op.ins[0]] < 0 ? "unknown width" : std::to_string(count[op.ins[0]]) + " channels"));
       return;
     }
     std::vector<int64_t> moved;

@@ -99,6 +99,11 @@ def test_a_cached_slice_reads_its_bounds_against_the_narrower_width():
     for idxs in ([7], [6], [0, 4]):
         prune(model, x, graph, model.conv, idxs)
     assert (model.conv.out_channels, model.head.in_channels) == (4, 4)
+    # [:, -4:] of 8 starts at 4, so channel 3 may go; of 7 it starts at 3, so it may not.
+    model = Fn(lambda m, x: m.head(m.conv(x)[:, -4:]), conv=nn.Conv2d(3, 8, 1), head=nn.Conv2d(4, 2, 1))
+    graph, x = graph_of(model, 1, 3, 4, 4)
+    prune(model, x, graph, model.conv, [3])
+    refused_unchanged(model, graph.get_pruning_plan(model.conv, S.prune_conv, idxs=[3]), "[-4:] of the channels")
     model = Fn(lambda m, x: m.head(m.conv(x)[:, 6:]), conv=nn.Conv2d(3, 8, 1), head=nn.Conv2d(2, 2, 1))
     graph, x = graph_of(model, 1, 3, 4, 4)
     refused_unchanged(model, graph.get_pruning_plan(model.head, S.prune_related_conv, idxs=[0, 1]),

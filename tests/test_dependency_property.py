@@ -8,6 +8,7 @@ CI runs the "ci" profile (tests/conftest.py); run longer with
 """
 import pytest
 import torch
+import torch.nn.functional as F
 from hypothesis import given, strategies as st
 from torch import nn
 
@@ -17,7 +18,21 @@ from test_dependency_oracle import check_plan
 
 
 BLOCKS = ("plain", "residual", "concat", "depthwise", "squeeze", "reused", "grouped", "gated",
-          "groupnorm", "tied", "standardised", "scripted")
+          "groupnorm", "tied", "standardised", "scripted", "sliced", "padded", "pixel", "shuffled",
+          "scaled")
+
+
+class ChannelScale(nn.Module):
+    """A per-channel scale and shift the model reshapes itself before use."""
+
+    def __init__(self, c, dims):
+        super().__init__()
+        self.g = nn.Parameter(torch.rand(c) + 0.5)
+        self.register_buffer("b", torch.rand(c))
+        self.ones = (1,) * dims
+
+    def forward(self, x):
+        return x * self.g.view(1, -1, *self.ones) + self.b[(None, slice(None)) + (None,) * len(self.ones)]
 
 
 def standardised(conv_cls):
@@ -86,6 +101,22 @@ class RandomNet(nn.Module):
             elif kind == "groupnorm":  # two groups of w channels
                 block = nn.ModuleDict({"conv": Conv(c, 2 * w, 1), "gn": nn.GroupNorm(2, 2 * w)})
                 c = 2 * w
+            elif kind == "sliced":  # the last channel cut off by a slice with a fixed end
+                block = nn.ModuleDict({"conv": Conv(c, w + 1, 1)})
+                block.keep = w  # a number of the model's code, as pruning leaves it
+                c = w
+            elif kind == "padded":  # one zero channel on each side
+                block = nn.ModuleDict({"conv": Conv(c, w, 1)})
+                c = w + 2
+            elif kind == "pixel":  # pixel_unshuffle(2), a convolution, pixel_shuffle(2) (images only)
+                block = nn.ModuleDict({"conv": Conv(4 * c, 4 * w, 1) if dims == 2 else Conv(c, w, 1)})
+                c = w
+            elif kind == "shuffled":  # two groups interleaved, spelt with unflatten
+                block = nn.ModuleDict({"conv": Conv(c, 2 * w, 1)})
+                c = 2 * w
+            elif kind == "scaled":
+                block = nn.ModuleDict({"conv": Conv(c, w, 1), "scale": ChannelScale(w, dims)})
+                c = w
             else:  # one convolution applied twice
                 block = nn.ModuleDict({"conv": Conv(c, c, 3, padding=1)})
             self.blocks.append(block)
@@ -121,6 +152,19 @@ class RandomNet(nn.Module):
                 x = torch.relu(block["conv"](x))
             elif kind == "scripted":
                 x = block["conv"](rotate_channels(x))
+            elif kind == "sliced":
+                x = torch.relu(block["conv"](x))[:, :block.keep]
+            elif kind == "padded":
+                x = F.pad(torch.relu(block["conv"](x)), (0, 0) * len(self.spatial) + (1, 1))
+            elif kind == "pixel":
+                if len(self.spatial) == 2:
+                    x = F.pixel_shuffle(block["conv"](F.pixel_unshuffle(x, 2)), 2)
+                else:
+                    x = block["conv"](x)
+            elif kind == "shuffled":
+                x = block["conv"](x).unflatten(1, (2, -1)).transpose(1, 2).flatten(1, 2)
+            elif kind == "scaled":
+                x = block["scale"](torch.relu(block["conv"](x)))
             else:
                 x = block["conv"](torch.relu(block["conv"](x)))
         x = torch.flatten(x, 1) if self.flatten else x.mean(self.spatial)

@@ -52,9 +52,20 @@ c10::optional<std::vector<int64_t>> traced_shape(const jit::Value* v) {
 }
 
 c10::optional<int64_t> literal_size(const jit::Node* node, size_t d) {
-  if ((node->kind() != c10::aten::view && node->kind() != c10::aten::reshape) || node->inputs().size() < 2)
+  const auto kind = node->kind();
+  if ((kind != c10::aten::view && kind != c10::aten::reshape && kind != c10::aten::unflatten) ||
+      node->inputs().size() < 2)
     return c10::nullopt;
-  const jit::Value* sizes = node->input(1);
+  if (kind == c10::aten::unflatten) {
+    // Only the dimensions unflatten makes have sizes in its list.
+    const auto whole = traced_shape(node->input(0));
+    const auto dim = const_int(node->input(1));
+    if (!whole || !dim || node->inputs().size() < 3) return c10::nullopt;
+    const int64_t first = wrap_dim(*dim, static_cast<int64_t>(whole->size()));
+    if (static_cast<int64_t>(d) < first) return c10::nullopt;
+    d -= static_cast<size_t>(first);
+  }
+  const jit::Value* sizes = node->input(kind == c10::aten::unflatten ? 2 : 1);
   c10::optional<int64_t> size;
   if (sizes->node()->kind() == c10::prim::ListConstruct) {
     if (d < sizes->node()->inputs().size()) size = const_int(sizes->node()->input(d));
@@ -300,12 +311,12 @@ void Builder::add_same(const jit::Node* node, bool first_input_must_couple) {
     const bool missing = aligned < 0;
     const bool broadcast = missing || (g.values[v].shape[aligned] == 1 && channels != 1);
     if (broadcast) {
-      auto attribute = attribute_of.find(v);
-      if (attribute != attribute_of.end()) broadcast_attributes.insert(attribute->second);
+      if (auto attribute = attribute_path(v)) broadcast_attributes.insert(*attribute);
       if (first && first_input_must_couple) {
         refuse(node, "changes the number of channels");
         return;
       }
+      refuse_broadcast_channels(node, v);
     } else if (g.values[v].shape[aligned] != channels ||
                (g.values[v].cdim != aligned && !adopt(v, aligned))) {
       refuse(node, "changes or moves the channel dimension");
@@ -329,12 +340,25 @@ void Builder::add_same(const jit::Node* node, bool first_input_must_couple) {
   g.add_op(std::move(op));
 }
 
+// An input that broadcasts here but carries channels of its own along some
+// dimension: they meet another dimension of the result, which a narrower
+// input would no longer match.
+void Builder::refuse_broadcast_channels(const jit::Node* node, int v) {
+  const int64_t cdim = g.values[v].cdim;
+  if (cdim < 0 || cdim >= rank(v) || g.values[v].shape[cdim] == 1) return;
+  Op stop(OpKind::Refuse, {v});
+  stop.what = std::string("operation ") + node->kind().toQualString() +
+              ", which broadcasts the channels of one input against another dimension of the result";
+  g.add_op(std::move(stop));
+}
+
 // A tensor attribute or constant met in an element-wise operation whose
 // channels lie along `dim` of it. Attributes become Parameter modules: every
 // read of one shares its channels. False when it already holds channels
 // along another dimension. The result of a refusal takes the channel
 // dimension its use gives it.
 bool Builder::adopt(int v, int64_t dim) {
+  if (derived.count(v)) return adopt_derived(v, dim);
   ValueInfo& info = g.values[v];
   if (info.guessed) {
     info.cdim = dim;
@@ -438,7 +462,10 @@ void Builder::read(const jit::Graph& trace) {
   if (!out.ins.empty()) g.add_op(std::move(out));
 }
 
-void Builder::finish() { refuse_half_coupled_attributes(); }
+void Builder::finish() {
+  refuse_half_coupled_attributes();
+  refuse_unfollowed_derivations();
+}
 
 void build(const std::vector<const torch::jit::Graph*>& traces, const AttributeShapes& attribute_shapes,
            ChannelGraph::Impl& graph) {

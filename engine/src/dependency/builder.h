@@ -5,6 +5,8 @@
 //                        schema against the arguments its handler reads,
 //   handlers_modules.cpp handlers of the IR's own nodes and of layer calls,
 //   handlers_shapes.cpp  handlers of reshaping, reducing, joining and splitting,
+//   handlers_channels.cpp handlers of slicing, padding and regrouping the
+//                        channels, and of size-1 dimensions inserted or dropped,
 //   shuffle_pass.cpp     finds channel shuffles before the walk.
 // Nothing here outlives the build: it all holds pointers into the trace.
 #pragma once
@@ -32,8 +34,9 @@ inline int64_t wrap_dim(int64_t d, int64_t rank) { return d < 0 ? d + rank : d; 
 bool is_tensor(const jit::Value* v);
 // The shape the trace recorded for a tensor, if it recorded one.
 c10::optional<std::vector<int64_t>> traced_shape(const jit::Value* v);
-// The size a view or reshape gives dimension `d` when the model's code fixes
-// it as a number: neither -1 nor computed from a tensor's size at run time.
+// The size a view, reshape or unflatten gives dimension `d` when the model's
+// code fixes it as a number: neither -1 nor computed from a tensor's size at
+// run time.
 c10::optional<int64_t> literal_size(const jit::Node* node, size_t d);
 
 // ---- the operator table ---------------------------------------------------
@@ -86,7 +89,8 @@ bool read_by(const jit::Node* node, Handler handler);
 // ---- channel shuffles -----------------------------------------------------
 
 // view(.., major, minor, ..) -> transpose(major, minor) -> [contiguous] ->
-// view back, found before the walk. The walk emits `op` (a Shuffle, or a
+// view back, found before the walk (also spelt with unflatten, permute and
+// flatten). The walk emits `op` (a Shuffle, or a
 // Refuse when the group sizes cannot follow a change of width) in place of
 // the chain when the channels lie along `dim` of `in`; otherwise the chain
 // moves another dimension and its nodes are read one by one.
@@ -135,8 +139,22 @@ class Builder {
   void split(const jit::Node* node);
   void chunk(const jit::Node* node);
   void view(const jit::Node* node);
+  void slice(const jit::Node* node);
+  void narrow(const jit::Node* node);
+  void pad(const jit::Node* node);
+  void pixel_shuffle(const jit::Node* node);
+  void channel_shuffle(const jit::Node* node);
+  void unit_dims(const jit::Node* node);
 
  private:
+  // A value computed from a tensor attribute or constant whose channels are
+  // not known yet, by inserting or dropping size-1 dimensions (or an identity
+  // slice): where it is adopted along a dimension, its source is adopted
+  // along the matching one and the two are joined.
+  struct Derived {
+    int source;
+    std::vector<int64_t> dims;  // per dimension of the value, the source's dimension; -1: none
+  };
   void visit(const jit::Node* node);
   bool emit_shuffle(const ShuffleChain& chain);
   int value_id(const jit::Value* v);
@@ -153,10 +171,21 @@ class Builder {
   void add_module_op(const jit::Node* node, OpKind kind, ModuleKind mkind, const jit::Value* data,
                      const jit::Value* param);
   void add_same(const jit::Node* node, bool first_input_must_couple);
+  void refuse_broadcast_channels(const jit::Node* node, int v);
   void moved_channels(const jit::Node* node, int in, int64_t cdim);
   void pieces(const jit::Node* node, bool equal_pieces);
   bool adopt(int v, int64_t dim);
+  bool adopt_derived(int v, int64_t dim);
   void refuse_half_coupled_attributes();
+  // handlers_channels.cpp
+  bool derives(const jit::Node* node) const;
+  void derive(const jit::Node* node, std::vector<int64_t> dims);
+  void derive_by_shapes(const jit::Node* node);
+  bool moved_by_unit_dims(const jit::Node* node);
+  void select(const jit::Node* node, int64_t dim, Op op);
+  void add_view_op(const jit::Node* node, int64_t block, bool merges_blocks);
+  void refuse_unfollowed_derivations();
+  c10::optional<std::string> attribute_path(int v) const;
 
   ChannelGraph::Impl& g;
   const AttributeShapes& attribute_shapes;
@@ -173,6 +202,7 @@ class Builder {
   std::unordered_map<std::string, int> attribute_ops;
   std::unordered_set<std::string> broadcast_attributes;  // read where they broadcast
   std::unordered_set<std::string> ran;                   // as g.ran, for lookups
+  std::unordered_map<int, Derived> derived;             // by value
 };
 
 // " (in module 'layer1.0')" for a node the trace recorded inside a submodule,

@@ -1,4 +1,5 @@
 // The lasting channel graph: what the builder leaves behind, and how it reads.
+#include <algorithm>
 #include <ostream>
 #include <sstream>
 #include <utility>
@@ -54,6 +55,7 @@ const char* op_kind_name(OpKind kind) {
     case OpKind::Split: return "split";
     case OpKind::Flatten: return "flatten";
     case OpKind::Shuffle: return "shuffle";
+    case OpKind::Slice: return "slice";
     case OpKind::Refuse: return "refuse";
   }
   return "?";
@@ -65,6 +67,20 @@ std::string shape_text(const std::vector<int64_t>& shape) {
   for (size_t i = 0; i < shape.size(); ++i) s << (i ? ", " : "") << shape[i];
   s << "]";
   return s.str();
+}
+
+// As aten::slice clamps its bounds, and as aten::narrow checks them.
+std::optional<Selection> select_channels(const Op& op, int64_t width) {
+  if (width < 0 || op.step < 1) return std::nullopt;
+  int64_t start = op.start < 0 ? op.start + width : op.start;
+  if (op.length >= 0) {
+    if (start < 0 || start > width || op.length > width - start) return std::nullopt;
+    return Selection{start, start + op.length, 1};
+  }
+  int64_t stop = op.stop < 0 ? op.stop + width : op.stop;
+  start = std::min(std::max<int64_t>(start, 0), width);
+  stop = std::min(std::max(stop, start), width);
+  return Selection{start, stop, op.step};
 }
 
 }  // namespace detail
@@ -127,8 +143,17 @@ std::vector<int64_t> ChannelGraph::Impl::channel_counts(const std::vector<Module
           for (int o : op.outs) count[o] = count[op.ins[0]] / op.chunks;
         break;
       case OpKind::Flatten:
-        count[op.outs[0]] = count[op.ins[0]] * op.block;
+        if (!op.merges_blocks) count[op.outs[0]] = count[op.ins[0]] * op.block;
+        else if (count[op.ins[0]] >= 0 && count[op.ins[0]] % op.block == 0)
+          count[op.outs[0]] = count[op.ins[0]] / op.block;
+        else
+          count[op.outs[0]] = -1;
         break;
+      case OpKind::Slice: {
+        const auto selected = detail::select_channels(op, count[op.ins[0]]);
+        count[op.outs[0]] = selected ? selected->size() : -1;
+        break;
+      }
       case OpKind::Parameter:
       case OpKind::Refuse:
         break;
@@ -166,7 +191,8 @@ void ChannelGraph::Impl::dump(std::ostream& os) const {
     os << "  op #" << i << " " << detail::op_kind_name(op.kind);
     if (op.module >= 0) os << " '" << modules[op.module].path << "'";
     if (op.kind == OpKind::Flatten)
-      os << " " << views[op.view].kind << " block=" << op.block;
+      os << " " << views[op.view].kind << (op.merges_blocks ? " merges blocks=" : " block=") << op.block;
+    if (op.kind == OpKind::Slice) os << " " << op.what;
     if (op.kind == OpKind::Split && op.chunks > 0) os << " chunks=" << op.chunks;
     if (op.kind == OpKind::Shuffle) os << (op.major_fixed ? " groups=" : " group width=") << op.chunks;
     if (op.kind == OpKind::Linear && !op.linear_input_ok) os << " (input features are not channels)";

@@ -173,12 +173,16 @@ void Builder::pieces(const jit::Node* node, bool equal_pieces) {
 }
 
 void Builder::view(const jit::Node* node) {
+  if (derives(node)) {  // a tensor attribute reshaped before its per-channel use
+    derive_by_shapes(node);
+    return;
+  }
   const int in = value_id(node->input(0));
   const int out = value_id(node->output(0));
   const auto& is = g.values[in].shape;
   const auto& os = g.values[out].shape;
   const int64_t cdim = g.values[in].cdim;
-  if (cdim < 0 || is.empty() || os.empty()) {
+  if (cdim < 0 || cdim >= static_cast<int64_t>(is.size()) || os.empty()) {
     refuse(node, "reshapes a tensor of unknown shape");
     return;
   }
@@ -188,6 +192,7 @@ void Builder::view(const jit::Node* node) {
                                  std::equal(is.begin(), is.begin() + cdim, os.begin()) &&
                                  os[cdim] == product(is, cdim, is.size());
   if (!prefix_kept && !flattens_channels) {
+    if (moved_by_unit_dims(node)) return;
     // Channel shuffles, which this starts, were read before (shuffle_pass.cpp).
     refuse(node, "reshapes the channel dimension in a way that cannot be followed");
     return;
@@ -196,12 +201,7 @@ void Builder::view(const jit::Node* node) {
     refuse(node, "reshapes to a channel size fixed in the model's code, which pruning would break");
     return;
   }
-  Op op(OpKind::Flatten, {in}, {out});
-  op.block = prefix_kept ? 1 : product(is, cdim + 1, is.size());
-  g.values[out].cdim = cdim;
-  op.view = static_cast<int>(g.views.size());
-  g.views.push_back({node->kind().toQualString(), shape_text(is) + " -> " + shape_text(os)});
-  g.add_op(std::move(op));
+  add_view_op(node, prefix_kept ? 1 : product(is, cdim + 1, is.size()), false);
 }
 
 }  // namespace orrery::dependency::detail

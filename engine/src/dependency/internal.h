@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,10 @@ enum class OpKind {
   Same,       // all ports share channels (activations, pooling, element-wise)
   Cat,        // outs[0] concatenates ins along the channel dim
   Split,      // ins[0] is cut into outs along the channel dim
-  Flatten,    // each channel of ins[0] becomes `block` features of outs[0]
+  Flatten,    // each channel of ins[0] becomes `block` features of outs[0] (or, with
+              // `merges_blocks`, each channel of outs[0] is a block of ins[0])
   Shuffle,    // outs[0] holds the channels of ins[0] interleaved (a channel shuffle)
+  Slice,      // outs[0] holds the channels of ins[0] that bounds fixed in the code select
   Refuse,     // channels must not reach any port
 };
 
@@ -50,8 +53,23 @@ struct Op {
   // The model's code fixes `chunks` as the major (or else the minor) factor.
   bool major_fixed = true;
   bool linear_input_ok = true;
-  std::string what;    // Refuse: description
+  bool merges_blocks = false;  // Flatten: outs[0] has one channel per block of ins[0] (pixel_shuffle)
+  // Slice: the bounds as the model's code gives them, read against the width
+  // of ins[0] as aten::slice reads them; narrow (`length` >= 0) does not clamp.
+  int64_t start = 0;
+  int64_t stop = INT64_MAX;
+  int64_t step = 1;
+  int64_t length = -1;
+  std::string what;    // Refuse: description; Slice: the operation, for refusals
 };
+
+// The channels [start, stop) by `step` that a Slice op selects from a tensor
+// of `width` channels; none when the operation would fail at that width.
+struct Selection {
+  int64_t start = 0, stop = 0, step = 1;
+  int64_t size() const { return stop > start ? (stop - start + step - 1) / step : 0; }
+};
+std::optional<Selection> select_channels(const Op& op, int64_t width);
 
 struct ValueInfo {
   std::vector<int64_t> shape;  // at trace time

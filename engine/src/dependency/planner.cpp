@@ -16,6 +16,17 @@ using detail::Op;
 using detail::OpKind;
 using detail::ValueInfo;
 
+std::string list_text(const std::vector<int64_t>& idxs) {
+  std::string text;
+  for (size_t i = 0; i < idxs.size() && i < 8; ++i) text += (i ? ", " : "") + std::to_string(idxs[i]);
+  return idxs.size() > 8 ? text + ", ..." : text;
+}
+
+std::string range_text(const detail::Selection& s) {
+  return "[" + std::to_string(s.start) + ":" + std::to_string(s.stop) +
+         (s.step != 1 ? ":" + std::to_string(s.step) : "") + "]";
+}
+
 class Planner {
  public:
   Planner(const ChannelGraph::Impl& graph, const std::vector<ModuleSizes>& s)
@@ -85,6 +96,33 @@ class Planner {
       if (info.producer >= 0) apply(info.producer, v, idxs);
       else refuse(-1, "channels would have to be removed from " + info.source);
       for (int op : info.users) apply(op, v, idxs);
+    }
+  }
+
+  // A slice's bounds are numbers of the model's code: on the narrower input
+  // they must select exactly the channels it selected before that remain.
+  void check_slices() {
+    for (const Op& op : g.ops) {
+      if (op.kind != OpKind::Slice || pruned[op.ins[0]].empty()) continue;
+      const std::vector<char>& gone = pruned[op.ins[0]];
+      const int64_t n = count[op.ins[0]];
+      std::vector<int64_t> kept, removed;
+      for (int64_t i = 0; i < n; ++i) (gone[i] ? removed : kept).push_back(i);
+      const auto before = detail::select_channels(op, n);
+      const auto after = detail::select_channels(op, static_cast<int64_t>(kept.size()));
+      if (!before) continue;  // refused while propagating
+      std::vector<int64_t> wanted, got;
+      for (int64_t i = before->start; i < before->stop; i += before->step)
+        if (!gone[i]) wanted.push_back(i);
+      if (after)
+        for (int64_t k = after->start; k < after->stop; k += after->step) got.push_back(kept[k]);
+      if (after && got == wanted && (!wanted.empty() || before->size() == 0)) continue;
+      refuse(-1, "channels reach " + op.what + ", which now selects channels " + range_text(*before) + " of " +
+                     std::to_string(n) + (wanted.empty() ? "; the plan would remove all of them"
+                                                         : "; without channels " + list_text(removed) +
+                                                               " its bounds would select other channels") +
+                     ". Remove only channels whose removal leaves the bounds selecting the same ones "
+                     "(those past a fixed end, or anywhere when the slice keeps every channel)");
     }
   }
 
@@ -228,20 +266,43 @@ class Planner {
     }
   }
 
-  // Each channel of a flatten's input is a block of its output features.
+  // Each channel of a flatten's input is a block of its output features (or,
+  // for a merge of blocks such as pixel_shuffle, each channel of its output
+  // is a block of its input channels).
   void flatten(const Op& op, int v, const std::vector<int64_t>& idxs) {
+    const int whole = op.merges_blocks ? op.outs[0] : op.ins[0];
+    const int blocks = op.merges_blocks ? op.ins[0] : op.outs[0];
     std::vector<int64_t> channels;
-    if (v == op.ins[0]) channels = idxs;
+    if (v == whole) channels = idxs;
     else
       for (int64_t i : idxs) channels.push_back(i / op.block);
     std::sort(channels.begin(), channels.end());
     channels.erase(std::unique(channels.begin(), channels.end()), channels.end());
     mark(step(Action::View, -1, op.view), channels);
-    add(op.ins[0], channels);
+    add(whole, channels);
     std::vector<int64_t> features;
     for (int64_t c : channels)
       for (int64_t j = 0; j < op.block; ++j) features.push_back(c * op.block + j);
-    add(op.outs[0], features);
+    add(blocks, features);
+  }
+
+  // A slice passes on the channels it selects; whether its bounds still
+  // select them once the input is narrower is judged when the plan is
+  // complete (check_slices).
+  void slice(const Op& op, int v, const std::vector<int64_t>& idxs) {
+    const auto selected = detail::select_channels(op, count[op.ins[0]]);
+    if (!selected) {
+      refuse(-1, "channels reach " + op.what + ", whose bounds do not fit its input of " +
+                     (count[op.ins[0]] < 0 ? "unknown width" : std::to_string(count[op.ins[0]]) + " channels"));
+      return;
+    }
+    std::vector<int64_t> moved;
+    for (int64_t i : idxs) {
+      if (v != op.ins[0]) moved.push_back(selected->start + i * selected->step);
+      else if (i >= selected->start && i < selected->stop && (i - selected->start) % selected->step == 0)
+        moved.push_back((i - selected->start) / selected->step);
+    }
+    add(v == op.ins[0] ? op.outs[0] : op.ins[0], moved);
   }
 
   void apply(int op_id, int v, const std::vector<int64_t>& idxs) {
@@ -260,6 +321,7 @@ class Planner {
         break;
       case OpKind::Cat: cat_or_split(op, v, idxs); break;
       case OpKind::Flatten: flatten(op, v, idxs); break;
+      case OpKind::Slice: slice(op, v, idxs); break;
       case OpKind::Refuse: refuse(-1, "channels reach " + op.what); break;
     }
   }
@@ -326,6 +388,7 @@ std::vector<Step> ChannelGraph::plan(int64_t module, Side side, const std::vecto
     if (!ports.empty()) p.add(ports[0], idxs);
   }
   p.run();
+  p.check_slices();
   std::vector<Step> steps = p.take_steps();
   for (Step& st : steps) std::sort(st.idxs.begin(), st.idxs.end());
   refuse_if_nothing_removed(g.modules[module], idxs, steps);

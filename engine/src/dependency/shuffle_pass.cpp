@@ -2,6 +2,8 @@
 //
 // ShuffleNet interleaves the channels of its groups with
 //   view(n, groups, c / groups, h, w) -> transpose(1, 2) -> [contiguous] -> view(n, c, h, w)
+// (or unflatten(1, (groups, -1)) for the first view, permute(0, 2, 1, 3, 4)
+// for the transpose, reshape or flatten(1, 2) for the last view).
 // No node of that chain can be read on its own: the first splits the channel
 // dimension in two, which no later width could be followed through. Read as
 // one Shuffle operation the chain is a permutation of the channels, and a
@@ -27,13 +29,26 @@ bool splits_dimension(const std::vector<int64_t>& whole, const std::vector<int64
          split[d] * split[d + 1] == whole[d] && split[d + 1] != 1;
 }
 
-// The dimension whose two factors a transpose of `split` swaps, or -1.
+// The dimension whose two factors a transpose (or a permute that only swaps
+// two neighbouring dimensions) of `split` swaps, or -1.
 int64_t swapped_pair(const jit::Node* swap, int64_t rank) {
-  auto d0 = const_int(swap->input(1));
-  auto d1 = const_int(swap->input(2));
-  if (!d0 || !d1) return -1;
-  const int64_t a = wrap_dim(*d0, rank), b = wrap_dim(*d1, rank);
-  return std::max(a, b) == std::min(a, b) + 1 ? std::min(a, b) : -1;
+  if (read_by(swap, &Builder::transpose)) {
+    auto d0 = const_int(swap->input(1));
+    auto d1 = const_int(swap->input(2));
+    if (!d0 || !d1) return -1;
+    const int64_t a = wrap_dim(*d0, rank), b = wrap_dim(*d1, rank);
+    return std::max(a, b) == std::min(a, b) + 1 ? std::min(a, b) : -1;
+  }
+  auto dims = read_by(swap, &Builder::permute) ? const_int_list(swap->input(1)) : c10::nullopt;
+  if (!dims || static_cast<int64_t>(dims->size()) != rank) return -1;
+  std::vector<int64_t> order;
+  for (int64_t i : *dims) order.push_back(wrap_dim(i, rank));
+  int64_t d = 0;
+  while (d < rank && order[d] == d) ++d;
+  if (d + 1 >= rank || order[d] != d + 1 || order[d + 1] != d) return -1;
+  for (int64_t i = d + 2; i < rank; ++i)
+    if (order[i] != i) return -1;
+  return d;
 }
 
 // The node that views the transposed groups back into one dimension, after
@@ -76,9 +91,7 @@ c10::optional<ShuffleChain> chain_from(const jit::Node* head) {
   const auto whole = traced_shape(head->input(0));
   const auto split = traced_shape(head->output(0));
   const jit::Node* swap = sole_user(head->output(0));
-  if (!whole || !split || swap == nullptr || swap->kind() != c10::aten::transpose ||
-      !read_by(swap, &Builder::transpose))
-    return c10::nullopt;
+  if (!whole || !split || swap == nullptr) return c10::nullopt;
   const int64_t d = swapped_pair(swap, static_cast<int64_t>(split->size()));
   if (d < 0 || !splits_dimension(*whole, *split, static_cast<size_t>(d))) return c10::nullopt;
   ShuffleChain chain;

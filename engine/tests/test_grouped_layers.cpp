@@ -1,6 +1,6 @@
-// Depthwise convolutions with a channel multiplier, grouped transposed
-// convolutions and instance norms: their structured pruning against what the
-// unpruned layer computes, and the plans through them.
+// Depthwise convolutions with a channel multiplier and grouped transposed
+// convolutions: their structured pruning against what the unpruned layer
+// computes, and the plans through them.
 #include <gtest/gtest.h>
 
 #include <ATen/ATen.h>
@@ -71,17 +71,11 @@ TEST(GroupedLayers, DepthwiseMultiplierLosesWholeGroups) {
     EXPECT_THROW(st::prune_group_conv(after, {2}), c10::ValueError);
     EXPECT_EQ(after.out_channels, 4);
   }
-  EXPECT_EQ(st::depthwise_outputs(3, {0, 2}), (std::vector<int64_t>{0, 1, 2, 6, 7, 8}));
-}
-
-TEST(GroupedLayers, OutputsInsideDepthwiseGroupsGoEquallyButInputsNever) {
+  // One output of every group may go alone; a group's one input may not.
   const auto before = random_conv(3, 6, 3, false);
   auto after = before;
-  // One of the two outputs of every group leaves a depthwise convolution.
   st::prune_conv(after, {0, 3, 5});
-  EXPECT_EQ(after.groups, 3);
   expect_same_outputs(before, after, {}, {0, 1, 2}, {1, 2, 4});
-  // A group's one input cannot go alone.
   EXPECT_THROW(st::prune_related_conv(after, {0}), c10::ValueError);
   auto grouped = random_conv(8, 16, 2, false);
   EXPECT_THROW(st::prune_group_conv(grouped, {0}), st::NotDepthwise);
@@ -143,44 +137,4 @@ TEST(GroupedLayers, PlansThroughDepthwiseMultiplierTakeWholeGroups) {
   auto emptied = g->plan(dw, dep::Side::Both, {0, 1, 2}, later);
   EXPECT_EQ(emptied.front().action, Action::Refuse);
   EXPECT_NE(emptied.front().reason.find("every channel of 'dw'"), std::string::npos);
-}
-
-namespace {
-
-// `%n = aten::instance_norm(%in, weight, bias, None, None, ...)`, the weight
-// and bias read from module `n` when `affine`.
-std::string instance_norm(const std::string& in, bool affine) {
-  std::string ir = "  %none : NoneType = prim::Constant()\n"
-                   "  %yes : bool = prim::Constant[value=1]()\n"
-                   "  %mom : float = prim::Constant[value=0.1]()\n"
-                   "  %eps : float = prim::Constant[value=1e-05]()\n";
-  std::string params = "%none, %none";
-  if (affine) {
-    ir += "  %n_m : int = prim::GetAttr[name=\"n\"](%self)\n"
-          "  %n_w : Tensor = prim::GetAttr[name=\"weight\"](%n_m)\n"
-          "  %n_b : Tensor = prim::GetAttr[name=\"bias\"](%n_m)\n";
-    params = "%n_w, %n_b";
-  }
-  return ir + "  %n : Float(1, 4, 4, 4) = aten::instance_norm(%" + in + ", " + params +
-         ", %none, %none, %yes, %mom, %eps, %yes)\n";
-}
-
-}  // namespace
-
-TEST(GroupedLayers, InstanceNormsLoseChannelsOrPassThem) {
-  for (bool affine : {true, false}) {
-    SCOPED_TRACE(affine ? "affine" : "without per-channel tensors");
-    auto g = analyse(module_call("a", "x", "a", "Float(1, 4, 4, 4)") + instance_norm("a", affine) +
-                         module_call("c", "n", "c", "Float(1, 2, 4, 4)") + "  return (%c)\n",
-                     "Float(1, 3, 4, 4)");
-    std::vector<dep::ModuleSizes> sizes(g->modules().size(), conv_sizes(4, 4));
-    sizes[module_index(*g, "a")] = conv_sizes(3, 4);
-    sizes[module_index(*g, "c")] = conv_sizes(4, 2);
-    auto steps = g->plan(module_index(*g, "a"), dep::Side::Output, {1}, sizes);
-    std::vector<Action> actions;
-    for (const auto& s : steps) actions.push_back(s.action);
-    std::vector<Action> expected = {Action::PruneConv, Action::PruneRelatedConv};
-    if (affine) expected.insert(expected.begin() + 1, Action::PruneBatchnorm);
-    EXPECT_EQ(actions, expected);
-  }
 }

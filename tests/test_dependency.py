@@ -375,6 +375,13 @@ class ResNeXtBlock(nn.Module):
 def test_grouped_convolutions_lose_as_many_channels_in_every_group():
     model = ResNeXtBlock()
     graph, x = graph_of(model, 1, 3, 5, 5)
+    # Unequal groups are refused, naming what to do.
+    before = {k: v.clone() for k, v in model.state_dict().items()}
+    for module, idxs in ((model.reduce, [0, 1]), (model.grouped, [0])):
+        plan = graph.get_pruning_plan(module, S.prune_conv, idxs=idxs)
+        with pytest.raises(ValueError, match="same number of channels from every group"):
+            plan.exec()
+    assert all(torch.equal(v, model.state_dict()[k]) for k, v in before.items())
     # Inputs: one of the two of every group, at any position inside it.
     plan = graph.get_pruning_plan(model.reduce, S.prune_conv, idxs=[0, 3, 4, 7])
     assert ("prune_related_conv", "grouped", [0, 3, 4, 7]) in steps(plan)
@@ -385,13 +392,13 @@ def test_grouped_convolutions_lose_as_many_channels_in_every_group():
     assert ("prune_related_conv", "expand", [2, 3, 7, 11]) in steps(plan)
     check_plan(model, x, plan)
     assert (model.grouped.out_channels, model.bn.num_features, model.expand.in_channels) == (8, 8, 8)
-    # Unequal groups are refused, naming what to do.
-    before = {k: v.clone() for k, v in model.state_dict().items()}
-    for module, idxs in ((model.reduce, [0, 1]), (model.grouped, [0])):
-        plan = graph.get_pruning_plan(module, S.prune_conv, idxs=idxs)
-        with pytest.raises(ValueError, match="same number of channels from every group"):
-            plan.exec()
-    assert all(torch.equal(v, model.state_dict()[k]) for k, v in before.items())
+    # Every group now reads one input: the convolution is depthwise with two outputs per
+    # group, so an output that would leave the groups unequal takes its whole group.
+    plan = graph.get_pruning_plan(model.grouped, S.prune_conv, idxs=[0])
+    assert ("prune_group_conv", "grouped", [0]) in steps(plan)
+    assert ("prune_conv", "reduce", [0]) in steps(plan)
+    check_plan(model, x, plan)
+    assert (model.grouped.in_channels, model.grouped.out_channels, model.grouped.groups) == (3, 6, 3)
 
 
 class ChannelsLast(nn.Module):

@@ -29,11 +29,15 @@ def zero_removed_channels(plan):
             if handler is None or not idxs:
                 continue
             name = handler.__name__
-            if name in ("prune_conv", "prune_group_conv"):
-                dim = 1 if getattr(module, "transposed", False) and name == "prune_conv" else 0
-                module.weight.index_fill_(dim, torch.tensor(idxs), 0.0)
+            if name == "prune_group_conv":  # whole groups: their input and every output
+                idxs = zero_depthwise_groups(module, idxs)
+            elif name == "prune_conv":
+                zero_conv_outputs(module, idxs)
             elif name == "prune_linear":
                 module.weight[idxs] = 0.0
+            elif name == "prune_batchnorm" and not module.affine and module.running_mean is not None:
+                module.running_mean[idxs] = 0.0  # a zero channel stays zero
+                continue
             elif name == "prune_batchnorm" and module.affine:
                 module.weight[idxs] = 0.0
             elif name in ("prune_layernorm", "prune_groupnorm") and module.weight is not None:
@@ -45,6 +49,31 @@ def zero_removed_channels(plan):
                 continue
             if getattr(module, "bias", None) is not None:
                 module.bias[idxs] = 0.0
+
+
+def zero_conv_outputs(conv, idxs):
+    """Zeroes output channels `idxs` of a convolution. A transposed one holds
+    in x out/groups slices: output j of group g is column j % (out/groups) of
+    the rows of group g's inputs."""
+    if not conv.transposed:
+        conv.weight[idxs] = 0.0
+        return
+    rows, columns = conv.in_channels // conv.groups, conv.out_channels // conv.groups
+    for j in idxs:
+        g = j // columns
+        conv.weight[g * rows:(g + 1) * rows, j % columns] = 0.0
+
+
+def zero_depthwise_groups(conv, groups):
+    """Zeroes whole groups of a depthwise convolution with k outputs per group;
+    returns their output channels c*k .. c*k+k-1."""
+    k = conv.out_channels // conv.groups
+    outputs = [c * k + j for c in groups for j in range(k)]
+    if conv.transposed:  # in x k slices: row c holds group c's outputs
+        conv.weight[groups] = 0.0
+    else:
+        conv.weight[outputs] = 0.0
+    return outputs
 
 
 def spread_indices(n):

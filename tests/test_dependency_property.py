@@ -19,7 +19,7 @@ from test_dependency_oracle import check_plan
 
 BLOCKS = ("plain", "residual", "concat", "depthwise", "squeeze", "reused", "grouped", "gated",
           "groupnorm", "tied", "standardised", "scripted", "sliced", "padded", "pixel", "shuffled",
-          "scaled")
+          "scaled", "multiplier", "upsample", "instancenorm")
 
 
 class ChannelScale(nn.Module):
@@ -61,6 +61,8 @@ class RandomNet(nn.Module):
         super().__init__()
         Conv = (nn.Conv1d, nn.Conv2d, nn.Conv3d)[dims - 1]
         BatchNorm = (nn.BatchNorm1d, nn.BatchNorm2d, nn.BatchNorm3d)[dims - 1]
+        ConvTranspose = (nn.ConvTranspose1d, nn.ConvTranspose2d, nn.ConvTranspose3d)[dims - 1]
+        InstanceNorm = (nn.InstanceNorm1d, nn.InstanceNorm2d, nn.InstanceNorm3d)[dims - 1]
         self.spatial = tuple(range(2, 2 + dims))
         self.autocast = autocast
         self.kinds = list(blocks)
@@ -117,6 +119,20 @@ class RandomNet(nn.Module):
             elif kind == "scaled":
                 block = nn.ModuleDict({"conv": Conv(c, w, 1), "scale": ChannelScale(w, dims)})
                 c = w
+            elif kind == "multiplier":  # a depthwise convolution with two outputs per channel
+                block = nn.ModuleDict({"dw": Conv(c, 2 * c, 3, padding=1, groups=c),
+                                       "pw": Conv(2 * c, w, 1)})
+                c = w
+            elif kind == "upsample":  # a transposed convolution of two groups
+                block = nn.ModuleDict({"into": Conv(c, 2 * w, 1),
+                                       "up": ConvTranspose(2 * w, 4, 3, padding=1, groups=2),
+                                       "bn": BatchNorm(4)})
+                c = 4
+            elif kind == "instancenorm":  # affine with statistics, then nothing per channel
+                block = nn.ModuleDict({"conv": Conv(c, w, 3, padding=1),
+                                       "norm": InstanceNorm(w, affine=True, track_running_stats=True),
+                                       "plain": InstanceNorm(w)})
+                c = w
             else:  # one convolution applied twice
                 block = nn.ModuleDict({"conv": Conv(c, c, 3, padding=1)})
             self.blocks.append(block)
@@ -165,28 +181,39 @@ class RandomNet(nn.Module):
                 x = block["conv"](x).unflatten(1, (2, -1)).transpose(1, 2).flatten(1, 2)
             elif kind == "scaled":
                 x = block["scale"](torch.relu(block["conv"](x)))
+            elif kind == "multiplier":
+                x = block["pw"](torch.relu(block["dw"](x)))
+            elif kind == "upsample":
+                x = torch.relu(block["bn"](block["up"](block["into"](x))))
+            elif kind == "instancenorm":
+                x = block["plain"](torch.relu(block["norm"](block["conv"](x))))
             else:
                 x = block["conv"](torch.relu(block["conv"](x)))
         x = torch.flatten(x, 1) if self.flatten else x.mean(self.spatial)
         return self.head(x)
 
 
-CONVS = (nn.Conv1d, nn.Conv2d, nn.Conv3d)
-NORMS = (nn.BatchNorm1d, nn.BatchNorm2d, nn.BatchNorm3d)
+CONVS = (nn.Conv1d, nn.Conv2d, nn.Conv3d, nn.ConvTranspose1d, nn.ConvTranspose2d, nn.ConvTranspose3d)
+NORMS = (nn.BatchNorm1d, nn.BatchNorm2d, nn.BatchNorm3d, nn.InstanceNorm1d, nn.InstanceNorm2d,
+         nn.InstanceNorm3d)
 
 
 def pruner_for(module):
-    if isinstance(module, CONVS):
-        depthwise = module.groups > 1 and module.groups == module.in_channels == module.out_channels
+    if isinstance(module, nn.modules.conv._ConvNd):  # plain and transposed
+        depthwise = 1 < module.groups == module.in_channels  # any channel multiplier
         return S.prune_group_conv if depthwise else S.prune_conv
     if isinstance(module, nn.Linear):
         return S.prune_linear
     if isinstance(module, nn.GroupNorm):
         return S.prune_groupnorm
-    return S.prune_batchnorm
+    return S.prune_batchnorm  # batch and instance norms
 
 
 def width(module):
+    """The channels pruner_for(module)'s indices number: a depthwise
+    convolution's are its groups."""
+    if pruner_for(module) is S.prune_group_conv:
+        return module.groups
     return getattr(module, "out_channels", None) or getattr(module, "out_features", None) \
         or getattr(module, "num_channels", None) or module.num_features
 
@@ -203,17 +230,19 @@ def test_every_plan_is_refused_cleanly_or_matches_the_oracle(design, data):
     torch.manual_seed(0)
     model = RandomNet(*design).eval()
     for module in model.modules():
-        if isinstance(module, NORMS):  # statistics that are not the identity
+        if isinstance(module, NORMS) and module.track_running_stats:  # statistics that are not the identity
             module.running_mean.uniform_(-1, 1)
             module.running_var.uniform_(0.5, 2)
-        if isinstance(module, nn.GroupNorm):
+        if isinstance(module, (nn.GroupNorm,) + NORMS[3:]) and module.affine:
             nn.init.uniform_(module.weight, 0.5, 1.5)
             nn.init.uniform_(module.bias, -0.5, 0.5)
     x = torch.randn(2, 3, *(4,) * design[3])
     graph = tp.DependencyGraph()
     graph.build_dependency(model, example_inputs=x)
+    # An instance norm with nothing per channel is no layer of the graph.
     prunable = [m for m in model.modules()
-                if isinstance(m, CONVS + NORMS + (nn.Linear, nn.GroupNorm)) and m is not model.head]
+                if isinstance(m, CONVS + NORMS + (nn.Linear, nn.GroupNorm)) and m is not model.head
+                and (m.weight is not None or getattr(m, "running_mean", None) is not None)]
     for _ in range(data.draw(st.integers(1, 3))):
         module = data.draw(st.sampled_from(prunable))
         n = width(module)

@@ -97,7 +97,8 @@ def count_builds(monkeypatch):
 def test_module_level_objects():
     table = surgeon_bridge.prune_function_definition
     convs = [nn.Conv1d, nn.Conv2d, nn.Conv3d, nn.ConvTranspose1d, nn.ConvTranspose2d, nn.ConvTranspose3d]
-    norms = [nn.BatchNorm1d, nn.BatchNorm2d, nn.BatchNorm3d]
+    norms = [nn.BatchNorm1d, nn.BatchNorm2d, nn.BatchNorm3d, nn.InstanceNorm1d, nn.InstanceNorm2d,
+             nn.InstanceNorm3d]
     assert table == {**{c: S.prune_conv for c in convs}, nn.Linear: S.prune_linear,
                      **{n: S.prune_batchnorm for n in norms}, nn.GroupNorm: S.prune_groupnorm}
     assert surgeon_bridge.logger.name == "orrery.framework.surgeon_bridge"

@@ -76,6 +76,12 @@ inline dep::ModuleSizes layer_sizes(const py::handle& module, const dep::LayerKi
 inline int64_t layer_width(const py::handle& module, dep::Side side) {
   const dep::LayerKind* row = kind_of(module);
   if (row == nullptr) return -1;
+  // A norm with neither affine parameters nor running statistics (an
+  // InstanceNorm's default) normalises each channel on its own, whatever
+  // their number: it has no width the channels must keep.
+  if (row->kind == dep::ModuleKind::BatchNorm && py::getattr(module, "weight", py::none()).is_none() &&
+      py::getattr(module, "running_mean", py::none()).is_none())
+    return -1;
   bool whole = true;
   const char* name = side == dep::Side::Input && row->in_size != nullptr ? row->in_size : row->out_size;
   const int64_t width = size_attribute(module, name, &whole);

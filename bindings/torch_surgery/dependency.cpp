@@ -698,6 +698,7 @@ void make_dependency_graph(py::module_& m) {
       },
       "The PruningPlan that removes the channels `idxs` of `module` with `prune_fn` (a function "
       "of torch_surgery.structured: prune_conv removes output channels, prune_related_conv input "
+      "channels, prune_group_conv whole groups of a depthwise convolution, numbered as its input "
       "channels, and so on) together with every coupled channel of the model, read from the live "
       "modules' sizes. Couplings the trace cannot show become refusals in the plan. Raises "
       "RuntimeError when the graph was not built or the model changed beyond it, TypeError for "

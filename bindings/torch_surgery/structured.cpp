@@ -254,8 +254,11 @@ py::tuple conv_call(py::object layer, const py::object& idxs, ConvFn fn, const c
     ModuleEdit edit;
     write_conv(layer, before, after, edit);
     if (after.out_channels != before.out_channels) {
-      prune_step_sizes(layer, before,
-                       st::kept_indices(before.out_channels, indices, true, name, "out_channels"),
+      // prune_group_conv's indices are groups, each with its block of outputs.
+      const Indices outputs = fn == st::prune_group_conv
+                                  ? st::depthwise_outputs(before.out_channels / before.groups, indices)
+                                  : indices;
+      prune_step_sizes(layer, before, st::kept_indices(before.out_channels, outputs, true, name, "out_channels"),
                        edit);
     }
     edit.commit();
@@ -490,14 +493,18 @@ void define_pruners(py::module_& m) {
              },
              "Removes input features `idxs` of a linear layer; returns (layer, num_pruned).");
   def_pruner(m, "prune_batchnorm", batchnorm_call,
-             "Removes features `idxs` of a batch norm; returns (layer, num_pruned).");
+             "Removes features `idxs` of a batch norm or an instance norm (its affine parameters "
+             "and running statistics, those it has); returns (layer, num_pruned).");
   def_pruner(m, "prune_group_conv",
              [](py::object layer, py::object idxs) {
                return conv_call(layer, idxs, st::prune_group_conv, "prune_group_conv");
              },
-             "Removes channels `idxs` of a depthwise convolution (input and output together); "
-             "returns (layer, num_pruned). Raises AssertionError when the convolution is not "
-             "depthwise.");
+             "Removes whole groups `idxs` of a depthwise convolution (groups == in_channels, "
+             "out_channels = k * in_channels for a channel multiplier k); returns (layer, "
+             "num_pruned). The indices number the groups, which are the input channels: group c "
+             "takes input channel c and output channels c*k .. c*k+k-1 with it, and groups, "
+             "in_channels and out_channels all shrink. Raises AssertionError when the convolution "
+             "is grouped but not depthwise.");
   def_pruner(m, "prune_prelu", prelu_call,
              "Removes slopes `idxs` of a PReLU; returns (layer, num_pruned). A PReLU with one "
              "shared slope is left alone (num_pruned 0).");

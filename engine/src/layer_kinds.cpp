@@ -16,8 +16,11 @@ const std::vector<LayerKind>& layer_kinds() {
        "in_channels", "out_channels", "groups", "prune_conv", "prune_related_conv", "prune_group_conv"},
       {ModuleKind::Linear, "linear", "a linear layer", "torch.nn.modules.linear", "Linear", {"Linear"},
        "in_features", "out_features", nullptr, "prune_linear", "prune_related_linear", nullptr},
-      {ModuleKind::BatchNorm, "batch_norm", "a batch norm", "torch.nn.modules.batchnorm", "_BatchNorm",
-       {"BatchNorm1d", "BatchNorm2d", "BatchNorm3d"},
+      // Batch and instance norms: _NormBase holds num_features, the optional
+      // affine parameters and the optional running statistics of both.
+      {ModuleKind::BatchNorm, "batch_norm", "a batch or instance norm", "torch.nn.modules.batchnorm",
+       "_NormBase",
+       {"BatchNorm1d", "BatchNorm2d", "BatchNorm3d", "InstanceNorm1d", "InstanceNorm2d", "InstanceNorm3d"},
        nullptr, "num_features", nullptr, nullptr, nullptr, "prune_batchnorm"},
       {ModuleKind::PReLU, "prelu", "a PReLU", "torch.nn.modules.activation", "PReLU", {},
        nullptr, "num_parameters", nullptr, nullptr, nullptr, "prune_prelu", /*one_is_shared=*/true},
@@ -40,8 +43,13 @@ const LayerKind& layer_kind(ModuleKind kind) {
 
 bool sides_tied(ModuleKind kind, const ModuleSizes& s) {
   if (layer_kind(kind).in_size == nullptr) return true;
-  // A depthwise convolution: each channel is its own group.
-  return kind == ModuleKind::Conv && s.groups > 1 && s.groups == s.in && s.groups == s.out;
+  // A depthwise convolution: each input channel is its own group, with as
+  // many outputs as every other.
+  return kind == ModuleKind::Conv && s.groups > 1 && s.groups == s.in && s.out > 0 && s.out % s.groups == 0;
+}
+
+int64_t outputs_per_group(ModuleKind kind, const ModuleSizes& s) {
+  return kind == ModuleKind::Conv && sides_tied(kind, s) ? s.out / s.groups : 1;
 }
 
 Side step_side(ModuleKind kind, const ModuleSizes& s, Side side) {
@@ -51,7 +59,7 @@ Side step_side(ModuleKind kind, const ModuleSizes& s, Side side) {
   return side == Side::Both ? Side::Output : side;
 }
 
-int64_t side_width(const ModuleSizes& s, Side side) { return side == Side::Input ? s.in : s.out; }
+int64_t side_width(const ModuleSizes& s, Side side) { return side == Side::Output ? s.out : s.in; }
 
 const char* prune_function(ModuleKind kind, Side side) {
   const LayerKind& row = layer_kind(kind);

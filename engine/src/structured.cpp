@@ -4,6 +4,7 @@
 
 #include <c10/util/Exception.h>
 
+#include <algorithm>
 #include <tuple>
 #include <utility>
 
@@ -37,12 +38,6 @@ at::Tensor keep_slices(const at::Tensor& tensor, int64_t dim, const std::vector<
 
 namespace {
 
-int64_t product_from(const at::Tensor& t, int64_t first_dim) {
-  int64_t p = 1;
-  for (int64_t d = first_dim; d < t.dim(); ++d) p *= t.size(d);
-  return p;
-}
-
 // Weight and bias without the removed output units, computed before the
 // caller changes anything so that a failure leaves the module as it was.
 std::pair<at::Tensor, at::Tensor> kept_outputs(const at::Tensor& weight, const at::Tensor& bias,
@@ -62,6 +57,25 @@ void refuse_if_emptied(int64_t new_size, const char* fn, const char* size_name) 
 
 namespace {
 
+// A depthwise convolution: each input channel is its own group, computing
+// out_channels / groups outputs (the channel multiplier).
+bool depthwise(const ConvState& conv) {
+  return conv.groups > 1 && conv.groups == conv.in_channels && conv.out_channels % conv.groups == 0;
+}
+
+// The weight holds out x in/groups (in x out/groups when transposed) slices;
+// one that does not would be cut along the wrong channels.
+void check_weight(const ConvState& conv, const char* fn) {
+  const int64_t rows = conv.transposed ? conv.in_channels : conv.out_channels;
+  const int64_t columns = conv.transposed ? conv.out_channels : conv.in_channels;
+  TORCH_CHECK_VALUE(conv.groups > 0 && conv.weight.dim() >= 2 && conv.weight.size(0) == rows &&
+                        conv.weight.size(1) * conv.groups == columns,
+                    fn, ": the weight's shape ", conv.weight.sizes(), " does not match in_channels=",
+                    conv.in_channels, ", out_channels=", conv.out_channels, ", groups=", conv.groups,
+                    conv.transposed ? " of a transposed convolution" : "",
+                    "; only a convolution whose sizes describe its weight can be pruned");
+}
+
 // A grouped convolution runs only with groups of equal width, so each group
 // must lose as many channels as every other; which ones may differ, since a
 // group's outputs read only that group's inputs. Returns, per group, the kept
@@ -69,12 +83,9 @@ namespace {
 std::vector<std::vector<int64_t>> kept_per_group(const ConvState& conv, int64_t size,
                                                  const std::vector<int64_t>& keep, const char* fn,
                                                  const char* size_name) {
-  TORCH_CHECK_VALUE(!(conv.groups == conv.in_channels && conv.groups == conv.out_channels), fn,
-                    ": the convolution is depthwise (groups=", conv.groups,
-                    "); its channels go together on both sides, use prune_group_conv");
-  TORCH_CHECK_VALUE(!conv.transposed, fn, ": the transposed convolution is grouped (groups=",
-                    conv.groups, "); only grouped convolutions that are not transposed can lose "
-                    "channels inside their groups");
+  TORCH_CHECK_VALUE(!(depthwise(conv) && size == conv.groups), fn, ": the convolution is depthwise (groups=",
+                    conv.groups, ", one ", size_name, " per group); a group cannot lose its only channel "
+                    "alone, use prune_group_conv to remove whole groups");
   const int64_t width = size / conv.groups;
   std::vector<int64_t> removed;
   std::vector<char> kept(size, 0);
@@ -90,60 +101,81 @@ std::vector<std::vector<int64_t>> kept_per_group(const ConvState& conv, int64_t 
   return per_group;
 }
 
+// The weight without the removed channels of one side (`outputs` or the
+// inputs), which keep `keep` of `size`. The side along dim 0 (outputs, or a
+// transposed convolution's inputs) keeps rows; the other keeps, in each
+// group's block of rows, that group's own positions along dim 1.
+at::Tensor kept_weight(const ConvState& conv, bool outputs, const std::vector<int64_t>& keep, const char* fn) {
+  const char* size_name = outputs ? "out_channels" : "in_channels";
+  const int64_t size = outputs ? conv.out_channels : conv.in_channels;
+  std::vector<std::vector<int64_t>> per_group{keep};
+  if (conv.groups > 1) per_group = kept_per_group(conv, size, keep, fn, size_name);
+  if (outputs != conv.transposed) return keep_slices(conv.weight, 0, keep);
+  const int64_t rows = conv.weight.size(0) / conv.groups;
+  std::vector<at::Tensor> blocks;
+  for (int64_t g = 0; g < conv.groups; ++g)
+    blocks.push_back(keep_slices(conv.weight.detach().narrow(0, g * rows, rows), 1, per_group[g]));
+  return at::cat(blocks, 0);
+}
+
+int64_t removed_values(const at::Tensor& before, const at::Tensor& after) {
+  return before.defined() ? before.numel() - after.numel() : 0;
+}
+
 }  // namespace
+
+std::vector<int64_t> depthwise_outputs(int64_t per_group, const std::vector<int64_t>& groups) {
+  std::vector<int64_t> outputs;
+  outputs.reserve(groups.size() * static_cast<size_t>(std::max<int64_t>(per_group, 0)));
+  for (int64_t c : groups)
+    for (int64_t j = 0; j < per_group; ++j) outputs.push_back(c * per_group + j);
+  return outputs;
+}
 
 int64_t prune_conv(ConvState& conv, const std::vector<int64_t>& idxs) {
   auto keep = kept_indices(conv.out_channels, idxs, true, "prune_conv", "out_channels");
-  if (conv.groups > 1) kept_per_group(conv, conv.out_channels, keep, "prune_conv", "out_channels");
-  const int64_t n = conv.out_channels - static_cast<int64_t>(keep.size());
-  const int64_t num_pruned = n * product_from(conv.weight, 1) + (conv.bias.defined() ? n : 0);
-  refuse_if_emptied(conv.out_channels - n, "prune_conv", "out_channels");
-  auto kept = kept_outputs(conv.weight, conv.bias, conv.transposed ? 1 : 0, keep);
-  conv.out_channels -= n;
-  std::tie(conv.weight, conv.bias) = kept;
+  check_weight(conv, "prune_conv");
+  at::Tensor weight = kept_weight(conv, true, keep, "prune_conv");
+  refuse_if_emptied(static_cast<int64_t>(keep.size()), "prune_conv", "out_channels");
+  at::Tensor bias = conv.bias.defined() ? keep_slices(conv.bias, 0, keep) : at::Tensor();
+  const int64_t num_pruned = removed_values(conv.weight, weight) + removed_values(conv.bias, bias);
+  conv.out_channels = static_cast<int64_t>(keep.size());
+  conv.weight = weight;
+  conv.bias = bias;
   return num_pruned;
 }
 
 int64_t prune_related_conv(ConvState& conv, const std::vector<int64_t>& idxs) {
   auto keep = kept_indices(conv.in_channels, idxs, true, "prune_related_conv", "in_channels");
-  const int64_t n = conv.in_channels - static_cast<int64_t>(keep.size());
-  refuse_if_emptied(conv.in_channels - n, "prune_related_conv", "in_channels");
-  if (conv.groups > 1) {
-    // Each group's block of output rows keeps the columns of its own inputs.
-    const auto per_group = kept_per_group(conv, conv.in_channels, keep, "prune_related_conv", "in_channels");
-    const int64_t rows = conv.out_channels / conv.groups;
-    std::vector<at::Tensor> blocks;
-    for (int64_t g = 0; g < conv.groups; ++g)
-      blocks.push_back(keep_slices(conv.weight.detach().narrow(0, g * rows, rows), 1, per_group[g]));
-    const int64_t num_pruned = (conv.weight.numel() - conv.weight.size(0) * static_cast<int64_t>(
-                                                          per_group[0].size()) * product_from(conv.weight, 2));
-    conv.weight = at::cat(blocks, 0);
-    conv.in_channels -= n;
-    return num_pruned;
-  }
-  const int64_t num_pruned = n * conv.weight.size(0) * product_from(conv.weight, 2);
-  conv.weight = keep_slices(conv.weight, conv.transposed ? 0 : 1, keep);
-  conv.in_channels -= n;
+  refuse_if_emptied(static_cast<int64_t>(keep.size()), "prune_related_conv", "in_channels");
+  check_weight(conv, "prune_related_conv");
+  at::Tensor weight = kept_weight(conv, false, keep, "prune_related_conv");
+  const int64_t num_pruned = removed_values(conv.weight, weight);
+  conv.in_channels = static_cast<int64_t>(keep.size());
+  conv.weight = weight;
   return num_pruned;
 }
 
+// Whole groups go: group c's input channel and its outputs c*k .. c*k+k-1,
+// which are rows c*k .. c*k+k-1 of the weight, or row c of a transposed one.
 int64_t prune_group_conv(ConvState& conv, const std::vector<int64_t>& idxs) {
-  if (conv.groups > 1 && !(conv.groups == conv.in_channels && conv.groups == conv.out_channels)) {
-    throw NotDepthwise();
-  }
+  if (conv.groups > 1 && !depthwise(conv)) throw NotDepthwise(conv.in_channels, conv.out_channels, conv.groups);
   // Lowering groups of an ungrouped convolution would break it.
   TORCH_CHECK_VALUE(conv.groups > 1, "prune_group_conv: the convolution has groups=1; this function "
                     "prunes depthwise convolutions only, use prune_conv for its output channels");
-  auto keep = kept_indices(conv.out_channels, idxs, true, "prune_group_conv", "out_channels");
-  const int64_t n = conv.out_channels - static_cast<int64_t>(keep.size());
-  const int64_t num_pruned = n * product_from(conv.weight, 1) + (conv.bias.defined() ? n : 0);
+  auto keep = kept_indices(conv.groups, idxs, true, "prune_group_conv", "groups");
   // groups=0 is no convolution at all.
-  refuse_if_emptied(conv.out_channels - n, "prune_group_conv", "out_channels");
-  auto kept = kept_outputs(conv.weight, conv.bias, 0, keep);
-  conv.out_channels -= n;
-  conv.in_channels -= n;
-  conv.groups -= n;
-  std::tie(conv.weight, conv.bias) = kept;
+  refuse_if_emptied(static_cast<int64_t>(keep.size()), "prune_group_conv", "groups");
+  check_weight(conv, "prune_group_conv");
+  const int64_t per_group = conv.out_channels / conv.groups;
+  const std::vector<int64_t> outputs = depthwise_outputs(per_group, keep);
+  at::Tensor weight = keep_slices(conv.weight, 0, conv.transposed ? keep : outputs);
+  at::Tensor bias = conv.bias.defined() ? keep_slices(conv.bias, 0, outputs) : at::Tensor();
+  const int64_t num_pruned = removed_values(conv.weight, weight) + removed_values(conv.bias, bias);
+  conv.groups = conv.in_channels = static_cast<int64_t>(keep.size());
+  conv.out_channels = static_cast<int64_t>(outputs.size());
+  conv.weight = weight;
+  conv.bias = bias;
   return num_pruned;
 }
 

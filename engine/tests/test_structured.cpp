@@ -41,7 +41,8 @@ TEST(Structured, TransposedConvolutionsSwapTheCutDimensions) {
   s.weight = at::zeros({6, 4, 2, 2});
   st::prune_conv(s, {0});
   EXPECT_EQ(s.weight.sizes(), (at::IntArrayRef{6, 3, 2, 2}));
-  EXPECT_EQ(st::prune_related_conv(s, {1, 2}), 2 * 6 * 4 / 2 * 2);
+  // Two of six input rows of 3 x 2 x 2.
+  EXPECT_EQ(st::prune_related_conv(s, {1, 2}), 2 * 3 * 4);
   EXPECT_EQ(s.weight.sizes(), (at::IntArrayRef{4, 3, 2, 2}));
 }
 

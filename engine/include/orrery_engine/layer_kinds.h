@@ -20,7 +20,10 @@ namespace orrery::dependency {
 enum class ModuleKind { Conv, Linear, BatchNorm, PReLU, LayerNorm, GroupNorm, Parameter };
 
 // Which channels of a module a step removes. Both: its input and output
-// channels are the same channels (a norm, a PReLU, a depthwise convolution).
+// channels go together (a norm, a PReLU, a depthwise convolution). A Both
+// step's indices number the input channels: for a depthwise convolution with
+// k outputs per group they are its groups, and group c takes input c with
+// outputs c*k .. c*k+k-1.
 enum class Side { Output, Input, Both };
 
 // The size attributes of a module as they are now. `groups` is 1 for kinds
@@ -68,12 +71,21 @@ const std::vector<LayerKind>& layer_kinds();
 const LayerKind& layer_kind(ModuleKind kind);
 
 // Whether a module of `kind` with sizes `s` loses input and output channels
-// together: kinds with one width, and depthwise convolutions.
+// together: kinds with one width, and depthwise convolutions (groups ==
+// in_channels > 1, out_channels a multiple of groups: a channel multiplier).
+// One with several outputs per group may also lose outputs alone, as many
+// from every group; a plan takes whole groups only where it must.
 bool sides_tied(ModuleKind kind, const ModuleSizes& s);
+
+// The outputs each group of a depthwise convolution computes from its one
+// input (the channel multiplier k); 1 for every module whose sides are not
+// so tied.
+int64_t outputs_per_group(ModuleKind kind, const ModuleSizes& s);
 
 // The side a step takes when channels reach the module's `side` (Both for
 // tied sides, Output when Both is asked of sides that are apart), and the
-// width of that side before the step.
+// width of that side before the step (Both: the input width, which is the
+// only width of one-width kinds and a depthwise convolution's groups).
 Side step_side(ModuleKind kind, const ModuleSizes& s, Side side);
 int64_t side_width(const ModuleSizes& s, Side side);
 

@@ -23,7 +23,12 @@ struct AllChannelsRemoved : std::runtime_error {
 
 // Raised by prune_group_conv on a grouped convolution that is not depthwise.
 struct NotDepthwise : std::logic_error {
-  NotDepthwise() : std::logic_error("only group conv with in_channel==groups==out_channels is supported") {}
+  NotDepthwise(int64_t in_channels, int64_t out_channels, int64_t groups)
+      : std::logic_error("only group conv with in_channel==groups and out_channels a multiple of groups "
+                         "(a depthwise convolution) is supported; this one has in_channels=" +
+                         std::to_string(in_channels) + ", out_channels=" + std::to_string(out_channels) +
+                         ", groups=" + std::to_string(groups) + ": use prune_conv and prune_related_conv, "
+                         "which remove the same number of channels from every group") {}
 };
 
 // Bad indices (out of range, negative, repeated where repeats are not merged)
@@ -74,6 +79,9 @@ struct GroupNormState {
 // Every function returns the number of learnable parameters removed.
 int64_t prune_conv(ConvState& conv, const std::vector<int64_t>& idxs);
 int64_t prune_related_conv(ConvState& conv, const std::vector<int64_t>& idxs);
+// A depthwise convolution (groups == in_channels, k = out_channels / groups
+// outputs per group) loses whole groups: `idxs` number the groups, which are
+// its input channels, and group c takes outputs c*k .. c*k+k-1 with it.
 int64_t prune_group_conv(ConvState& conv, const std::vector<int64_t>& idxs);
 int64_t prune_linear(LinearState& linear, const std::vector<int64_t>& idxs);
 int64_t prune_related_linear(LinearState& linear, const std::vector<int64_t>& idxs);
@@ -92,6 +100,11 @@ int64_t prune_tensor(at::Tensor& tensor, int64_t dim, const std::vector<int64_t>
 // `fn` and `size_name` name the caller and its size attribute in messages.
 std::vector<int64_t> kept_indices(int64_t size, const std::vector<int64_t>& idxs, bool merge_repeats,
                                   const char* fn, const char* size_name);
+
+// The output channels of `groups` of a depthwise convolution with
+// `per_group` outputs per group: c*per_group .. c*per_group+per_group-1 for
+// each group c, in the order given.
+std::vector<int64_t> depthwise_outputs(int64_t per_group, const std::vector<int64_t>& groups);
 
 // The slices `keep` of `tensor` along `dim`, as a new tensor of its own.
 at::Tensor keep_slices(const at::Tensor& tensor, int64_t dim, const std::vector<int64_t>& keep);

@@ -91,8 +91,16 @@ void Builder::prelu(const jit::Node* node) {
   add_module_op(node, OpKind::PReLU, ModuleKind::PReLU, node->input(0), node->input(1));
 }
 
+// Batch and instance norms. One without affine parameters is found through
+// its statistics; one with neither normalises each channel on its own and
+// holds nothing per channel.
 void Builder::batch_norm(const jit::Node* node) {
-  // A batch norm without affine parameters is found through its statistics.
+  bool per_channel = false;
+  for (size_t i = 1; i <= 4; ++i) per_channel |= !node->input(i)->mustBeNone();
+  if (!per_channel) {
+    add_same(node, true);
+    return;
+  }
   const jit::Value* param = owner_path(node->input(1)).empty() ? node->input(3) : node->input(1);
   add_module_op(node, OpKind::Norm, ModuleKind::BatchNorm, node->input(0), param);
 }

@@ -60,7 +60,8 @@ std::vector<OperatorFamily> operator_families() {
        &Builder::conv, reads({tensor("input"), tensor("weight"), tensor("bias")}, Rest::Options)},
       {aten({"linear"}), &Builder::linear, reads({tensor("input"), tensor("weight"), tensor("bias")})},
       {aten({"prelu"}), &Builder::prelu, reads({tensor("self"), tensor("weight")})},
-      {aten({"batch_norm"}), &Builder::batch_norm,
+      // instance_norm's leading arguments are batch_norm's.
+      {aten({"batch_norm", "instance_norm"}), &Builder::batch_norm,
        reads({tensor("input"), tensor("weight"), tensor("bias"), tensor("running_mean"), tensor("running_var")},
              Rest::Options)},
       {aten({"layer_norm"}), &Builder::layer_norm,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "internal.h"
@@ -29,8 +30,31 @@ std::string range_text(const detail::Selection& s) {
 
 class Planner {
  public:
-  Planner(const ChannelGraph::Impl& graph, const std::vector<ModuleSizes>& s)
-      : g(graph), sizes(s), count(graph.channel_counts(s)), pruned(graph.values.size()) {}
+  // `whole`: the depthwise convolutions with several outputs per group that
+  // lose whole groups in this run.
+  Planner(const ChannelGraph::Impl& graph, const std::vector<ModuleSizes>& s, const std::set<int64_t>& whole)
+      : g(graph), sizes(s), whole_groups(whole), count(graph.channel_counts(s)), pruned(graph.values.size()) {}
+
+  // Whether module `m` loses its input and output channels together in this
+  // run: kinds with one width, depthwise convolutions with one output per
+  // group, and those with several that lose whole groups.
+  bool tied(int64_t m) const {
+    const ModuleKind kind = g.modules[m].kind;
+    return sides_tied(kind, sizes[m]) && (outputs_per_group(kind, sizes[m]) == 1 || whole_groups.count(m) > 0);
+  }
+
+  // Depthwise convolutions with several outputs per group that must lose
+  // whole groups after all: their inputs lose channels (a group's only
+  // input), or the outputs they lose would leave their groups unequal.
+  std::vector<int64_t> whole_groups_needed() const {
+    std::vector<int64_t> out(inputs_reached.begin(), inputs_reached.end());
+    for (const Step& st : steps) {
+      if (!st.action.is_prune() || st.action.side != Side::Output || st.module < 0) continue;
+      const ModuleSizes& s = sizes[st.module];
+      if (sides_tied(st.action.kind, s) && !group_loss(s.out, s.groups, st.idxs).equal) out.push_back(st.module);
+    }
+    return out;
+  }
 
   // The step of `action` on a module (or, for View, a view op), made on first use.
   Step& step(Action action, int64_t module, int64_t view) {
@@ -205,34 +229,63 @@ class Planner {
 
   // A module called at several places is one module: the channels it loses
   // at one call site it loses at every other, on the same side.
-  void to_other_calls(const Op& op, int op_id, bool in, bool out, const std::vector<int64_t>& idxs) {
+  void to_other_calls(const Op& op, int op_id, const std::vector<int64_t>& in_idxs,
+                      const std::vector<int64_t>& out_idxs) {
     if (op.module < 0) return;
     for (int other : g.module_ops[op.module]) {
       if (other == op_id) continue;
       const Op& call = g.ops[other];
-      if (in && !call.ins.empty()) add(call.ins[0], idxs);
-      if (out && !call.outs.empty()) add(call.outs[0], idxs);
+      if (!call.ins.empty()) add(call.ins[0], in_idxs);
+      if (!call.outs.empty()) add(call.outs[0], out_idxs);
     }
   }
 
-  // A module loses the channels that reach it, on the side they reach, and
-  // at every other place it is called. Sides tied together (a norm, a
-  // depthwise convolution) pass the channels on to every port.
-  void module_op(const Op& op, int op_id, int v, const std::vector<int64_t>& idxs) {
+  // Sides tied together (a norm, a depthwise convolution) lose the same
+  // channels: the module's step holds them in its input numbering, and every
+  // port loses them. A depthwise convolution with k outputs per group loses
+  // whole groups: an output reaching it takes its group's input and all k
+  // outputs with it.
+  void tied_op(const Op& op, int op_id, int v, const std::vector<int64_t>& idxs) {
     const ModuleKind kind = g.modules[op.module].kind;
     const ModuleSizes& s = sizes[op.module];
-    if (sides_tied(kind, s)) {
-      to_other_calls(op, op_id, true, true, idxs);
+    const int64_t k = outputs_per_group(kind, s);
+    if (k == 1) {
+      to_other_calls(op, op_id, idxs, idxs);
       if (!(layer_kind(kind).one_is_shared && s.out == 1))
         mark(step(Action::prune(kind, Side::Both), op.module, -1), idxs);
       to_all_ports(op, v, idxs);
+      return;
+    }
+    const bool at_output = std::find(op.outs.begin(), op.outs.end(), v) != op.outs.end();
+    std::vector<int64_t> groups, outputs;
+    for (int64_t i : idxs) groups.push_back(at_output ? i / k : i);
+    std::sort(groups.begin(), groups.end());
+    groups.erase(std::unique(groups.begin(), groups.end()), groups.end());
+    for (int64_t c : groups)
+      for (int64_t j = 0; j < k; ++j) outputs.push_back(c * k + j);
+    to_other_calls(op, op_id, groups, outputs);
+    mark(step(Action::prune(kind, Side::Both), op.module, -1), groups);
+    for (int in : op.ins) add(in, groups);
+    for (int out : op.outs) add(out, outputs);
+  }
+
+  // A module loses the channels that reach it, on the side they reach, and
+  // at every other place it is called.
+  void module_op(const Op& op, int op_id, int v, const std::vector<int64_t>& idxs) {
+    const ModuleKind kind = g.modules[op.module].kind;
+    if (tied(op.module)) {
+      tied_op(op, op_id, v, idxs);
       return;
     }
     // Each side apart; for a grouped convolution, whether every group keeps
     // the same width is checked once the plan is complete.
     const bool is_in = std::find(op.ins.begin(), op.ins.end(), v) != op.ins.end();
     const bool is_out = std::find(op.outs.begin(), op.outs.end(), v) != op.outs.end();
-    to_other_calls(op, op_id, is_in, is_out, idxs);
+    if (is_in && sides_tied(kind, sizes[op.module])) {
+      inputs_reached.insert(op.module);  // the plan is made again with whole groups
+      return;
+    }
+    to_other_calls(op, op_id, is_in ? idxs : std::vector<int64_t>{}, is_out ? idxs : std::vector<int64_t>{});
     if (is_in && !op.linear_input_ok) {
       refuse(op.module, "linear layer '" + g.modules[op.module].path +
                             "' is applied along a dimension other than the channels");
@@ -328,6 +381,8 @@ class Planner {
 
   const ChannelGraph::Impl& g;
   const std::vector<ModuleSizes>& sizes;
+  const std::set<int64_t>& whole_groups;
+  std::set<int64_t> inputs_reached;  // depthwise convolutions apart whose inputs lose channels
   std::vector<int64_t> count;
   std::vector<std::vector<char>> pruned;  // per value, lazily sized
   std::deque<std::pair<int, std::vector<int64_t>>> work;
@@ -348,11 +403,15 @@ void check_request(const ChannelGraph::Impl& g, int64_t module, Side side, const
   TORCH_CHECK_VALUE(side != Side::Input || layer_kind(info.kind).prune_input != nullptr,
                     "only convolutions and linear layers have input channels to prune, '", info.path,
                     "' is neither");
-  const int64_t limit = side == Side::Input ? s.in : s.out;
+  // Both names the tied sides' channels (a depthwise convolution's groups),
+  // or the outputs of a convolution whose sides are apart.
+  const Side numbered = side == Side::Both ? step_side(info.kind, s, side) : side;
+  const int64_t limit = side_width(s, numbered);
+  const char* what = numbered == Side::Input ? " input channels" : numbered == Side::Output ? " output channels"
+                     : outputs_per_group(info.kind, s) > 1 ? " groups" : " channels";
   for (int64_t i : idxs) {
     TORCH_CHECK_VALUE(i >= 0 && i < limit, "channel index ", i, " is out of range for '", info.path,
-                      "', which has ", limit, side == Side::Input ? " input" : " output",
-                      " channels now; indices must lie in [0, ", limit, ")");
+                      "', which has ", limit, what, " now; indices must lie in [0, ", limit, ")");
   }
 }
 
@@ -370,26 +429,57 @@ void refuse_if_nothing_removed(const ModuleInfo& origin, const std::vector<int64
   steps.insert(steps.begin(), std::move(refusal));
 }
 
+// The value whose channels the request's indices number: the output, the
+// input for Input, and the input for a depthwise convolution's groups.
+// -1 for a refused call of the module, which may have no such port.
+int request_port(const Op& op, ModuleKind kind, Side side, const ModuleSizes& s) {
+  const bool input = side == Side::Input || (side == Side::Both && outputs_per_group(kind, s) > 1);
+  const std::vector<int>& ports = input ? op.ins : op.outs;
+  return ports.empty() ? -1 : ports[0];
+}
+
+// One propagation of the request, with `whole` losing whole groups.
+struct Propagation {
+  std::vector<Step> steps;
+  std::vector<int64_t> whole_groups_needed;
+};
+
+Propagation propagate(const ChannelGraph::Impl& g, int64_t module, Side side, const std::vector<int64_t>& idxs,
+                      const std::vector<ModuleSizes>& sizes, const std::set<int64_t>& whole) {
+  const ModuleKind kind = g.modules[module].kind;
+  const ModuleSizes& s = sizes[module];
+  Planner p(g, sizes, whole);
+  // The origin's own step leads the plan.
+  if (!(layer_kind(kind).one_is_shared && s.out == 1))
+    p.step(Action::prune(kind, p.tied(module) ? Side::Both : side == Side::Both ? Side::Output : side), module, -1);
+  for (int op_id : g.module_ops[module]) {
+    const int port = request_port(g.ops[op_id], kind, side, s);
+    if (port >= 0) p.add(port, idxs);
+  }
+  p.run();
+  p.check_slices();
+  std::vector<int64_t> needed = p.whole_groups_needed();
+  return {p.take_steps(), std::move(needed)};
+}
+
 }  // namespace
 
+// A depthwise convolution with several outputs per group first loses only the
+// outputs that reach it, which keeps its groups when every group loses as
+// many; when its groups would be left unequal, or its inputs lose channels,
+// the plan is made again with it losing whole groups.
 std::vector<Step> ChannelGraph::plan(int64_t module, Side side, const std::vector<int64_t>& idxs,
                                      const std::vector<ModuleSizes>& sizes, const ModelFacts& facts) const {
   const Impl& g = *impl_;
   check_request(g, module, side, idxs, sizes);
-  const ModuleKind kind = g.modules[module].kind;
-  const ModuleSizes& s = sizes[module];
-  Planner p(g, sizes);
-  // The origin's own step leads the plan.
-  if (!(layer_kind(kind).one_is_shared && s.out == 1))
-    p.step(Action::prune(kind, step_side(kind, s, side)), module, -1);
-  for (int op_id : g.module_ops[module]) {
-    const Op& op = g.ops[op_id];
-    const std::vector<int>& ports = side == Side::Input ? op.ins : op.outs;
-    if (!ports.empty()) p.add(ports[0], idxs);
+  std::set<int64_t> whole;
+  if (side != Side::Output && outputs_per_group(g.modules[module].kind, sizes[module]) > 1) whole.insert(module);
+  Propagation run = propagate(g, module, side, idxs, sizes, whole);
+  while (!run.whole_groups_needed.empty()) {
+    whole.insert(run.whole_groups_needed.begin(), run.whole_groups_needed.end());
+    run = propagate(g, module, side, idxs, sizes, whole);
   }
-  p.run();
-  p.check_slices();
-  std::vector<Step> steps = p.take_steps();
+  std::vector<Step> steps = std::move(run.steps);
   for (Step& st : steps) std::sort(st.idxs.begin(), st.idxs.end());
   refuse_if_nothing_removed(g.modules[module], idxs, steps);
   detail::add_refusals(g, sizes, facts, steps);

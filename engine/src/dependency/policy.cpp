@@ -44,7 +44,7 @@ class Judge {
     const ModuleSizes& s = sizes[st.module];
     const LayerKind& row = layer_kind(kind);
     if (row.groups_size == nullptr || s.groups <= 1) return;
-    if (kind == ModuleKind::Conv && sides_tied(kind, s)) return;  // depthwise: groups go with channels
+    if (kind == ModuleKind::Conv && st.action.side == Side::Both) return;  // depthwise: whole groups go
     const int64_t width = side_width(s, st.action.side);
     const GroupLoss loss = group_loss(width, s.groups, st.idxs, row.whole_groups_may_go);
     if (loss.equal) return;
@@ -111,7 +111,10 @@ class Judge {
   void judge(const std::vector<Step>& steps) {
     for (const Step& st : steps) {
       if (!st.action.is_prune() || st.module < 0) continue;
-      widths.insert(side_width(sizes[st.module], st.action.side));
+      const ModuleSizes& s = sizes[st.module];
+      widths.insert(side_width(s, st.action.side));
+      // Tied sides shrink both widths (a depthwise convolution's outputs too).
+      if (st.action.side == Side::Both) widths.insert(s.out);
       emptied(st);
       groups(st);
       hidden(st);

@@ -132,6 +132,7 @@ class Builder {
   void split(const jit::Node* node);
   void chunk(const jit::Node* node);
   void view(const jit::Node* node);
+  void lsq_quantize(const jit::Node* node);
 
  private:
   void visit(const jit::Node* node);
@@ -140,6 +141,7 @@ class Builder {
   int64_t rank(int v) const { return static_cast<int64_t>(g.values[v].shape.size()); }
   int module_id(const std::string& path, ModuleKind kind);
   std::string owner_path(const jit::Value* param) const;
+  bool layer_weight_step(const std::string& layer, const jit::Value* step) const;
   // An op whose tensors must keep every channel: "operation <kind> <why>".
   void refuse(const jit::Node* node, const std::string& why);
   void refuse_as(const jit::Node* node, std::string what);

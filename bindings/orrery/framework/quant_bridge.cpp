@@ -575,14 +575,13 @@ at::Tensor lsq_conv2d_forward_export(const py::module_& m, const py::object& sel
                                      const py::object& x_obj) {
   py::object quan_a = self.attr("quan_a_fn");
   const at::Tensor x = as_tensor(x_obj, "the input");
-  const auto step = [&] {
-    return engine::grad_scale(as_tensor(quan_a.attr("s"), "quan_a_fn.s"),
-                              step_grad_factor(quan_a.attr("thd_pos"), x.numel()));
-  };
+  const at::Tensor step = as_tensor(quan_a.attr("s"), "quan_a_fn.s");
   const bool onnx = in_onnx_export(m);
-  // For ONNX the step (the same value) is one constant and the codes are
-  // rounded plainly: round_pass gives round's value (+0 for -0).
-  const at::Tensor a_s_scale = onnx ? as_trace_constant(step) : step();
+  // ONNX gets the step plainly, as the fused quantizer's ONNX form does, and
+  // codes rounded plainly: round_pass gives round's value (+0 for -0), and
+  // grad_scale the step's, to the last bit at most.
+  const at::Tensor a_s_scale =
+      onnx ? step : engine::grad_scale(step, step_grad_factor(quan_a.attr("thd_pos"), x.numel()));
   py::object acts;
   if (onnx) {
     acts = py::cast(at::round(at::clamp(x / a_s_scale, quan_a.attr("thd_neg").cast<double>(),

@@ -5,8 +5,8 @@ convolution LSQ (8 bits, per-channel weights) in its training form, the LSQ
 network with every layer in its integer export form (prepare_for_export), and
 the LSQ network exported at precision "int8". All are exported through
 TorchModel.export_to_onnx in rounds that alternate between them, so that they
-share the machine's load; printed are median times, the ratio of each to the
-float export's, ONNX node counts and the operators that appear most.
+share the machine's load; printed are the best and median times, their ratios
+to the float export's, ONNX node counts and the operators that appear most.
 
 Run: .venv/bin/python bench/bench_export.py [--models mnasnet0_5 resnet18] [--repeats 3]
 """
@@ -65,13 +65,15 @@ def run(name, size, repeats, directory):
             start = time.perf_counter()
             model.export_to_onnx(data, path=path, precision=precision)
             times[k].append(time.perf_counter() - start)
+    best = [min(t) for t in times]
     medians = [statistics.median(t) for t in times]
-    print("{} ({}x{}), {} rounds:".format(name, size, size, repeats))
-    for (label, _, _), median, ops in zip(cases, medians, nodes):
-        common = ", ".join("{} {}".format(op, n) for op, n in ops.most_common(5))
-        print("  {:<18s} {:7.2f} s  x{:5.2f} of float | {:5d} nodes  x{:5.2f} | {}".format(
-            label, median, median / medians[0], sum(ops.values()),
-            sum(ops.values()) / sum(nodes[0].values()), common))
+    print("{} ({}x{}), {} rounds; best and median times, and their ratios to float's:".format(
+        name, size, size, repeats))
+    for (label, _, _), b, median, ops in zip(cases, best, medians, nodes):
+        common = ", ".join("{} {}".format(op, n) for op, n in ops.most_common(4))
+        print("  {:<17s} best {:6.2f} s x{:4.2f} | median {:6.2f} s x{:4.2f} | {:5d} nodes x{:4.2f} | {}"
+              .format(label, b, b / best[0], median, median / medians[0], sum(ops.values()),
+                      sum(ops.values()) / sum(nodes[0].values()), common))
 
 
 def main():

@@ -1,7 +1,8 @@
 """Pruning LSQ-quantized models through the dependency graph: a weight
 quantizer belongs to its convolution, whose per-channel weight step shrinks with
 its output channels; an activation quantizer passes the channels through, and
-a per-channel activation step shrinks with them.
+a per-channel activation step shrinks with them. (A weight step of another
+module is refused: engine/tests/test_dependency.cpp.)
 
 The models run in float64, so that the quantizers' rounding gives the same
 codes before and after pruning; the outputs are then compared to within float64
@@ -126,30 +127,6 @@ def test_every_plan_of_an_lsq_model_is_exact_and_steps_shrink_with_the_channels(
     assert torch.isfinite(model.eval()(x)).all()
 
 
-@pytest.mark.parametrize("channel_quant", [False, True])
-@pytest.mark.parametrize("exported", [False, True])
-def test_prune_conv_on_an_lsq_layer_keeps_its_step_sizes_in_step(channel_quant, exported):
-    torch.manual_seed(1)
-    layer = LSQConv2D(nn.Conv2d(4, 6, 3), 4, 8, channel_quant=channel_quant).double()
-    x = torch.rand(2, 4, 6, 6, dtype=torch.float64)
-    layer.quan_a_fn.init_from(x)
-    if exported:
-        layer.prepare_for_export()
-    with torch.no_grad():
-        full = layer(x)
-    S.prune_conv(layer, [1, 4])
-    keep = [0, 2, 3, 5]
-    assert layer.quan_w_fn.s.numel() == (4 if channel_quant else 1)
-    if exported:
-        assert layer.w_s_scale.numel() == (4 if channel_quant else 1)
-    with torch.no_grad():
-        torch.testing.assert_close(layer(x), full[:, keep], rtol=0, atol=1e-12)
-    before = layer.quan_w_fn.s
-    with pytest.raises(RuntimeError):
-        S.prune_conv(layer, [0, 1, 2, 3])  # every channel: refused, nothing changes
-    assert layer.quan_w_fn.s is before and layer.out_channels == 4
-
-
 def test_a_failing_plan_puts_the_quantizer_steps_back(monkeypatch):
     x = torch.randn(2, 3, 8, 8)
     model = lsq_net(x).eval()
@@ -172,30 +149,3 @@ def test_a_failing_plan_puts_the_quantizer_steps_back(monkeypatch):
     assert before.keys() == after.keys()
     assert all(torch.equal(v, after[k]) for k, v in before.items())
     model(x.double())
-
-
-class ForeignStep(nn.Module):
-    """A convolution whose weights another module's per-channel step quantizes."""
-
-    def __init__(self):
-        super().__init__()
-        self.conv = nn.Conv2d(3, 4, 1)
-        self.step = nn.Parameter(torch.full((4, 1, 1, 1), 0.1))
-        self.head = nn.Conv2d(4, 2, 1)
-
-    def forward(self, x):
-        w = torch.ops.orrery.lsq_quantize(self.conv.weight, self.step, -8.0, 7.0, 1.0)
-        return self.head(nn.functional.conv2d(x, w, self.conv.bias))
-
-
-def test_a_weight_step_pruning_would_leave_behind_refuses_the_plan():
-    model = ForeignStep().eval()
-    x = torch.randn(1, 3, 4, 4)
-    graph = tp.DependencyGraph()
-    graph.build_dependency(model, example_inputs=x)
-    plan = graph.get_pruning_plan(model.conv, S.prune_conv, idxs=[0])
-    assert any(dep.reason is not None for dep, _ in plan.plan)
-    assert "quantizes the weights of 'conv' with one step per channel" in graph.dump()
-    with pytest.raises(ValueError):
-        plan.exec()
-    assert model.conv.out_channels == 4 and model.step.shape[0] == 4

@@ -149,3 +149,27 @@ def test_a_failing_plan_puts_the_quantizer_steps_back(monkeypatch):
     assert before.keys() == after.keys()
     assert all(torch.equal(v, after[k]) for k, v in before.items())
     model(x.double())
+
+
+class QuantLinear(nn.Linear):
+    """A linear layer whose weights an LSQ quantizer with one step per output
+    feature quantizes."""
+
+    def __init__(self, n_in, n_out):
+        super().__init__(n_in, n_out)
+        self.quan_w_fn = LsqQuan(8, False, True, True)
+        self.quan_w_fn.init_from(self.weight)
+
+    def forward(self, x):
+        return nn.functional.linear(x, self.quan_w_fn(self.weight), self.bias)
+
+
+def test_a_quantized_linear_layer_prunes_its_weight_step_with_its_features():
+    torch.manual_seed(2)
+    model = nn.Sequential(QuantLinear(4, 6), nn.ReLU(), nn.Linear(6, 2)).double().eval()
+    x = torch.randn(3, 4, dtype=torch.float64)
+    graph = tp.DependencyGraph()
+    graph.build_dependency(model, example_inputs=x)
+    plan = graph.get_pruning_plan(model[0], S.prune_linear, idxs=[1, 3])
+    check_plan_exactly(model, x, plan)
+    assert model[0].quan_w_fn.s.shape == (4, 1) and model[2].in_features == 4

@@ -10,8 +10,13 @@ rounding, which any misaligned channel or step would exceed by far.
 """
 import pytest
 import torch
+import torchvision
 from torch import nn
 
+from orrery_examples.lsq_quantize import quantize_convolutions
+from orrery.framework.framework_bridge import TorchFramework
+from orrery.framework.model_bridge import TorchModel
+from orrery.framework.prims_bridge import TorchLSQ
 from orrery.framework.quant_bridge import LSQConv2D, LsqQuan
 from torch_surgery import dependency as tp
 from torch_surgery import structured as S
@@ -173,3 +178,22 @@ def test_a_quantized_linear_layer_prunes_its_weight_step_with_its_features():
     plan = graph.get_pruning_plan(model[0], S.prune_linear, idxs=[1, 3])
     check_plan_exactly(model, x, plan)
     assert model[0].quan_w_fn.s.shape == (4, 1) and model[2].in_features == 4
+
+
+def test_the_framework_surgeon_prunes_lsq_layers():
+    torch.manual_seed(0)
+    x = torch.randn(2, 3, 32, 32)
+    lsq = TorchLSQ(wbits=8, abits=8, polarity="bipolar", channel_quant=True, act_polarity=False)
+    model = quantize_convolutions(TorchModel(torchvision.models.resnet18().eval()), lsq, x)
+    native, x = model.native_model.double(), x.double()
+    block = native.layer1[0]
+    with torch.no_grad():
+        for t in (block.conv1.weight, block.bn1.weight, block.bn1.bias):
+            t[[0, 3]] = 0
+        expected = native(x)
+    layer = next(l for l in model.flat_view() if l.native_layer is block.conv1)
+    TorchFramework().graph_surgeon(model, x[:1]).prune_channels(layer, [0, 3])
+    assert block.conv1.out_channels == 62 and block.conv1.quan_w_fn.s.shape[0] == 62
+    assert block.conv2.in_channels == 62
+    with torch.no_grad():
+        torch.testing.assert_close(native(x), expected, rtol=0, atol=1e-9 * expected.abs().max().item())

@@ -12,6 +12,7 @@ import torch.nn.functional as F
 from hypothesis import given, strategies as st
 from torch import nn
 
+from orrery.framework.quant_bridge import LSQConv2D
 from torch_surgery import dependency as tp
 from torch_surgery import structured as S
 from test_dependency_oracle import check_plan
@@ -19,7 +20,7 @@ from test_dependency_oracle import check_plan
 
 BLOCKS = ("plain", "residual", "concat", "depthwise", "squeeze", "reused", "grouped", "gated",
           "groupnorm", "tied", "standardised", "scripted", "sliced", "padded", "pixel", "shuffled",
-          "scaled", "multiplier", "upsample", "instancenorm")
+          "scaled", "multiplier", "upsample", "instancenorm", "lsq")
 
 
 class ChannelScale(nn.Module):
@@ -49,6 +50,15 @@ def rotate_channels(y):
     if y.shape[1] > 4:
         return torch.cat([y[:, 4:], y[:, :4]], 1)
     return y
+
+
+def lsq_conv(conv):
+    """An LSQ convolution whose activation grid (2^-16, 24-bit codes) is finer
+    than the oracle's tolerance: a code that flips when pruning reorders a
+    float sum moves an output far less than a misaligned channel would."""
+    layer = LSQConv2D(conv, 8, 24, channel_quant=True, act_bipolar=True)
+    layer.quan_a_fn.s = nn.Parameter(torch.tensor([2.0 ** -16]))
+    return layer
 
 
 class RandomNet(nn.Module):
@@ -100,6 +110,12 @@ class RandomNet(nn.Module):
                 c = w
             elif kind == "scripted":  # channels rotated inside control flow
                 block = nn.ModuleDict({"conv": Conv(c, c, 1)})
+            elif kind == "lsq":  # an LSQ convolution (2-D only) with per-channel weight steps
+                conv = Conv(c, w, 3, padding=1)
+                if dims == 2:
+                    conv = lsq_conv(conv)
+                block = nn.ModuleDict({"conv": conv, "bn": BatchNorm(w)})
+                c = w
             elif kind == "groupnorm":  # two groups of w channels
                 block = nn.ModuleDict({"conv": Conv(c, 2 * w, 1), "gn": nn.GroupNorm(2, 2 * w)})
                 c = 2 * w
@@ -144,7 +160,7 @@ class RandomNet(nn.Module):
             x = self.stem(x)
         x = torch.relu(x.float())
         for kind, block in zip(self.kinds, self.blocks):
-            if kind == "plain":
+            if kind in ("plain", "lsq"):
                 x = torch.relu(block["bn"](block["conv"](x)))
             elif kind == "residual":
                 x = x + block["bn"](block["conv"](x))

@@ -301,3 +301,90 @@ def test_runtime_file_carries_integer_codes(tmp_path):
              if t.data_type in (onnx.TensorProto.INT8, onnx.TensorProto.UINT8) and len(t.dims) == 4]
     assert sum(np.prod(t.dims) for t in codes) == sum(
         m.weight.numel() for m in model.native_model.modules() if isinstance(m, LSQConv2D))
+
+
+# ---------------------------------------------------------------------------
+# The float ONNX form of deep LSQ models: forward values only.
+
+def lsq_layers(native):
+    return [m for m in native.modules() if isinstance(m, LSQConv2D)]
+
+
+def float_export(model, shape, path):
+    model.export_to_onnx(random_loader(shape), path=str(path))
+    return Counter(node.op_type for node in onnx.load(str(path)).graph.node)
+
+
+@pytest.fixture(scope="module")
+def lsq_mnasnet():
+    torch.manual_seed(0)
+    native = torchvision.models.mnasnet0_5(num_classes=10)
+    calibrate = torch.randn(8, 3, 64, 64)
+    native.train()
+    with torch.no_grad():  # batch statistics of the data, so that activations stay in range
+        native(calibrate)
+    return quantize(native.eval(), calibrate)
+
+
+@pytest.mark.parametrize("prepared", [False, True])
+def test_deep_lsq_graph_holds_only_forward_operations(tmp_path, lsq_mnasnet, prepared):
+    """Weights quantize to constants; each activation quantizer is Div, Clip,
+    Round, Mul; nothing of the straight-through helpers (Sub, Add of a value
+    with its detached copy) is left."""
+    float_ops = float_export(TorchModel(torchvision.models.mnasnet0_5(num_classes=10)),
+                             (3, 64, 64), tmp_path / "float.onnx")
+    model = TorchModel(copy.deepcopy(lsq_mnasnet.native_model))
+    layers = lsq_layers(model.native_model)
+    if prepared:
+        for layer in layers:
+            layer.prepare_for_export()
+    ops = float_export(model, (3, 64, 64), tmp_path / "lsq.onnx")
+    assert ops["Sub"] == 0 and ops["Add"] == float_ops["Add"]
+    assert ops["Round"] == ops["Clip"] == ops["Div"] == len(layers)
+    assert ops["Conv"] == len(layers)
+    if not prepared:
+        # Constant weights let the exporter fold the batch norms as for the float model.
+        assert ops["BatchNormalization"] == 0
+        assert ops["Mul"] == len(layers)
+    else:
+        assert ops["Mul"] == 2 * len(layers)  # the integer result times both steps
+    # The training form trains on as before: the export left no constant behind.
+    x = torch.randn(2, 3, 64, 64)
+    native = model.native_model.train()
+    native(x).sum().backward()
+    assert all(layer.weight.grad is not None for layer in layers)
+    if not prepared:
+        assert all(layer.quan_w_fn.s.grad is not None for layer in layers)
+
+
+@needs_ort
+def test_deep_lsq_model_agrees_with_onnx_runtime_layer_by_layer(tmp_path, lsq_mnasnet):
+    """Each layer alone agrees to float rounding; over a deep network a code
+    that flips at a rounding boundary compounds, so the whole model is
+    compared by its arg-max."""
+    native = lsq_mnasnet.native_model.eval()
+    layers = lsq_layers(native)
+    inputs = {}
+
+    def record(module, args, output):
+        inputs[module] = args[0]
+
+    hooks = [layer.register_forward_hook(record) for layer in layers]
+    x = torch.randn(16, 3, 64, 64)
+    with torch.no_grad():
+        expected = native(x).numpy()
+    for hook in hooks:
+        hook.remove()
+    for k in sorted({0, len(layers) // 3, 2 * len(layers) // 3, len(layers) - 1}):
+        layer, layer_in = layers[k], inputs[layers[k]]
+        path = str(tmp_path / "layer{}.onnx".format(k))
+        torch.onnx.export(layer, (layer_in,), path, opset_version=13, input_names=["input_0"],
+                          output_names=["output_0"])
+        with torch.no_grad():
+            want = layer(layer_in).numpy()
+        got = onnx_runtime.run(path, {"input_0": layer_in.numpy()})["output_0"]
+        assert np.abs(got - want).max() <= 1e-6 * np.abs(want).max(), k
+    path = tmp_path / "model.onnx"
+    lsq_mnasnet.export_to_onnx(random_loader((3, 64, 64)), path=str(path))
+    got = onnx_runtime.run(str(path), {"input_0": x.numpy()})["output_0"]
+    assert (got.argmax(1) == expected.argmax(1)).mean() >= 0.9

@@ -7,6 +7,7 @@ from torch import nn
 
 from orrery.framework import surgeon_bridge
 from orrery.framework.surgeon_bridge import TorchGraphSurgeon
+from orrery.framework.quant_bridge import LSQConv2D
 from torch_surgery import dependency as tp
 from torch_surgery import structured as S
 
@@ -100,7 +101,8 @@ def test_module_level_objects():
     norms = [nn.BatchNorm1d, nn.BatchNorm2d, nn.BatchNorm3d, nn.InstanceNorm1d, nn.InstanceNorm2d,
              nn.InstanceNorm3d]
     assert table == {**{c: S.prune_conv for c in convs}, nn.Linear: S.prune_linear,
-                     **{n: S.prune_batchnorm for n in norms}, nn.GroupNorm: S.prune_groupnorm}
+                     **{n: S.prune_batchnorm for n in norms}, nn.GroupNorm: S.prune_groupnorm,
+                     LSQConv2D: S.prune_conv}
     assert surgeon_bridge.logger.name == "orrery.framework.surgeon_bridge"
     model, surgeon = surgeon_for(Chain())
     assert surgeon.model is model and surgeon.drop_view_op is True

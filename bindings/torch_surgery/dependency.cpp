@@ -397,7 +397,8 @@ void make_plan(py::module_& m) {
         py::object handler = dependency.attr("handler");
         if (handler.is_none()) continue;
         py::object module = dependency.attr("broken_node").attr("module");
-        rollback.keep(module);
+        // Its submodules too: a layer may change its own (an LSQ layer's weight step).
+        for (py::handle sub : module.attr("modules")()) rollback.keep(py::reinterpret_borrow<py::object>(sub));
         py::object result = handler(module, py::list(entry[py::int_(1)]));
         if (py::isinstance<py::tuple>(result) && py::len(result) == 2) total += result[py::int_(1)].cast<int64_t>();
       }

@@ -193,17 +193,17 @@ st::ConvState read_conv(const py::object& layer, const char* fn) {
   return s;
 }
 
-// A quantized convolution's per-channel weight step sizes follow its output
+// A quantized layer's per-channel weight step sizes follow its `out` output
 // channels: the training form's quantizer step, and the frozen export scale.
-void prune_step_sizes(const py::object& layer, const st::ConvState& before,
-                      const std::vector<int64_t>& keep, ModuleEdit& edit) {
+void prune_step_sizes(const py::object& layer, int64_t out, const std::vector<int64_t>& keep,
+                      ModuleEdit& edit) {
   auto per_channel = [&](const py::object& owner, const char* name) {
     py::object step = py::getattr(owner, name, py::none());
     if (step.is_none() || !THPVariable_Check(step.ptr())) return;
     const at::Tensor t = THPVariable_Unpack(step.ptr());
-    if (t.numel() <= 1 || t.numel() != before.out_channels) return;
+    if (t.numel() <= 1 || t.numel() != out) return;
     int64_t dim = 0;
-    while (t.size(dim) != before.out_channels) ++dim;
+    while (t.size(dim) != out) ++dim;
     edit.set(owner, name, new_parameter(st::keep_slices(t, dim, keep), step));
   };
   py::object quantizer = py::getattr(layer, "quan_w_fn", py::none());
@@ -258,7 +258,8 @@ py::tuple conv_call(py::object layer, const py::object& idxs, ConvFn fn, const c
       const Indices outputs = fn == st::prune_group_conv
                                   ? st::depthwise_outputs(before.out_channels / before.groups, indices)
                                   : indices;
-      prune_step_sizes(layer, before, st::kept_indices(before.out_channels, outputs, true, name, "out_channels"),
+      prune_step_sizes(layer, before.out_channels,
+                       st::kept_indices(before.out_channels, outputs, true, name, "out_channels"),
                        edit);
     }
     edit.commit();
@@ -275,6 +276,11 @@ py::tuple linear_call(py::object layer, const py::object& idxs, LinearFn fn, con
     const int64_t n = fn(after, indices);
     ModuleEdit edit;
     write_linear(layer, before, after, edit);
+    if (after.out_features != before.out_features) {
+      prune_step_sizes(layer, before.out_features,
+                       st::kept_indices(before.out_features, indices, true, name, "out_features"),
+                       edit);
+    }
     edit.commit();
     return n;
   });

@@ -180,3 +180,54 @@ TEST(Dependency, DumpShowsModulesOperationsAndRefusals) {
     EXPECT_NE(dump.find(part), std::string::npos) << part << " missing from\n" << dump;
   }
 }
+
+namespace {
+
+// `out = orrery::lsq_quantize(in, step, -8, 7, 1)`, the step a tensor value.
+std::string lsq_quantize_ir(const std::string& out, const std::string& in, const std::string& step,
+                            const std::string& type) {
+  const std::string o = "%" + out;
+  return "  " + o + "_lo : float = prim::Constant[value=-8.]()\n  " + o +
+         "_hi : float = prim::Constant[value=7.]()\n  " + o + "_f : float = prim::Constant[value=1.]()\n  " +
+         o + " : " + type + " = orrery::lsq_quantize(%" + in + ", %" + step + ", " + o + "_lo, " + o + "_hi, " +
+         o + "_f)\n";
+}
+
+// A convolution 'c' whose weight is quantized with the step `step_path` (read
+// from the model), then 'd' behind an activation quantizer with a single step.
+std::string quantized_convs(const std::string& step_owner, const std::string& step_shape) {
+  std::string conv = module_call("c", "x", "c", "Float(1, 8, 4, 4)");
+  // c's weight goes through the weight quantizer before the convolution reads it.
+  const std::string read = "%c_w : Tensor = prim::GetAttr[name=\"weight\"](%c_m)\n";
+  conv.replace(conv.find(read), read.size(),
+               read + "  %c_q : int = prim::GetAttr[name=\"" + step_owner + "\"](%" +
+                   (step_owner == "quan_w_fn" ? "c_m" : "self") + ")\n  %c_s : " + step_shape +
+                   " = prim::GetAttr[name=\"s\"](%c_q)\n" + lsq_quantize_ir("c_wq", "c_w", "c_s", "Tensor"));
+  conv.replace(conv.find("(%x, %c_w,"), 10, "(%x, %c_wq,");
+  return conv + "  %a_m : int = prim::GetAttr[name=\"act\"](%self)\n"
+                "  %a_s : Float(1) = prim::GetAttr[name=\"s\"](%a_m)\n" +
+         lsq_quantize_ir("q", "c", "a_s", "Float(1, 8, 4, 4)") +
+         module_call("d", "q", "d", "Float(1, 2, 4, 4)") + "  return (%d)\n";
+}
+
+}  // namespace
+
+TEST(Dependency, WeightQuantizerBelongsToItsLayerActivationQuantizerPassesChannels) {
+  auto g = analyse(quantized_convs("quan_w_fn", "Float(8, 1, 1, 1)"), "Float(1, 3, 4, 4)");
+  std::vector<dep::ModuleSizes> sizes = {conv_sizes(3, 8), conv_sizes(8, 2)};
+  auto steps = g->plan(module_index(*g, "c"), dep::Role::Output, {0, 5}, sizes);
+  const std::vector<Found> expected = {{Action::PruneConv, "c", {0, 5}},
+                                       {Action::PruneRelatedConv, "d", {0, 5}}};
+  EXPECT_EQ(describe(*g, steps), expected);
+}
+
+TEST(Dependency, PerChannelWeightStepOfAnotherModuleRefuses) {
+  auto g = analyse(quantized_convs("other", "Float(8, 1, 1, 1)"), "Float(1, 3, 4, 4)");
+  std::ostringstream dump;
+  dump << *g;
+  EXPECT_NE(dump.str().find("quantizes the weights of 'c' with one step per channel"), std::string::npos)
+      << dump.str();
+  // A single step of another module stays right whatever the layer loses.
+  auto single = analyse(quantized_convs("other", "Float(1)"), "Float(1, 3, 4, 4)");
+  EXPECT_GE(module_index(*single, "c"), 0);
+}

@@ -3,6 +3,7 @@
 // The quantizer's arithmetic lives in the engine (the fused, dispatcher-registered
 // orrery::lsq_quantize and the ATen helpers grad_scale, round_pass, twos_comp);
 // this module gives it the Python classes the framework works with.
+#include <torch/csrc/jit/frontend/tracer.h>
 #include <torch/extension.h>
 
 #include "class_builder.h"
@@ -60,6 +61,27 @@ at::Tensor integer_codes(const at::Tensor& x, const at::Tensor& s_scale, const p
   const double thd_neg = quantizer.attr("thd_neg").cast<double>();
   const double thd_pos = quantizer.attr("thd_pos").cast<double>();
   return engine::round_pass(at::clamp(x / s_scale, thd_neg, thd_pos));
+}
+
+// Whether torch.onnx is tracing the model now. Its graph needs only forward
+// values: the straight-through forms (grad_scale, round_pass), made for
+// gradients, would cost nodes there and give nothing.
+bool in_onnx_export(const py::module_& m) {
+  return py::bool_(m.attr("torch").attr("onnx").attr("is_in_onnx_export")());
+}
+
+// The value `compute` gives, computed outside the trace being recorded and
+// without gradients: wherever it is used, the trace holds it as one constant
+// instead of the operations that made it.
+template <typename F>
+at::Tensor as_trace_constant(F&& compute) {
+  struct Resume {
+    std::shared_ptr<torch::jit::tracer::TracingState> state = torch::jit::tracer::getTracingState();
+    ~Resume() { torch::jit::tracer::setTracingState(std::move(state)); }
+  } resume;
+  torch::jit::tracer::setTracingState(nullptr);
+  torch::NoGradGuard no_grad;
+  return compute().detach();
 }
 
 // Weight codes as signed integers: the export form stores bipolar weights
@@ -553,15 +575,22 @@ at::Tensor lsq_conv2d_forward_export(const py::module_& m, const py::object& sel
                                      const py::object& x_obj) {
   py::object quan_a = self.attr("quan_a_fn");
   const at::Tensor x = as_tensor(x_obj, "the input");
+  const at::Tensor step = as_tensor(quan_a.attr("s"), "quan_a_fn.s");
+  const bool onnx = in_onnx_export(m);
+  // ONNX gets the step plainly, as the fused quantizer's ONNX form does, and
+  // codes rounded plainly: round_pass gives round's value (+0 for -0), and
+  // grad_scale the step's, to the last bit at most.
   const at::Tensor a_s_scale =
-      engine::grad_scale(as_tensor(quan_a.attr("s"), "quan_a_fn.s"),
-                         step_grad_factor(quan_a.attr("thd_pos"), x.numel()));
-  py::object acts = py::cast(integer_codes(x, a_s_scale, quan_a));
-  py::object annotation = self.attr("onnx_annotation");
-  if (!annotation.is_none() &&
-      py::bool_(m.attr("torch").attr("onnx").attr("is_in_onnx_export")())) {
-    acts = m.attr("onnx_annotator")(acts, annotation);
+      onnx ? step : engine::grad_scale(step, step_grad_factor(quan_a.attr("thd_pos"), x.numel()));
+  py::object acts;
+  if (onnx) {
+    acts = py::cast(at::round(at::clamp(x / a_s_scale, quan_a.attr("thd_neg").cast<double>(),
+                                        quan_a.attr("thd_pos").cast<double>())));
+  } else {
+    acts = py::cast(integer_codes(x, a_s_scale, quan_a));
   }
+  py::object annotation = self.attr("onnx_annotation");
+  if (!annotation.is_none() && onnx) acts = m.attr("onnx_annotator")(acts, annotation);
   const at::Tensor conv_res = as_tensor(
       self.attr("_conv_forward")(acts, signed_weight_codes(self), self.attr("bias")), "conv");
   return conv_res * a_s_scale * as_tensor(self.attr("w_s_scale"), "w_s_scale");
@@ -571,8 +600,14 @@ void define_lsq_conv2d_forms(ClassBuilder& cls, py::module_& m) {
   py::object nn = m.attr("nn");
   cls.method(
       "_forward",
-      [](py::object self, py::object x) {
-        py::object quantized_weight = self.attr("quan_w_fn")(self.attr("weight"));
+      [m](py::object self, py::object x) {
+        // The quantized weights depend on parameters only: ONNX gets them as
+        // one constant, which its exporter may fold a batch norm into.
+        py::object quantized_weight =
+            in_onnx_export(m) ? py::cast(as_trace_constant([&] {
+              return as_tensor(self.attr("quan_w_fn")(self.attr("weight")), "quantized weight");
+            }))
+                              : self.attr("quan_w_fn")(self.attr("weight"));
         py::object quantized_act = self.attr("quan_a_fn")(x);
         // The convolution's own forward, so that non-zero padding modes are honoured.
         return self.attr("_conv_forward")(quantized_act, quantized_weight, self.attr("bias"));

@@ -110,6 +110,10 @@ void load_imports(py::module_& m) {
     const char* fn = row.prune_output != nullptr ? row.prune_output : row.prune_both;
     for (const char* cls : row.plan_origins) table[nn.attr(cls)] = fns.attr(fn);
   }
+  // An LSQ convolution starts plans as the convolution it is; its per-channel
+  // weight step shrinks with its output channels.
+  import_names(m, "orrery.framework.quant_bridge", {"LSQConv2D"});
+  table[m.attr("LSQConv2D")] = fns.attr("prune_conv");
   m.attr("prune_function_definition") = table;
 }
 

@@ -191,9 +191,14 @@ void Builder::refuse_control_flow(const jit::Node* node) {
 
 // The module that owns a parameter read by GetAttr, or "" when there is none.
 // A parameter cast to another dtype or device (as autocast does) is still the
-// module's own.
+// module's own, and so is a parameter fake-quantized by orrery::lsq_quantize
+// with a step that pruning the layer keeps in step (layer_weight_step).
 std::string Builder::owner_path(const jit::Value* param) const {
   const auto kind = param->node()->kind();
+  if (kind == c10::Symbol::fromQualString("orrery::lsq_quantize") && param->node()->inputs().size() >= 2) {
+    const std::string owner = owner_path(param->node()->input(0));
+    return !owner.empty() && layer_weight_step(owner, param->node()->input(1)) ? owner : "";
+  }
   if ((kind == c10::aten::to || kind == c10::Symbol::aten("_autocast_to_reduced_precision") ||
        kind == c10::Symbol::aten("_autocast_to_full_precision")) &&
       param->node()->inputs().size() > 0 && is_tensor(param->node()->input(0)))
@@ -223,6 +228,19 @@ std::string Builder::computed_from(const jit::Value* v) const {
   std::string text;
   for (const std::string& owner : owners) text += (text.empty() ? "'" : ", '") + owner + "'";
   return text;
+}
+
+// A weight quantizer's step that stays right when the layer loses output
+// channels: a single value, or the layer's own quan_w_fn.s, which the
+// structured functions prune along with the output channels.
+bool Builder::layer_weight_step(const std::string& layer, const jit::Value* step) const {
+  if (auto shape = traced_shape(step)) {
+    int64_t numel = 1;
+    for (int64_t d : *shape) numel *= d;
+    if (numel == 1) return true;
+  }
+  auto path = attr_paths.find(step);
+  return path != attr_paths.end() && path->second == layer + ".quan_w_fn.s";
 }
 
 void Builder::add_module_op(const jit::Node* node, OpKind kind, ModuleKind mkind,

@@ -145,6 +145,7 @@ class Builder {
   void pixel_shuffle(const jit::Node* node);
   void channel_shuffle(const jit::Node* node);
   void unit_dims(const jit::Node* node);
+  void lsq_quantize(const jit::Node* node);
 
  private:
   // A value computed from a tensor attribute or constant whose channels are
@@ -162,6 +163,7 @@ class Builder {
   int module_id(const std::string& path, ModuleKind kind);
   std::string owner_path(const jit::Value* param) const;
   std::string computed_from(const jit::Value* v) const;
+  bool layer_weight_step(const std::string& layer, const jit::Value* step) const;
   // An op whose tensors must keep every channel: "operation <kind> <why>",
   // naming the module the node sits in. With `module`, the refused node is a
   // call of that module, so a plan rooted at it is refused for this reason.

@@ -137,4 +137,17 @@ void Builder::group_norm(const jit::Node* node) {
   add_module_op(node, OpKind::Norm, ModuleKind::GroupNorm, node->input(0), node->input(2));
 }
 
+// A weight quantizer belongs to the layer that reads its result (see
+// owner_path); an activation quantizer acts on each element, with a single
+// step that broadcasts or one step per channel, which follows the channels.
+void Builder::lsq_quantize(const jit::Node* node) {
+  const std::string layer = owner_path(node->input(0));
+  if (layer.empty()) {
+    add_same(node, true);
+  } else if (owner_path(node->output()).empty()) {
+    refuse(node, "quantizes the weights of '" + layer + "' with one step per channel that is not the "
+                 "layer's own quan_w_fn.s, so pruning the layer would not shrink it");
+  }
+}
+
 }  // namespace orrery::dependency::detail

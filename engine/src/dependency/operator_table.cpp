@@ -100,6 +100,9 @@ std::vector<OperatorFamily> operator_families() {
       {aten({"mean", "sum", "amax", "amin"}), &Builder::reduction,
        reads({tensor("self"), integers("dim"), boolean("keepdim")}, Rest::Options)},
       {aten({"softmax", "log_softmax"}), &Builder::softmax, reads({tensor("self"), integer("dim")}, Rest::Options)},
+      // The LSQ fake quantizer: thd_neg, thd_pos and grad_factor are floats.
+      {{c10::Symbol::fromQualString("orrery::lsq_quantize")}, &Builder::lsq_quantize,
+       reads({tensor("x"), tensor("s")}, Rest::Options)},
       // Activations, pooling, padding, resampling and element-wise arithmetic:
       // the handler reads every tensor input and output itself.
       {aten({"relu", "relu_", "relu6", "hardtanh", "hardtanh_", "sigmoid", "sigmoid_", "tanh",

@@ -5,12 +5,14 @@ lose the lowest-L1 quarter of its output channels, one after another through
 TorchGraphSurgeon inside one cache_dg block (input 1x3x64x64; 299x299 for
 Inception-v3, whose auxiliary head needs it, 32x32 for the CIFAR-sized
 networks), as the README's loop does. The table gives the convolutions that
-shrank (fewer weights at the end) out of all convolutions, whether the pruned
-model still runs, whether it still trains (one forward and backward pass in
-training mode, where GoogLeNet's and Inception-v3's auxiliary heads run), the
-ratio of the whole pruning time to one forward pass of the unpruned model,
-and, with --oracle, whether every executed plan kept the outputs of the model
-with the removed channels zeroed (the check adds to the time column).
+shrank (fewer weights at the end) out of all convolutions, the calls the
+surgeon recorded as "pruned" out of all its calls (the others were refused or
+cancelled), whether the pruned model still runs, whether it still trains (one
+forward and backward pass in training mode, where GoogLeNet's and
+Inception-v3's auxiliary heads run), the ratio of the whole pruning time to one
+forward pass of the unpruned model, and, with --oracle, whether every executed
+plan kept the outputs of the model with the removed channels zeroed (the check
+adds to the time column).
 
 Besides torchvision's models (GoogLeNet and Inception-v3 with their default
 auxiliary heads) it measures the networks of coverage_models.py: GhostNet
@@ -150,6 +152,7 @@ def measure(name, oracle, drop_view_op=True):
             checker.__exit__(None, None, None)
     seconds = time.perf_counter() - start
     shrunk = sum(m.weight.numel() < before[id(m)] for m in convs)
+    pruned = sum(record.status == "pruned" for record in surgeon.records)
     try:
         with torch.no_grad():
             native(x)
@@ -159,7 +162,8 @@ def measure(name, oracle, drop_view_op=True):
     oracle_text = "" if not checker else (
         "ok ({})".format(checker.checked) if checker.failures == 0
         else "{} of {} differ".format(checker.failures, checker.checked))
-    return {"shrunk": shrunk, "total": len(convs), "runs": runs, "trains": trains(native, x),
+    return {"shrunk": shrunk, "total": len(convs), "pruned": pruned, "calls": len(surgeon.records),
+            "runs": runs, "trains": trains(native, x),
             "ratio": seconds / forward, "oracle": oracle_text}
 
 
@@ -185,9 +189,9 @@ def measured_by(python, name, args):
 def cells(r):
     if "failed" in r:
         return "failed: " + r["failed"]
-    return "{:>4d}/{:<4d} {:>4.0f}% {:>5s} {:>6s} {:>8.1f}x {}".format(
-        r["shrunk"], r["total"], 100.0 * r["shrunk"] / r["total"], r["runs"][:5], r["trains"][:6], r["ratio"],
-        r["oracle"])
+    return "{:>4d}/{:<4d} {:>4.0f}% {:>4d}/{:<4d} {:>5s} {:>6s} {:>8.1f}x {}".format(
+        r["shrunk"], r["total"], 100.0 * r["shrunk"] / r["total"], r["pruned"], r["calls"], r["runs"][:5],
+        r["trains"][:6], r["ratio"], r["oracle"])
 
 
 def main():
@@ -207,16 +211,17 @@ def main():
             print(json.dumps(measured(name, args)), flush=True)
         return
     print("device: cpu, threads: {}, drop_view_op={}".format(torch.get_num_threads(), not args.no_drop_view_op))
-    header = "{:>9s} {:>5s} {:>5s} {:>6s} {:>9s}".format("shrunk", "share", "runs", "trains", "time/fwd")
+    header = "{:>9s} {:>5s} {:>9s} {:>5s} {:>6s} {:>9s}".format("shrunk", "share", "pruned", "runs", "trains",
+                                                               "time/fwd")
     if args.before:
-        print("{:22s} {:40s} | {}".format("", "before: " + args.before, "after: this build"))
-        print("{:22s} {:40s} | {}".format("model", header, header))
+        print("{:22s} {:50s} | {}".format("", "before: " + args.before, "after: this build"))
+        print("{:22s} {:50s} | {}".format("model", header, header))
     else:
         print("{:22s} {} {}".format("model", header, "oracle" if args.oracle else ""))
     for name in args.models:
         if args.before:
             before = measured_by(args.before, name, args)
-            print("{:22s} {:40s} | {}".format(name, cells(before), cells(measured(name, args))), flush=True)
+            print("{:22s} {:50s} | {}".format(name, cells(before), cells(measured(name, args))), flush=True)
         else:
             print("{:22s} {}".format(name, cells(measured(name, args))), flush=True)
 

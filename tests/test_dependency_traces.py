@@ -96,6 +96,33 @@ def test_layers_only_training_runs_are_traced_and_pruned_with_their_stream():
     assert "aux_fc" in {dep.broken_node.name for dep, _ in plan.plan}
 
 
+class TrainingScale(nn.Module):
+    """A per-channel parameter only training multiplies in."""
+
+    def __init__(self):
+        super().__init__()
+        self.a = nn.Conv2d(3, 6, 1)
+        self.g = nn.Parameter(torch.rand(6) + 0.5)
+        self.b = nn.Conv2d(6, 2, 1)
+
+    def forward(self, x):
+        x = self.a(x)
+        if self.training:
+            x = x * self.g.view(1, -1, 1, 1)
+        return self.b(x)
+
+
+def test_a_per_channel_tensor_only_training_reads_follows_the_channels():
+    model = TrainingScale().eval()
+    x = torch.randn(2, 3, 4, 4)
+    graph = tp.DependencyGraph().build_dependency(model, example_inputs=x)
+    plan = graph.get_pruning_plan(model.a, S.prune_conv, idxs=[1, 4])
+    assert any(getattr(dep.handler, "attribute", None) == "g" for dep, _ in plan.plan)
+    check_plan(model, x, plan)
+    model.train()
+    assert model.g.shape == (4,) and model(x).shape == (2, 2, 4, 4)
+
+
 def test_a_branch_no_trace_took_is_never_changed_alone():
     torch.manual_seed(0)
     model = ShapeBranch().eval()

@@ -622,15 +622,26 @@ py::object pruning_plan(const py::module_& m, const py::object& self, const py::
   return plan_of_steps(m, self, prune_fn, steps, live, infos);
 }
 
+// Whether the model holds a parameter that the graph's traces do not read:
+// one that only training uses (an auxiliary head's, a per-channel tensor of a
+// training-only path), or one nothing uses. Buffers do not count: a batch
+// norm's step counter is read in training only, and changes no channel.
+bool reads_less_than_it_holds(const py::object& model, const dep::ChannelGraph& graph) {
+  const std::set<std::string> read(graph.attributes_read().begin(), graph.attributes_read().end());
+  for (py::handle item : model.attr("named_parameters")())
+    if (!read.count(py::str(item[py::int_(0)]))) return true;
+  return false;
+}
+
 // One graph over the model's traces: in eval mode, and in training mode too
-// when the first trace leaves prunable layers unrun (auxiliary heads, paths
-// only training takes), so that plans follow the channels of both.
+// when the first trace leaves parameters unread (auxiliary heads, paths only
+// training takes), so that plans follow the channels of both.
 std::shared_ptr<dep::ChannelGraph> analyse(const py::object& model, const py::object& example_inputs,
                                            const dep::AttributeShapes& shapes) {
   py::object eval_trace = trace_graph(model, example_inputs);
   auto eval_graph = eval_trace.cast<std::shared_ptr<torch::jit::Graph>>();
   auto graph = std::make_shared<dep::ChannelGraph>(*eval_graph, shapes);
-  if (untraced_layers(py::list(model.attr("named_modules")()), modules_that_ran(model, *graph)).empty()) return graph;
+  if (!reads_less_than_it_holds(model, *graph)) return graph;
   py::object train_trace = trace_in_training(model, example_inputs);
   if (train_trace.is_none()) return graph;
   auto train_graph = train_trace.cast<std::shared_ptr<torch::jit::Graph>>();
@@ -671,8 +682,9 @@ void make_dependency_graph(py::module_& m) {
       },
       py::arg("model"), py::arg("example_inputs"),
       "Traces `model` (a torch.nn.Module) on `example_inputs` in evaluation mode without "
-      "gradients, and in training mode too when some prunable layer runs only there (auxiliary "
-      "heads); every module's mode, the buffers and the random state are given back. Analyses the "
+      "gradients, and in training mode too when the first trace leaves some parameter "
+      "unread (auxiliary heads that only training runs); every module's mode, the buffers and the "
+      "random state are given back. Analyses the "
       "traces as one graph and keeps it; returns the graph itself. Raises what the evaluation-mode "
       "trace raises; a model that cannot be traced in training mode gets a warning, and plans "
       "whose channels its training-only layers could read are refused.");

@@ -113,6 +113,8 @@ class ChannelGraph {
   // the order first read, each once: modules that ran, whether or not the
   // graph follows channels through them.
   const std::vector<std::string>& modules_that_ran() const;
+  // The path of every parameter or buffer a trace reads, each once.
+  const std::vector<std::string>& attributes_read() const;
 
   // The steps that remove channels `idxs` from `module` on the side `side`
   // together with every coupled channel elsewhere. `sizes` holds the current

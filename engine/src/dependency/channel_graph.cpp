@@ -220,6 +220,7 @@ ChannelGraph& ChannelGraph::operator=(ChannelGraph&&) noexcept = default;
 const std::vector<ModuleInfo>& ChannelGraph::modules() const { return impl_->modules; }
 const std::vector<ViewOpInfo>& ChannelGraph::view_ops() const { return impl_->views; }
 const std::vector<std::string>& ChannelGraph::modules_that_ran() const { return impl_->ran; }
+const std::vector<std::string>& ChannelGraph::attributes_read() const { return impl_->read; }
 
 void ChannelGraph::dump(std::ostream& os) const { impl_->dump(os); }
 

@@ -21,6 +21,7 @@ void Builder::get_attr(const jit::Node* node) {
   attr_paths[node->output()] = path;
   if (is_tensor(node->output())) {
     if (ran.insert(parent->second).second) g.ran.push_back(parent->second);
+    if (attribute_reads.find(path) == attribute_reads.end()) g.read.push_back(path);
     // Where its channels lie is learnt from the first element-wise use.
     const int v = value_id(node->output());
     auto shape = attribute_shapes.find(path);

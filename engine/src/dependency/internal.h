@@ -98,6 +98,7 @@ struct ChannelGraph::Impl {
   // Every module whose parameters or buffers some trace reads, by path: a
   // module that is not among them never ran.
   std::vector<std::string> ran;
+  std::vector<std::string> read;  // every parameter or buffer some trace reads, by path, each once
 
   int add_value(detail::ValueInfo info);
   int add_module(ModuleInfo info);

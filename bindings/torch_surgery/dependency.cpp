@@ -417,27 +417,33 @@ void make_plan(py::module_& m) {
 // since. A per-channel tensor attribute stands for the module that owns it.
 struct LiveModules {
   py::list named;  // the model's (name, module) pairs, each module once
+  std::unordered_map<std::string, py::object> by_name;  // every name, a module registered twice under each
   std::vector<py::object> modules;
   std::vector<dep::ModuleSizes> sizes;
 };
 
+// One pass over the model's modules: each module once under its first name,
+// and every name each goes by.
+void read_names(const py::object& model, LiveModules& live) {
+  std::set<PyObject*> listed;
+  for (py::handle item : model.attr("named_modules")(py::arg("remove_duplicate") = false)) {
+    live.by_name.emplace(py::str(item[py::int_(0)]), item[py::int_(1)]);
+    if (listed.insert(item[py::int_(1)].ptr()).second) live.named.append(item);
+  }
+}
+
 LiveModules live_modules(const py::object& model, const std::vector<dep::ModuleInfo>& infos) {
   LiveModules live;
-  live.named = py::list(model.attr("named_modules")());
-  std::unordered_map<std::string, py::object> by_name;
-  for (py::handle item : live.named) by_name.emplace(py::str(item[py::int_(0)]), item[py::int_(1)]);
+  read_names(model, live);
   for (const dep::ModuleInfo& info : infos) {
     const bool attribute = info.kind == dep::ModuleKind::Parameter;
     const std::string owner = attribute ? split_attribute_path(info.path).first : info.path;
-    py::object mod;
-    auto found = by_name.find(owner);
-    try {
-      // A module registered under a second name is listed under its first only.
-      mod = found != by_name.end() ? found->second : py::object(model.attr("get_submodule")(owner));
-    } catch (py::error_already_set&) {
+    auto found = live.by_name.find(owner);
+    if (found == live.by_name.end()) {
       throw std::runtime_error("module '" + owner +
                                "' is no longer part of the model; build the dependency graph again");
     }
+    py::object mod = found->second;
     // A module that is not the layer its kind stands for has unknown sizes:
     // the engine keeps the trace's channel counts and refuses to change it.
     live.sizes.push_back(orrery::bind::is_layer_of_kind(mod, info.kind) ? read_sizes(mod, info)
@@ -449,14 +455,11 @@ LiveModules live_modules(const py::object& model, const std::vector<dep::ModuleI
 
 // The modules some trace ran: those whose parameters or buffers it reads,
 // and the layers of the graph. The model keeps them alive.
-std::set<PyObject*> modules_that_ran(const py::object& model, const dep::ChannelGraph& graph) {
-  std::unordered_map<std::string, PyObject*> by_name;
-  for (py::handle item : model.attr("named_modules")(py::arg("remove_duplicate") = false))
-    by_name.emplace(py::str(item[py::int_(0)]), item[py::int_(1)].ptr());
+std::set<PyObject*> modules_that_ran(const LiveModules& live, const dep::ChannelGraph& graph) {
   std::set<PyObject*> ran;
   auto add = [&](const std::string& path) {
-    auto found = by_name.find(path);
-    if (found != by_name.end()) ran.insert(found->second);
+    auto found = live.by_name.find(path);
+    if (found != live.by_name.end()) ran.insert(found->second.ptr());
   };
   for (const std::string& path : graph.modules_that_ran()) add(path);
   for (const dep::ModuleInfo& info : graph.modules())
@@ -480,10 +483,10 @@ std::vector<dep::UntracedModule> untraced_layers(const py::list& named, const st
 
 // Which modules are the same object, which share a parameter with a module
 // elsewhere in the model, and which prunable layers no trace ran.
-dep::ModelFacts model_facts(const py::object& model, const LiveModules& live, const dep::ChannelGraph& graph) {
+dep::ModelFacts model_facts(const LiveModules& live, const dep::ChannelGraph& graph) {
   const std::vector<dep::ModuleInfo>& infos = graph.modules();
   dep::ModelFacts facts;
-  facts.untraced = untraced_layers(live.named, modules_that_ran(model, graph));
+  facts.untraced = untraced_layers(live.named, modules_that_ran(live, graph));
   std::map<PyObject*, std::vector<std::pair<std::string, PyObject*>>> owners;
   for (py::handle item : live.named) {
     py::object mod = item[py::int_(1)];
@@ -554,7 +557,9 @@ py::object untraced_plan(const py::module_& m, const py::object& model, const de
     if (!py::object(item[py::int_(1)]).is(module)) continue;
     const std::string name = py::str(item[py::int_(0)]);
     py::object node = m.attr("Node")(module, name);
-    const bool ran = modules_that_ran(model, graph).count(module.ptr()) > 0;
+    LiveModules names;
+    read_names(model, names);
+    const bool ran = modules_that_ran(names, graph).count(module.ptr()) > 0;
     plan.attr("add_plan")(
         m.attr("Dependency")(prune_fn, py::none(), node, untraced_reason(model, name, module, ran)), py::list());
     return plan;
@@ -615,7 +620,7 @@ py::object pruning_plan(const py::module_& m, const py::object& self, const py::
   }
   std::vector<dep::Step> steps;
   try {
-    steps = engine.graph->plan(origin, use.side, idxs, live.sizes, model_facts(model, live, *engine.graph));
+    steps = engine.graph->plan(origin, use.side, idxs, live.sizes, model_facts(live, *engine.graph));
   } catch (const c10::ValueError& e) {
     throw py::value_error(e.what_without_backtrace());
   }

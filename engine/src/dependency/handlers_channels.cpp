@@ -194,11 +194,11 @@ void Builder::unit_dims(const jit::Node* node) {
 // channels are not known yet, a derivation when it keeps every element.
 void Builder::select(const jit::Node* node, int64_t dim, Op op) {
   const int in = value_id(node->input(0));
-  if (!g.values[in].shaped || dim < 0 || dim >= rank(in)) {
+  const int64_t d = wrap_dim(dim, rank(in));
+  if (!g.values[in].shaped || d < 0 || d >= rank(in)) {
     refuse(node, "slices a tensor of unknown shape");
     return;
   }
-  const int64_t d = wrap_dim(dim, rank(in));
   if (derives(node)) {
     const auto whole = select_channels(op, g.values[in].shape[d]);
     if (!whole || whole->start != 0 || whole->step != 1 || whole->stop != g.values[in].shape[d]) {
@@ -241,8 +241,7 @@ void Builder::slice(const jit::Node* node) {
   op.start = *start;
   op.stop = *stop;
   op.step = *step;
-  const int in = value_id(node->input(0));
-  select(node, g.values[in].shaped ? wrap_dim(*dim, rank(in)) : -1, std::move(op));
+  select(node, *dim, std::move(op));
 }
 
 void Builder::narrow(const jit::Node* node) {
@@ -256,8 +255,7 @@ void Builder::narrow(const jit::Node* node) {
   Op op(OpKind::Slice);
   op.start = *start;
   op.length = *length;
-  const int in = value_id(node->input(0));
-  select(node, g.values[in].shaped ? wrap_dim(*dim, rank(in)) : -1, std::move(op));
+  select(node, *dim, std::move(op));
 }
 
 // ---- padding --------------------------------------------------------------------
